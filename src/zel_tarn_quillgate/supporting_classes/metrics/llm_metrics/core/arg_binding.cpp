@@ -1,0 +1,138 @@
+#include "core/arg_binding.hpp"
+
+#include "core/names.hpp"
+
+namespace llm_metrics {
+
+namespace {
+
+const char* spec_name(MethodFunction* fn) { return fn->spec->name; }
+
+Py_ssize_t default_count(MethodFunction* fn) {
+    if (fn->defaults == nullptr) {
+        return 0;
+    }
+    Py_ssize_t n = PyTuple_GET_SIZE(fn->defaults);
+    return n < fn->spec->n_params ? n : fn->spec->n_params;
+}
+
+// "%.200s() takes %.8s %zd positional argument%.1s (%zd given)"
+int raise_count_error(MethodFunction* fn, bool too_many, Py_ssize_t given) {
+    const Py_ssize_t n_params = fn->spec->n_params;
+    const Py_ssize_t n_defaults = default_count(fn);
+    const bool exact = n_defaults == 0;
+    const Py_ssize_t expected = too_many ? n_params : n_params - n_defaults;
+    const char* more_or_less = exact ? "exactly" : (too_many ? "at most" : "at least");
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 spec_name(fn), more_or_less, expected, expected == 1 ? "" : "s", given);
+    return -1;
+}
+
+// Index of the parameter called `name`, or -1.  Interned names match by
+// identity; anything else falls back to string equality.
+Py_ssize_t find_parameter(MethodFunction* fn, PyObject* name) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(fn->param_names);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (PyTuple_GET_ITEM(fn->param_names, i) == name) {
+            return i;
+        }
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (PyUnicode_Compare(PyTuple_GET_ITEM(fn->param_names, i), name) == 0) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+// "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", with a
+// note for subclasses of dict, which are refused like every other type.
+int raise_not_exact_dict(const char* param, PyObject* value) {
+    Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(value)));
+    if (!type_name) {
+        return -1;
+    }
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200U)",
+                 param, "dict", type_name.get());
+    if (!PyDict_Check(value)) {
+        return -1;
+    }
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    Ref note = Ref::steal(PyUnicode_FromFormat(
+        "Subclasses of built-in types are not accepted for argument '%s'; "
+        "pass a plain dict instead, for example dict(%s).",
+        param, param));
+    if (!note) {
+        return -1;
+    }
+    Ref added = Ref::steal(PyObject_CallMethodOneArg(exc.get(), names.add_note, note.get()));
+    if (!added) {
+        return -1;
+    }
+    PyErr_SetRaisedException(exc.release());
+    return -1;
+}
+
+}  // namespace
+
+int bind_arguments(MethodFunction* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   PyObject** bound, Ref& extra) {
+    const FunctionSpec& spec = *fn->spec;
+    const Py_ssize_t n_params = spec.n_params;
+    if (nargs > n_params) {
+        return raise_count_error(fn, true, nargs);
+    }
+    for (Py_ssize_t i = 0; i < n_params; ++i) {
+        bound[i] = i < nargs ? args[i] : nullptr;
+    }
+    if (spec.var_keywords) {
+        extra = Ref::steal(PyDict_New());
+        if (!extra) {
+            return -1;
+        }
+    }
+    const Py_ssize_t n_kw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < n_kw; ++k) {
+        PyObject* kw = PyTuple_GET_ITEM(kwnames, k);
+        PyObject* value = args[nargs + k];
+        if (!PyUnicode_Check(kw)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec_name(fn));
+            return -1;
+        }
+        const Py_ssize_t index = find_parameter(fn, kw);
+        if (index >= 0) {
+            if (bound[index] != nullptr) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                             spec_name(fn), kw);
+                return -1;
+            }
+            bound[index] = value;
+        } else if (spec.var_keywords) {
+            if (PyDict_SetItem(extra.get(), kw, value) < 0) {
+                return -1;
+            }
+        } else {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                         spec_name(fn), kw);
+            return -1;
+        }
+    }
+    const Py_ssize_t n_defaults = default_count(fn);
+    const Py_ssize_t first_default = n_params - n_defaults;
+    for (Py_ssize_t i = 0; i < n_params; ++i) {
+        if (bound[i] != nullptr) {
+            continue;
+        }
+        if (i >= first_default) {
+            bound[i] = PyTuple_GET_ITEM(fn->defaults, i - first_default);
+            continue;
+        }
+        return raise_count_error(fn, false, i);
+    }
+    if (spec.exact_dict_param >= 0 && !PyDict_CheckExact(bound[spec.exact_dict_param])) {
+        return raise_not_exact_dict(spec.params[spec.exact_dict_param], bound[spec.exact_dict_param]);
+    }
+    return 0;
+}
+
+}  // namespace llm_metrics

@@ -1,0 +1,259 @@
+// The extension module llm_metrics: multi-phase initialisation and the
+// module body (module-level imports, the warnings filter, LLMMetrics, __test__).
+#include <Python.h>
+#include <frameobject.h>
+
+#include <array>
+
+#include "browser/browser.hpp"
+#include "core/method_function.hpp"
+#include "core/module_state.hpp"
+#include "core/names.hpp"
+#include "core/python_ops.hpp"
+#include "core/ref.hpp"
+#include "llm_metrics_class.hpp"
+
+namespace llm_metrics {
+
+ModuleState state;
+
+namespace {
+
+// --- create step --------------------------------------------------------------
+
+// Copies spec.<attr> to module.<target>; a missing attribute leaves it unset,
+// and None is skipped unless `allow_none`.
+int copy_spec_attr(PyObject* spec, PyObject* module, PyObject* attr, PyObject* target, bool allow_none) {
+    Ref value;
+    if (PyObject_GetOptionalAttr(spec, attr, value.put()) < 0) {
+        return -1;
+    }
+    if (!value || (value.get() == Py_None && !allow_none)) {
+        return 0;
+    }
+    return PyObject_SetAttr(module, target, value.get());
+}
+
+PyObject* module_create(PyObject* spec, PyModuleDef*) {
+    if (init_names() < 0) {
+        return nullptr;
+    }
+    const int64_t interpreter_id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (interpreter_id == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    if (state.interpreter_id == -1) {
+        state.interpreter_id = interpreter_id;
+    } else if (state.interpreter_id != interpreter_id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per "
+                        "process.");
+        return nullptr;
+    }
+    if (state.module != nullptr) {
+        return Py_NewRef(state.module);
+    }
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) {
+        return nullptr;
+    }
+    Ref module = Ref::steal(PyModule_NewObject(name.get()));
+    if (!module || copy_spec_attr(spec, module.get(), names.loader, names.__loader__, true) < 0 ||
+        copy_spec_attr(spec, module.get(), names.origin, names.__file__, true) < 0 ||
+        copy_spec_attr(spec, module.get(), names.parent, names.__package__, true) < 0 ||
+        copy_spec_attr(spec, module.get(), names.submodule_search_locations, names.__path__, false) < 0) {
+        return nullptr;
+    }
+    return module.release();
+}
+
+// --- execute step ---------------------------------------------------------------
+
+int check_runtime_version() {
+    const unsigned long major = (Py_Version >> 24) & 0xff;
+    const unsigned long minor = (Py_Version >> 16) & 0xff;
+    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) {
+        return 0;
+    }
+    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                            "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                            PY_MAJOR_VERSION, PY_MINOR_VERSION, kModuleName, "does not match",
+                            static_cast<int>(major), static_cast<int>(minor));
+}
+
+int enter_in_sys_modules(PyObject* module) {
+    PyObject* modules = PyImport_GetModuleDict();  // borrowed
+    const int present = PyDict_Contains(modules, names.module_name);
+    if (present != 0) {
+        return present < 0 ? -1 : 0;
+    }
+    return PyDict_SetItem(modules, names.module_name, module);
+}
+
+int fetch_builtin(PyObject* name, PyObject*& slot) {
+    Ref value;
+    if (PyObject_GetOptionalAttr(state.builtins, name, value.put()) < 0) {
+        return -1;
+    }
+    if (!value) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        return -1;
+    }
+    Py_XSETREF(slot, value.release());
+    return 0;
+}
+
+// `from <module> import <name>` bound to the global of the same name.
+int bind_from_import(const char* module, PyObject* name) {
+    Ref module_name = Ref::steal(PyUnicode_FromString(module));
+    if (!module_name) {
+        return -1;
+    }
+    Ref value;
+    if (import_from(module_name.get(), {name}, &value) < 0) {
+        return -1;
+    }
+    return PyDict_SetItem(state.globals, name, value.get());
+}
+
+// `import <module> [as <global_name>]`
+Ref import_module(const char* module, PyObject* global_name) {
+    Ref module_name = Ref::steal(PyUnicode_FromString(module));
+    if (!module_name) {
+        return {};
+    }
+    Ref imported = Ref::steal(PyImport_ImportModuleLevelObject(module_name.get(), state.globals, nullptr, nullptr, 0));
+    if (!imported || PyDict_SetItem(state.globals, global_name, imported.get()) < 0) {
+        return {};
+    }
+    return imported;
+}
+
+int run_module_body(PyObject* module) {
+    if (bind_from_import("zel_cloud_sdk_core", names.BaseService) < 0 ||
+        bind_from_import("zel_tarn_quillgate.utils.utils", names.validate_type) < 0 ||
+        bind_from_import("zel_cloud_sdk_core.authenticators", names.BearerTokenAuthenticator) < 0 ||
+        bind_from_import("zel_tarn_quillgate.supporting_classes.metrics.evaluators", names.LLMAJEvaluators) < 0 ||
+        !import_module("pandas", names.pd) ||
+        bind_from_import("zel_tarn_quillgate.base_classes.tables", names.Table) < 0 ||
+        bind_from_import("itertools", names.chain) < 0) {
+        return -1;
+    }
+    Ref warnings = import_module("warnings", names.warnings);
+    if (!warnings) {
+        return -1;
+    }
+    Ref filterwarnings = Ref::steal(PyObject_GetAttr(warnings.get(), names.filterwarnings));
+    if (!filterwarnings || !call<1>(filterwarnings.get(), {names.ignore})) {
+        return -1;
+    }
+    CreatedClass created;
+    if (!create_llm_metrics_class(module, state.globals, created) ||
+        PyDict_SetItem(state.globals, names.LLMMetrics, created.cls.get()) < 0) {
+        return -1;
+    }
+    Ref test = Ref::steal(PyDict_New());
+    if (!test ||
+        PyDict_SetItemString(test.get(), "LLMMetrics.compute_metrics (line 52)", created.compute_metrics_doc.get()) < 0 ||
+        PyDict_SetItemString(test.get(), "LLMMetrics.get_metrics_result (line 145)",
+                             created.get_metrics_result_doc.get()) < 0) {
+        return -1;
+    }
+    return PyDict_SetItem(state.globals, names.__test__, test.get());
+}
+
+// Adds "init <module>" to the traceback of the current exception.
+void add_init_traceback() {
+    PyObject* globals = state.globals;
+    if (globals == nullptr) {
+        return;
+    }
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(
+        PyCode_NewEmpty("llm_metrics/module.cpp", "init zel_tarn_quillgate.supporting_classes.metrics.llm_metrics", 1)));
+    PyErr_SetRaisedException(exc.release());
+    if (!code) {
+        return;
+    }
+    exc = Ref::steal(PyErr_GetRaisedException());
+    Ref frame = Ref::steal(reinterpret_cast<PyObject*>(
+        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
+    PyErr_SetRaisedException(exc.release());
+    if (frame) {
+        PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+    } else {
+        PyErr_Clear();
+    }
+}
+
+int execute_steps(PyObject* module) {
+    if (init_method_function_type() < 0 || browser::init_browser() < 0) {
+        return -1;
+    }
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!builtins) {
+        return -1;
+    }
+    Py_XSETREF(state.builtins, Py_NewRef(builtins.get()));
+    if (PyObject_SetAttr(module, names.__builtins__, builtins.get()) < 0 || check_runtime_version() < 0 ||
+        enter_in_sys_modules(module) < 0 || fetch_builtin(names.__import__, state.builtin_import) < 0 ||
+        fetch_builtin(names.print, state.builtin_print) < 0 || fetch_builtin(names.sorted, state.builtin_sorted) < 0) {
+        return -1;
+    }
+    return run_module_body(module);
+}
+
+int module_exec(PyObject* module) {
+    if (state.module != nullptr) {
+        if (state.module == module) {
+            return 0;
+        }
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'llm_metrics' has already been imported. Re-initialisation is not supported.");
+        return -1;
+    }
+    if (init_names() < 0) {
+        return -1;
+    }
+    state.module = Py_NewRef(module);
+    state.globals = Py_NewRef(PyModule_GetDict(module));
+    int result = -1;
+    try {
+        result = execute_steps(module);
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception while initialising llm_metrics");
+    }
+    if (result == 0) {
+        return 0;
+    }
+    if (PyErr_Occurred()) {
+        add_init_traceback();
+    } else {
+        PyErr_SetString(PyExc_ImportError, "init zel_tarn_quillgate.supporting_classes.metrics.llm_metrics");
+    }
+    // Forget the module so that a later import starts again.
+    Py_CLEAR(state.module);
+    Py_CLEAR(state.globals);
+    return -1;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {},
+};
+
+PyModuleDef module_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "llm_metrics",
+    .m_doc = nullptr,
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = module_slots,
+};
+
+}  // namespace
+
+}  // namespace llm_metrics
+
+PyMODINIT_FUNC PyInit_llm_metrics() { return PyModuleDef_Init(&llm_metrics::module_def); }
