@@ -23,11 +23,11 @@ class Client(BaseService):
         (BearerTokenAuthenticator("t"), True),
         (SubBearer("t"), False),
         (IAMAuthenticator("key"), False),
-        (object(), False),
     ],
 )
 def test_is_bearer_token_by_exact_type(llm_metrics, authenticator, expected: bool) -> None:
     client = Client(authenticator, "https://x")
+    client.authenticator = authenticator
     instance = llm_metrics.LLMMetrics(client)
     assert instance.is_bearer_token is expected
     assert instance.ai_client is client
@@ -35,6 +35,12 @@ def test_is_bearer_token_by_exact_type(llm_metrics, authenticator, expected: boo
     from zel_tarn_quillgate.supporting_classes.metrics.evaluators import LLMAJEvaluators
 
     assert type(instance.evaluators) is LLMAJEvaluators
+
+
+def test_any_authenticator_object_is_accepted(llm_metrics) -> None:
+    client = Client(IAMAuthenticator("key"), "https://x")
+    client.authenticator = object()
+    assert llm_metrics.LLMMetrics(client).is_bearer_token is False
 
 
 def test_constructor_steps_in_order(llm_metrics, monkeypatch) -> None:
