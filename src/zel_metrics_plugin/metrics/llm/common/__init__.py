@@ -1,0 +1,1 @@
+"""Shared metric helpers."""

@@ -1,0 +1,1 @@
+"""Implementations of shared helpers."""

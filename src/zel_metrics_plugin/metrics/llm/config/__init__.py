@@ -1,0 +1,1 @@
+"""The LLM metric catalogue."""

@@ -1,0 +1,1 @@
+"""Older constants kept for existing configurations."""

@@ -1,0 +1,1 @@
+"""Base building blocks of the kit."""

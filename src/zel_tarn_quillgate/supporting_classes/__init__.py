@@ -1,0 +1,1 @@
+"""Feature modules built on the kit's client."""
