@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Type checks: the stub against the built module (stubtest), the stand-in
+# packages (mypy --strict) and the README's Python examples (mypy).
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+python="${VENV_PYTHON:-$root/.venv/bin/python}"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+cd "$work"   # check the installed package, not the source tree
+"$python" -m mypy.stubtest zel_tarn_quillgate.supporting_classes.metrics.llm_metrics \
+    --mypy-config-file "$root/pyproject.toml"
+"$python" "$root/tools/readme_examples.py" "$root/README.md" > readme_examples.py
+"$python" -m mypy --config-file "$root/pyproject.toml" --python-executable "$python" readme_examples.py
+"$python" -m mypy --config-file "$root/pyproject.toml" --strict \
+    -p zel_cloud_sdk_core -p zel_metrics_plugin -p zel_tarn_quillgate.utils -p zel_tarn_quillgate.base_classes
