@@ -1,10 +1,95 @@
+// compute_metrics(self, configuration, sources=None, predictions=None,
+// references=None, custom_evaluators=[], **kwargs): validates the inputs,
+// lets a new metrics manager compute, then merges what each custom
+// evaluator returns into the manager's result and returns that object.
+#include <array>
+
 #include "computation/computation.hpp"
+#include "core/names.hpp"
+#include "core/python_ops.hpp"
 
 namespace llm_metrics::computation {
 
-PyObject* compute_metrics(MethodFunction*, PyObject* const*, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "LLMMetrics.compute_metrics is not implemented yet");
-    return nullptr;
+namespace {
+
+// The data every evaluator receives: the three frames positionally and a
+// fresh copy of the manager keywords.
+struct EvaluatorInput {
+    std::array<PyObject*, 3> frames;
+    PyObject* kwargs;
+};
+
+// metrics.update(fun(sources, predictions, references, **kwargs))
+int run_evaluator(PyObject* fun, const EvaluatorInput& input, PyObject* metrics) {
+    Ref custom_metrics = call_with_mapping(fun, input.frames.data(), input.frames.size(), input.kwargs);
+    if (!custom_metrics) {
+        return -1;
+    }
+    return call_method<2>(names.update, {metrics, custom_metrics.get()}) ? 0 : -1;
+}
+
+// Runs the evaluators once, in their own order.  A list or tuple is walked
+// by index against its current length, so an evaluator that grows or
+// shrinks the list is seen as a `for` loop over it would see it; each item
+// is held while it runs.  Anything else goes through the iteration protocol.
+int run_evaluators(PyObject* evaluators, const EvaluatorInput& input, PyObject* metrics) {
+    if (PyList_CheckExact(evaluators)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(evaluators); ++i) {
+            Ref fun = Ref::borrow(PyList_GET_ITEM(evaluators, i));
+            if (run_evaluator(fun.get(), input, metrics) < 0) {
+                return -1;
+            }
+        }
+        return 0;
+    }
+    if (PyTuple_CheckExact(evaluators)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(evaluators); ++i) {
+            if (run_evaluator(PyTuple_GET_ITEM(evaluators, i), input, metrics) < 0) {
+                return -1;
+            }
+        }
+        return 0;
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(evaluators));
+    if (!iterator) {
+        return -1;
+    }
+    while (Ref fun = Ref::steal(PyIter_Next(iterator.get()))) {
+        if (run_evaluator(fun.get(), input, metrics) < 0) {
+            return -1;
+        }
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+}  // namespace
+
+PyObject* compute_metrics(MethodFunction*, PyObject* const* args, PyObject* kwargs) {
+    PyObject* self = args[0];
+    PyObject* configuration = args[1];
+    PyObject* sources = args[2];
+    PyObject* predictions = args[3];
+    PyObject* references = args[4];
+    PyObject* custom_evaluators = args[5];
+
+    if (!call_method<5>(names._LLMMetrics__validate_params, {self, configuration, sources, predictions, references})) {
+        return nullptr;
+    }
+    // Manager resolution adds the manager keywords to this very dictionary.
+    Ref manager = call_method<3>(names._LLMMetrics__get_metrics_manager, {self, configuration, kwargs});
+    if (!manager) {
+        return nullptr;
+    }
+    Ref compute = Ref::steal(PyObject_GetAttr(manager.get(), names.compute));
+    if (!compute) {
+        return nullptr;
+    }
+    const EvaluatorInput input{{sources, predictions, references}, kwargs};
+    Ref metrics = call_with_mapping(compute.get(), input.frames.data(), input.frames.size(), kwargs);
+    if (!metrics || run_evaluators(custom_evaluators, input, metrics.get()) < 0) {
+        return nullptr;
+    }
+    return metrics.release();
 }
 
 }  // namespace llm_metrics::computation

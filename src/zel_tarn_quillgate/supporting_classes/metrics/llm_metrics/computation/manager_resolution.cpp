@@ -1,10 +1,103 @@
+// __get_metrics_manager(self, configuration, kwargs): imports the plugin's
+// manager module at call time, builds the manager for `configuration` and
+// extends the caller's keyword dictionary in place with the host client's
+// connection details.
+#include <array>
+#include <initializer_list>
+
 #include "computation/computation.hpp"
+#include "core/module_state.hpp"
+#include "core/names.hpp"
+#include "core/python_ops.hpp"
 
 namespace llm_metrics::computation {
 
-PyObject* get_metrics_manager(MethodFunction*, PyObject* const*, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "LLMMetrics.get_metrics_manager is not implemented yet");
-    return nullptr;
+namespace {
+
+constexpr const char kManagerModule[] = "zel_metrics_plugin.metrics.llm.core.llm_metrics_manager";
+constexpr const char kInstallHint[] =
+    "Unable to find metric-plugins library with LLM support to compute metrics. "
+    "Please install it using `pip install zel-metrics-plugin`";
+
+// Interned on first use and kept for the life of the process.
+PyObject* manager_module_name() {
+    static PyObject* name = nullptr;
+    if (name == nullptr) {
+        name = PyUnicode_InternFromString(kManagerModule);
+    }
+    return name;
+}
+
+// __import__(<manager module>, fromlist=["LLMMetricManager"]) through the
+// builtin taken at initialisation; a fresh fromlist list on every call.
+Ref import_manager_module() {
+    PyObject* module_name = manager_module_name();
+    if (module_name == nullptr) {
+        return {};
+    }
+    Ref fromlist = Ref::steal(PyList_New(1));
+    if (!fromlist) {
+        return {};
+    }
+    PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(names.LLMMetricManager));
+    return call_kw<2>(state.builtin_import, {module_name, fromlist.get()}, names.kw_fromlist);
+}
+
+// kwargs[name] = self.ai_client.<name>, both attributes read now.
+int store_client_attribute(PyObject* self, PyObject* kwargs, PyObject* name) {
+    Ref client = Ref::steal(PyObject_GetAttr(self, names.ai_client));
+    if (!client) {
+        return -1;
+    }
+    Ref value = Ref::steal(PyObject_GetAttr(client.get(), name));
+    if (!value) {
+        return -1;
+    }
+    return PyObject_SetItem(kwargs, name, value.get());
+}
+
+}  // namespace
+
+PyObject* get_metrics_manager(MethodFunction*, PyObject* const* args, PyObject*) {
+    PyObject* self = args[0];
+    PyObject* configuration = args[1];
+    PyObject* kwargs = args[2];
+
+    Ref manager_module = import_manager_module();
+    if (!manager_module) {
+        if (!current_exception_is_ordinary()) {
+            return nullptr;  // KeyboardInterrupt, SystemExit...: not ours to convert
+        }
+        return raise_in_handler(PyExc_Exception, kInstallHint);
+    }
+
+    // Where the request comes from, before the manager is built.
+    if (store_client_attribute(self, kwargs, names.is_vesk) < 0 ||
+        PyObject_SetItem(kwargs, names.origin, names.sdk) < 0) {
+        return nullptr;
+    }
+
+    Ref manager_cls = Ref::steal(PyObject_GetAttr(manager_module.get(), names.LLMMetricManager));
+    if (!manager_cls) {
+        return nullptr;
+    }
+    // The constructor gets its own copy of the keywords as they stand now.
+    Ref manager = call_with_mapping(manager_cls.get(), &configuration, 1, kwargs);
+    if (!manager) {
+        return nullptr;
+    }
+
+    // The connection details the later calls on the manager carry.
+    Ref is_bearer_token = Ref::steal(PyObject_GetAttr(self, names.is_bearer_token));
+    if (!is_bearer_token || PyObject_SetItem(kwargs, names.is_bearer_token, is_bearer_token.get()) < 0) {
+        return nullptr;
+    }
+    for (PyObject* attr : {names.authenticator, names.service_url, names.host, names.service_instance_id}) {
+        if (store_client_attribute(self, kwargs, attr) < 0) {
+            return nullptr;
+        }
+    }
+    return manager.release();
 }
 
 }  // namespace llm_metrics::computation

@@ -1,10 +1,56 @@
+// __validate_params(self, configuration, sources, predictions, references):
+// hands each input to the host kit's validate_type, configuration first.
+#include <array>
+
 #include "computation/computation.hpp"
+#include "computation/validation.hpp"
+#include "core/names.hpp"
+#include "core/python_ops.hpp"
 
 namespace llm_metrics::computation {
 
-PyObject* validate_params(MethodFunction*, PyObject* const*, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "LLMMetrics.validate_params is not implemented yet");
-    return nullptr;
+int validate_configuration(PyObject* configuration) {
+    Ref validate_type = lookup_global(names.validate_type);
+    if (!validate_type) {
+        return -1;
+    }
+    PyObject* dict_type = reinterpret_cast<PyObject*>(&PyDict_Type);
+    return call<4>(validate_type.get(), {configuration, names.configuration, dict_type, Py_True}) ? 0 : -1;
+}
+
+namespace {
+
+// validate_type(frame, "data_frame", [pd.DataFrame], False), with both
+// globals looked up now and a new list for every call.
+int validate_frame(PyObject* frame) {
+    Ref validate_type = lookup_global(names.validate_type);
+    if (!validate_type) {
+        return -1;
+    }
+    Ref pd = lookup_global(names.pd);
+    if (!pd) {
+        return -1;
+    }
+    Ref data_frame_cls = Ref::steal(PyObject_GetAttr(pd.get(), names.DataFrame));
+    if (!data_frame_cls) {
+        return -1;
+    }
+    Ref expected = Ref::steal(PyList_New(1));
+    if (!expected) {
+        return -1;
+    }
+    PyList_SET_ITEM(expected.get(), 0, data_frame_cls.release());
+    return call<4>(validate_type.get(), {frame, names.data_frame, expected.get(), Py_False}) ? 0 : -1;
+}
+
+}  // namespace
+
+PyObject* validate_params(MethodFunction*, PyObject* const* args, PyObject*) {
+    if (validate_configuration(args[1]) < 0 || validate_frame(args[2]) < 0 || validate_frame(args[3]) < 0 ||
+        validate_frame(args[4]) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
 }
 
 }  // namespace llm_metrics::computation

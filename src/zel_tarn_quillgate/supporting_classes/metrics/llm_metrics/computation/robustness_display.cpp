@@ -1,10 +1,45 @@
+// display_result(self, results): hands robustness results to the plugin's
+// display routine, importing it at every call.
+#include <array>
+
 #include "computation/computation.hpp"
+#include "core/names.hpp"
+#include "core/python_ops.hpp"
 
 namespace llm_metrics::computation {
 
-PyObject* display_result(MethodFunction*, PyObject* const*, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "LLMMetrics.display_result is not implemented yet");
-    return nullptr;
+namespace {
+
+constexpr const char kRobustnessModule[] = "zel_metrics_plugin.metrics.llm.common.impl.robustness_metric";
+// The trailing space is part of the message.
+constexpr const char kInstallHint[] = "Unable to find metric-plugins library. Please install it ";
+
+// Interned on first use and kept for the life of the process.
+PyObject* robustness_module_name() {
+    static PyObject* name = nullptr;
+    if (name == nullptr) {
+        name = PyUnicode_InternFromString(kRobustnessModule);
+    }
+    return name;
+}
+
+}  // namespace
+
+PyObject* display_result(MethodFunction*, PyObject* const* args, PyObject*) {
+    PyObject* results = args[1];
+
+    PyObject* module_name = robustness_module_name();
+    if (module_name == nullptr) {
+        return nullptr;
+    }
+    Ref robustness_metrics;
+    if (import_from(module_name, {names.RobustnessMetrics}, &robustness_metrics) < 0) {
+        if (!current_exception_is_ordinary()) {
+            return nullptr;  // KeyboardInterrupt, SystemExit...: not ours to convert
+        }
+        return raise_in_handler(PyExc_Exception, kInstallHint);
+    }
+    return call_method<2>(names.display_robustness_results, {robustness_metrics.get(), results}).release();
 }
 
 }  // namespace llm_metrics::computation
