@@ -1,12 +1,379 @@
+// show_supported_metrics: loads the plugin's enumerations (or falls back to
+// the legacy listing), normalises the arguments, builds the browser scope,
+// validates the arguments and runs the one view they ask for.
+#include <array>
+
 #include "browser/browser.hpp"
+#include "browser/browser_scope.hpp"
+#include "browser/nested.hpp"
+#include "browser/texts.hpp"
+#include "core/module_state.hpp"
+#include "core/names.hpp"
+#include "core/python_ops.hpp"
 
 namespace llm_metrics::browser {
 
-int init_browser() { return 0; }
+namespace {
 
-PyObject* show_supported_metrics(MethodFunction*, PyObject* const*, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "LLMMetrics.show_supported_metrics is not implemented yet");
-    return nullptr;
+// Marks an exception as the one being handled for as long as it lives, as an
+// `except` block does: code that runs meanwhile sees it as sys.exception(),
+// and exceptions raised meanwhile get it as their __context__.
+class HandledException {
+public:
+    explicit HandledException(PyObject* exc) : item_(PyThreadState_Get()->exc_info) {
+        saved_ = item_->exc_value;
+        item_->exc_value = Py_NewRef(exc);
+    }
+    ~HandledException() { Py_XSETREF(item_->exc_value, saved_); }
+    HandledException(const HandledException&) = delete;
+    HandledException& operator=(const HandledException&) = delete;
+
+private:
+    _PyErr_StackItem* item_;
+    PyObject* saved_;
+};
+
+// The enumerations could not be imported (an Exception is set): list the
+// metrics of the older constants module instead, or raise the install hint.
+PyObject* legacy_fallback(PyObject* self) {
+    if (!current_exception_is_ordinary()) {
+        return nullptr;
+    }
+    Ref import_error = Ref::steal(PyErr_GetRaisedException());
+    HandledException handling(import_error.get());
+    Ref fromlist = Ref::steal(PyList_New(1));
+    if (!fromlist) {
+        return nullptr;
+    }
+    PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(texts.constants_fromlist));
+    Ref module = call_kw<2>(state.builtin_import, {texts.constants_module, fromlist.get()}, names.kw_fromlist);
+    if (module && call_method<2>(names._LLMMetrics__show_supported_metrics_old, {self, module.get()})) {
+        Py_RETURN_NONE;
+    }
+    if (!current_exception_is_ordinary()) {
+        return nullptr;
+    }
+    return raise_in_handler(PyExc_Exception, kInstallHint);
+}
+
+// A member of one of the enumerations is replaced by its value.
+int normalise(Ref& arg, PyObject* cls, PyObject* other_cls) {
+    int is_member = PyObject_IsInstance(arg.get(), cls);
+    if (is_member == 0 && other_cls != nullptr) {
+        is_member = PyObject_IsInstance(arg.get(), other_cls);
+    }
+    if (is_member <= 0) {
+        return is_member;
+    }
+    Ref value = Ref::steal(PyObject_GetAttr(arg.get(), names.value));
+    if (!value) {
+        return -1;
+    }
+    arg = std::move(value);
+    return 0;
+}
+
+// Clears the browser scope when the call ends, however it ends.
+class ScopeRelease {
+public:
+    explicit ScopeRelease(PyObject* scope) : scope_(scope) {}
+    ~ScopeRelease() { clear_scope(scope_); }
+    ScopeRelease(const ScopeRelease&) = delete;
+    ScopeRelease& operator=(const ScopeRelease&) = delete;
+
+private:
+    PyObject* scope_;
+};
+
+enum class Outcome { error, validation_failed, shown };
+
+struct Call {
+    PyObject* task_type;
+    PyObject* metric_id;
+    PyObject* metric_group;
+    const Catalogues& catalogues;
+    const NestedFunctions& fns;
+
+    int error_line(Ref message) const {
+        return message && call<1>(fns.display_error_msg.get(), {message.get()}) ? 0 : -1;
+    }
+
+    static int call_no_args(const Ref& fn) { return Ref::steal(PyObject_CallNoArgs(fn.get())) ? 0 : -1; }
+
+    int show_metrics_of_task_type() const {
+        return call_kw<1>(fns.display_supported_metrics.get(), {task_type}, texts.kw_task_type) ? 0 : -1;
+    }
+
+    int show_metrics_of_group() const {
+        return call_kw<1>(fns.display_supported_metrics.get(), {metric_group}, texts.kw_metric_group_id) ? 0 : -1;
+    }
+
+    int show_metric_details() const {
+        return call_kw<1>(fns.display_supported_task_type.get(), {metric_id}, texts.kw_metric_id) ? 0 : -1;
+    }
+
+    // print(message), then the details of the metric.
+    int confirm(Ref message) const {
+        if (!message || print_line(message.get()) < 0) {
+            return -1;
+        }
+        return show_metric_details();
+    }
+
+    Ref metric_of(PyObject* id) const { return Ref::steal(PyObject_GetItem(catalogues.all_metrics.get(), id)); }
+
+    Outcome run() const;
+    int task_type_view() const;
+    int metric_group_view() const;
+    int metric_view() const;
+};
+
+Outcome Call::run() const {
+    // 1. The metric must be known.
+    if (metric_id != Py_None) {
+        const int known = PyDict_Contains(catalogues.all_metrics.get(), metric_id);
+        if (known < 0) {
+            return Outcome::error;
+        }
+        if (!known) {
+            if (error_line(format_join({texts.invalid_metric_head, metric_id, texts.is_not_valid})) < 0 ||
+                call_no_args(fns.display_all_supported_metrics) < 0) {
+                return Outcome::error;
+            }
+            return Outcome::validation_failed;
+        }
+    }
+    // 2. The task type must be known.
+    if (task_type != Py_None) {
+        const int known = PySequence_Contains(catalogues.all_task_type.get(), task_type);
+        if (known < 0) {
+            return Outcome::error;
+        }
+        if (!known) {
+            if (error_line(format_join({texts.invalid_task_type_head, task_type, texts.is_not_valid})) < 0 ||
+                call_no_args(fns.display_all_supported_task_type) < 0) {
+                return Outcome::error;
+            }
+            return Outcome::validation_failed;
+        }
+    }
+    // 3. The group must be a known metric id.
+    if (metric_group != Py_None) {
+        const int known = PyDict_Contains(catalogues.all_metrics.get(), metric_group);
+        if (known < 0) {
+            return Outcome::error;
+        }
+        if (!known) {
+            if (error_line(format_join({texts.invalid_group_head, metric_group, texts.is_not_valid})) < 0) {
+                return Outcome::error;
+            }
+            Ref headers = Ref::steal(PyList_New(1));
+            if (!headers) {
+                return Outcome::error;
+            }
+            PyList_SET_ITEM(headers.get(), 0, Py_NewRef(texts.h_metric_group_lower));
+            PyObject* groups = catalogues.all_metric_group.get();
+            Ref rows = Ref::steal(PyList_New(0));
+            if (!rows) {
+                return Outcome::error;
+            }
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(groups); ++i) {
+                Ref row = Ref::steal(PyList_New(1));
+                if (!row) {
+                    return Outcome::error;
+                }
+                PyList_SET_ITEM(row.get(), 0, Py_NewRef(PyList_GET_ITEM(groups, i)));
+                if (PyList_Append(rows.get(), row.get()) < 0) {
+                    return Outcome::error;
+                }
+            }
+            if (call_display_table(fns.display_table.get(), headers.get(), rows.get(),
+                                   texts.title_all_metric_groups) < 0) {
+                return Outcome::error;
+            }
+            return Outcome::validation_failed;
+        }
+    }
+    int shown;
+    if (task_type != Py_None) {
+        shown = task_type_view();
+    } else if (metric_group != Py_None) {
+        shown = metric_group_view();
+    } else if (metric_id == Py_None) {
+        shown = call_no_args(fns.display_all_supported_metrics) < 0 ||
+                        call_no_args(fns.display_all_supported_task_type) < 0 ||
+                        call_no_args(fns.display_all_supported_metric_group) < 0
+                    ? -1
+                    : 0;
+    } else {
+        shown = metric_view();
+    }
+    return shown < 0 ? Outcome::error : Outcome::shown;
+}
+
+// 4. The metrics of the task type, or whether the metric supports it.
+int Call::task_type_view() const {
+    if (metric_id == Py_None) {
+        return show_metrics_of_task_type();
+    }
+    Ref members = call<1>(fns.get_supported_metrics.get(), {task_type});
+    if (!members) {
+        return -1;
+    }
+    Ref supported_ids = member_values(members.get());
+    if (!supported_ids) {
+        return -1;
+    }
+    members.reset();
+    const int supported = PySequence_Contains(supported_ids.get(), metric_id);
+    if (supported < 0) {
+        return -1;
+    }
+    if (supported) {
+        return confirm(format_join(
+            {texts.the_, metric_id, texts.metric_is_supported_by_the, task_type, texts.task_type_end}));
+    }
+    if (error_line(format_join({texts.metric_, metric_id, texts.is_not_supported_for, task_type})) < 0) {
+        return -1;
+    }
+    return show_metrics_of_task_type();
+}
+
+// 5. The metrics of the group, or whether the metric belongs to it.
+int Call::metric_group_view() const {
+    bool check_membership = false;
+    if (metric_id != Py_None) {
+        Ref group = metric_of(metric_group);
+        if (!group) {
+            return -1;
+        }
+        Ref attr;
+        const int has_sub_metrics = PyObject_GetOptionalAttr(group.get(), names.sub_metrics, attr.put());
+        if (has_sub_metrics < 0) {
+            return -1;
+        }
+        if (has_sub_metrics) {
+            group = metric_of(metric_group);
+            if (!group) {
+                return -1;
+            }
+            attr = Ref::steal(PyObject_GetAttr(group.get(), names.sub_metrics));
+            if (!attr) {
+                return -1;
+            }
+            check_membership = attr.get() != Py_None;
+        }
+    }
+    if (!check_membership) {
+        return show_metrics_of_group();
+    }
+    Ref group = metric_of(metric_group);
+    if (!group) {
+        return -1;
+    }
+    Ref sub_metrics = Ref::steal(PyObject_GetAttr(group.get(), names.sub_metrics));
+    if (!sub_metrics) {
+        return -1;
+    }
+    group.reset();
+    Ref member_ids = member_values(sub_metrics.get());
+    if (!member_ids) {
+        return -1;
+    }
+    sub_metrics.reset();
+    const int member = PySequence_Contains(member_ids.get(), metric_id);
+    if (member < 0) {
+        return -1;
+    }
+    if (member) {
+        return confirm(format_join({metric_id, texts.metric_comes_under_the, metric_group, texts.metric_group_end}));
+    }
+    if (error_line(format_join({texts.metric_, metric_id, texts.does_not_come_under, metric_group})) < 0) {
+        return -1;
+    }
+    return show_metrics_of_group();
+}
+
+// 7. The one-row details table of the metric.
+int Call::metric_view() const {
+    Ref metric_obj = metric_of(metric_id);
+    if (!metric_obj) {
+        return -1;
+    }
+    Ref header = metric_headers(texts.h_supported_task_types_underscore);
+    if (!header) {
+        return -1;
+    }
+    Ref row = Ref::steal(metric_row(metric_obj.get()));
+    if (!row) {
+        return -1;
+    }
+    Ref result = Ref::steal(PyList_New(1));
+    if (!result) {
+        return -1;
+    }
+    PyList_SET_ITEM(result.get(), 0, row.release());
+    Ref title = format_join({texts.the_, metric_id, texts.metric_supports_the_following});
+    if (!title) {
+        return -1;
+    }
+    return call_display_table(fns.display_table.get(), header.get(), result.get(), title.get());
+}
+
+}  // namespace
+
+int init_browser() {
+    if (init_texts() < 0 || init_scope_type() < 0) {
+        return -1;
+    }
+    return 0;
+}
+
+// show_supported_metrics(self, task_type=None, metric_id=None, metric_group=None)
+PyObject* show_supported_metrics(MethodFunction*, PyObject* const* args, PyObject*) {
+    PyObject* self = args[0];
+    Ref task_type = Ref::borrow(args[1]);
+    Ref metric_id = Ref::borrow(args[2]);
+    Ref metric_group = Ref::borrow(args[3]);
+
+    Ref enums[3];
+    if (import_from(texts.entities_module, {names.LLMTaskType, names.LLMMetricType, names.LLMSubMetrics}, enums) <
+        0) {
+        return legacy_fallback(self);
+    }
+    PyObject* task_enum = enums[0].get();
+    PyObject* metric_enum = enums[1].get();
+    PyObject* sub_enum = enums[2].get();
+
+    if (normalise(task_type, task_enum, nullptr) < 0 || normalise(metric_id, metric_enum, sub_enum) < 0 ||
+        normalise(metric_group, metric_enum, sub_enum) < 0) {
+        return nullptr;
+    }
+
+    Catalogues catalogues;
+    if (build_catalogues(task_enum, metric_enum, sub_enum, catalogues) < 0) {
+        return nullptr;
+    }
+    NestedFunctions fns;
+    Ref scope = create_scope(metric_enum, sub_enum, catalogues, task_type.get(), fns);
+    if (!scope) {
+        return nullptr;
+    }
+    ScopeRelease release(scope.get());
+
+    const Call call{task_type.get(), metric_id.get(), metric_group.get(), catalogues, fns};
+    switch (call.run()) {
+        case Outcome::error:
+            return nullptr;
+        case Outcome::validation_failed:
+            Py_RETURN_NONE;
+        case Outcome::shown:
+            break;
+    }
+    if (print_line(texts.footer_heading) < 0 || print_line(texts.configuration_structure) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
 }
 
 }  // namespace llm_metrics::browser

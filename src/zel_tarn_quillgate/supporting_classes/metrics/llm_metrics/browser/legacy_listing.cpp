@@ -1,10 +1,55 @@
+// __show_supported_metrics_old: the plain-text listing of the four metric
+// enumerations of the plugin's constants module.
+#include <array>
+
 #include "browser/browser.hpp"
+#include "browser/sequences.hpp"
+#include "browser/texts.hpp"
+#include "core/names.hpp"
+#include "core/python_ops.hpp"
 
 namespace llm_metrics::browser {
 
-PyObject* show_supported_metrics_old(MethodFunction*, PyObject* const*, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "LLMMetrics.__show_supported_metrics_old is not implemented yet");
-    return nullptr;
+namespace {
+
+// Prints the heading, one "   {}" line per member of the block's
+// enumeration, then the separator.  The attribute is read first.
+int list_block(PyObject* metric_type_module, PyObject* attr, PyObject* heading) {
+    Ref metric_type = Ref::steal(PyObject_GetAttr(metric_type_module, attr));
+    if (!metric_type || print_line(heading) < 0) {
+        return -1;
+    }
+    if (for_each(metric_type.get(), [](PyObject* m) {
+            // "   {}".format(m): the member formatted as format(m, "").
+            Ref text = Ref::steal(PyObject_Format(m, names.empty));
+            if (!text) {
+                return -1;
+            }
+            Ref line = Ref::steal(PyUnicode_Concat(texts.legacy_indent, text.get()));
+            return line ? print_line(line.get()) : -1;
+        }) < 0) {
+        return -1;
+    }
+    return print_line(texts.legacy_separator);
+}
+
+}  // namespace
+
+// __show_supported_metrics_old(self, metric_type_module)
+PyObject* show_supported_metrics_old(MethodFunction*, PyObject* const* args, PyObject*) {
+    PyObject* metric_type_module = args[1];
+    const std::array<std::pair<PyObject*, PyObject*>, 4> blocks{{
+        {names.LLMSummarizationMetrics, texts.legacy_summarization},
+        {names.LLMGenerationMetrics, texts.legacy_generation},
+        {names.LLMExtractionMetrics, texts.legacy_extraction},
+        {names.LLMQAMetrics, texts.legacy_qa},
+    }};
+    for (const auto& [attr, heading] : blocks) {
+        if (list_block(metric_type_module, attr, heading) < 0) {
+            return nullptr;
+        }
+    }
+    Py_RETURN_NONE;
 }
 
 }  // namespace llm_metrics::browser

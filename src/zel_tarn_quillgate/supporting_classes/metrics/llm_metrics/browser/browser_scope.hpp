@@ -1,0 +1,79 @@
+// The browser scope: the variables of one show_supported_metrics call that
+// its nested functions share, the catalogues built into it, and the nested
+// function objects themselves.
+//
+// The scope is a small GC-aware object held in the `scope` slot of every
+// nested function that shares it.  It holds five of those functions in turn,
+// so the call clears it when it returns; a nested function used after that
+// reports the variable it can no longer reach as an unbound free variable.
+#pragma once
+
+#include <Python.h>
+
+#include "core/method_function.hpp"
+#include "core/ref.hpp"
+
+namespace llm_metrics::browser {
+
+// Variables of the browser scope.
+enum class Var : int {
+    LLMMetricType,
+    LLMSubMetrics,
+    all_task_type,
+    all_metrics,
+    all_metric_group,
+    task_type,
+    display_all_supported_metric_group,
+    display_error_msg,
+    display_supported_task_type,
+    display_table,
+    get_supported_metrics,
+    count_,
+};
+
+// Readies the scope type once.  -1 with an exception set on failure.
+int init_scope_type();
+
+// The three catalogues of one call.
+struct Catalogues {
+    Ref all_task_type;     // list of task-type ids, in enumeration order
+    Ref all_metrics;       // dict id -> member, inserted in ascending order of id
+    Ref all_metric_group;  // list of the distinct non-None metrics_group values
+};
+
+// Builds the catalogues from the three plugin enumerations.  -1 with an exception set on failure.
+int build_catalogues(PyObject* task_enum, PyObject* metric_enum, PyObject* sub_enum, Catalogues& out);
+
+// The eight nested functions of one call, in creation order.
+struct NestedFunctions {
+    Ref display_all_supported_metrics;
+    Ref display_all_supported_task_type;
+    Ref display_all_supported_metric_group;
+    Ref display_error_msg;
+    Ref display_table;
+    Ref display_supported_metrics;
+    Ref display_supported_task_type;
+    Ref get_supported_metrics;
+};
+
+// Creates the scope of one call from its enumerations, catalogues and
+// normalised task type, then the nested functions sharing it.  Returns the
+// scope (which the caller must clear with `clear_scope`), or an empty Ref.
+Ref create_scope(PyObject* metric_enum, PyObject* sub_enum, const Catalogues& catalogues, PyObject* task_type,
+                 NestedFunctions& out);
+
+// Drops every variable of the scope, breaking the cycles between it and the functions.
+void clear_scope(PyObject* scope);
+
+// Reads a variable of the scope `fn` shares, as a closure reads its free
+// variable: NameError when the variable is not (or no longer) bound.
+Ref scope_read(MethodFunction* fn, Var var);
+
+// A new sort key `lambda x: x.value` with the given qualified name.
+Ref new_value_key(const char* qualname);
+
+inline constexpr const char kCatalogueKeyQualname[] = "LLMMetrics.show_supported_metrics.<locals>.<lambda>";
+inline constexpr const char kQueryKeyQualname[] =
+    "LLMMetrics.show_supported_metrics.<locals>.__get_supported_metrics.<locals>.<lambda>";
+
+}  // namespace llm_metrics::browser

@@ -1,0 +1,160 @@
+// __display_supported_metrics and __display_supported_task_type: the
+// metrics of one task type or group, and the details of one metric.
+#include <array>
+
+#include "browser/browser_scope.hpp"
+#include "browser/nested.hpp"
+#include "browser/sequences.hpp"
+#include "browser/texts.hpp"
+#include "core/names.hpp"
+#include "core/python_ops.hpp"
+
+namespace llm_metrics::browser {
+
+namespace {
+
+// The group is not one that has sub-metrics: a red line, the details of the
+// metric with that id and the table of all groups.
+PyObject* report_group_without_sub_metrics(MethodFunction* fn, PyObject* metric_group_id) {
+    Ref error_fn = scope_read(fn, Var::display_error_msg);
+    if (!error_fn) {
+        return nullptr;
+    }
+    Ref message = format_join({texts.metric_group_, metric_group_id, texts.no_sub_metrics});
+    if (!message || !call_kw<1>(error_fn.get(), {message.get()}, texts.kw_error_message)) {
+        return nullptr;
+    }
+    error_fn.reset();
+    Ref details_fn = scope_read(fn, Var::display_supported_task_type);
+    if (!details_fn || !call_kw<1>(details_fn.get(), {metric_group_id}, texts.kw_metric_id)) {
+        return nullptr;
+    }
+    details_fn.reset();
+    Ref groups_fn = scope_read(fn, Var::display_all_supported_metric_group);
+    if (!groups_fn || !Ref::steal(PyObject_CallNoArgs(groups_fn.get()))) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+}  // namespace
+
+// __display_supported_metrics(_task_type=None, metric_group_id=None)
+PyObject* display_supported_metrics(MethodFunction* fn, PyObject* const* args, PyObject*) {
+    PyObject* task_type = args[0];
+    PyObject* metric_group_id = args[1];
+    Ref header = metric_headers(texts.h_supported_task_types);
+    if (!header) {
+        return nullptr;
+    }
+    Ref result;
+    Ref title;
+    if (task_type != Py_None) {
+        Ref query = scope_read(fn, Var::get_supported_metrics);
+        if (!query) {
+            return nullptr;
+        }
+        Ref members = call<1>(query.get(), {task_type});
+        if (!members) {
+            return nullptr;
+        }
+        result = metric_rows(members.get());
+        if (!result) {
+            return nullptr;
+        }
+        title = format_join({texts.metrics_supported_by_the, task_type, texts.task_type_colon});
+        if (!title) {
+            return nullptr;
+        }
+    } else if (metric_group_id != Py_None) {
+        Ref groups = scope_read(fn, Var::all_metric_group);
+        if (!groups) {
+            return nullptr;
+        }
+        const int is_group = PySequence_Contains(groups.get(), metric_group_id);
+        if (is_group < 0) {
+            return nullptr;
+        }
+        groups.reset();
+        if (!is_group) {
+            return report_group_without_sub_metrics(fn, metric_group_id);
+        }
+        Ref all_metrics = scope_read(fn, Var::all_metrics);
+        if (!all_metrics) {
+            return nullptr;
+        }
+        Ref group = Ref::steal(PyObject_GetItem(all_metrics.get(), metric_group_id));
+        if (!group) {
+            return nullptr;
+        }
+        all_metrics.reset();
+        Ref sub_metrics = Ref::steal(PyObject_GetAttr(group.get(), names.sub_metrics));
+        if (!sub_metrics) {
+            return nullptr;
+        }
+        result = metric_rows(sub_metrics.get());
+        if (!result) {
+            return nullptr;
+        }
+        title = format_join({texts.metrics_that_come_under_the, metric_group_id, texts.metric_group_are});
+        if (!title) {
+            return nullptr;
+        }
+    } else {
+        result = Ref::steal(PyList_New(0));
+        if (!result) {
+            return nullptr;
+        }
+    }
+    Ref display = scope_read(fn, Var::display_table);
+    if (!display) {
+        return nullptr;
+    }
+    if (!title) {
+        // Neither argument given: the title was never set.
+        PyErr_SetString(PyExc_UnboundLocalError,
+                        "cannot access local variable 'title' where it is not associated with a value");
+        return nullptr;
+    }
+    if (call_display_table(display.get(), header.get(), result.get(), title.get()) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// __display_supported_task_type(metric_id): the one-row details table of a metric.
+PyObject* display_supported_task_type(MethodFunction* fn, PyObject* const* args, PyObject*) {
+    PyObject* metric_id = args[0];
+    Ref all_metrics = scope_read(fn, Var::all_metrics);
+    if (!all_metrics) {
+        return nullptr;
+    }
+    Ref metric_obj = Ref::steal(PyObject_GetItem(all_metrics.get(), metric_id));
+    if (!metric_obj) {
+        return nullptr;
+    }
+    all_metrics.reset();
+    Ref header = metric_headers(texts.h_supported_task_types);
+    if (!header) {
+        return nullptr;
+    }
+    Ref row = Ref::steal(metric_row(metric_obj.get()));
+    if (!row) {
+        return nullptr;
+    }
+    Ref result = Ref::steal(single_item_list(row.get()));
+    if (!result) {
+        return nullptr;
+    }
+    Ref display = scope_read(fn, Var::display_table);
+    if (!display) {
+        return nullptr;
+    }
+    Ref title = format_join({metric_id, texts.metric_details});
+    if (!title || call_display_table(display.get(), header.get(), result.get(), title.get()) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+}  // namespace llm_metrics::browser

@@ -1,0 +1,75 @@
+// __get_supported_metrics: the members of both metric enumerations that
+// support a task type, sorted by id; and the `lambda x: x.value` sort key.
+#include <array>
+
+#include "browser/browser_scope.hpp"
+#include "browser/nested.hpp"
+#include "browser/sequences.hpp"
+#include "core/module_state.hpp"
+#include "core/names.hpp"
+#include "core/python_ops.hpp"
+
+namespace llm_metrics::browser {
+
+PyObject* value_key(MethodFunction*, PyObject* const* args, PyObject*) {
+    return PyObject_GetAttr(args[0], names.value);
+}
+
+Ref member_values(PyObject* members) {
+    Ref values = new_list_with_capacity(capacity_hint(members));
+    if (!values || for_each(members, [&](PyObject* member) {
+            return list_append_new(values.get(), PyObject_GetAttr(member, names.value));
+        }) < 0) {
+        return {};
+    }
+    return values;
+}
+
+// __get_supported_metrics(_task_type=None)
+PyObject* get_supported_metrics(MethodFunction* fn, PyObject* const* args, PyObject*) {
+    PyObject* task_type = args[0];
+    Ref metrics = Ref::steal(PyList_New(0));
+    if (!metrics) {
+        return nullptr;
+    }
+    Ref chain = lookup_global(names.chain);
+    if (!chain) {
+        return nullptr;
+    }
+    Ref metric_enum = scope_read(fn, Var::LLMMetricType);
+    if (!metric_enum) {
+        return nullptr;
+    }
+    Ref sub_enum = scope_read(fn, Var::LLMSubMetrics);
+    if (!sub_enum) {
+        return nullptr;
+    }
+    Ref chained = call<2>(chain.get(), {metric_enum.get(), sub_enum.get()});
+    if (!chained) {
+        return nullptr;
+    }
+    metric_enum.reset();
+    sub_enum.reset();
+    chain.reset();
+    if (for_each(chained.get(), [&](PyObject* member) {
+            Ref tasks = Ref::steal(PyObject_GetAttr(member, names.supported_tasks));
+            if (!tasks) {
+                return -1;
+            }
+            const int supported = PySequence_Contains(tasks.get(), task_type);
+            if (supported <= 0) {
+                return supported;
+            }
+            return PyList_Append(metrics.get(), member);
+        }) < 0) {
+        return nullptr;
+    }
+    chained.reset();
+    Ref key = new_value_key(kQueryKeyQualname);
+    if (!key) {
+        return nullptr;
+    }
+    return call_kw<2>(state.builtin_sorted, {metrics.get(), key.get()}, names.kw_key).release();
+}
+
+}  // namespace llm_metrics::browser

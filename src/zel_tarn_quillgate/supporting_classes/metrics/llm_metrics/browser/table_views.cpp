@@ -1,0 +1,199 @@
+// __display_table, the three catalogue views and __display_error_msg, with
+// the metric rows they share with the single-item views.
+#include <array>
+
+#include "browser/browser_scope.hpp"
+#include "browser/nested.hpp"
+#include "browser/sequences.hpp"
+#include "browser/texts.hpp"
+#include "core/names.hpp"
+#include "core/python_ops.hpp"
+
+namespace llm_metrics::browser {
+
+Ref metric_headers(PyObject* supported_tasks_header) {
+    PyObject* list = PyList_New(4);
+    if (list != nullptr) {
+        PyList_SET_ITEM(list, 0, Py_NewRef(texts.h_metric_id));
+        PyList_SET_ITEM(list, 1, Py_NewRef(texts.h_metric_group));
+        PyList_SET_ITEM(list, 2, Py_NewRef(supported_tasks_header));
+        PyList_SET_ITEM(list, 3, Py_NewRef(texts.h_is_reference_free));
+    }
+    return Ref::steal(list);
+}
+
+PyObject* metric_row(PyObject* metric_obj) {
+    Ref id = Ref::steal(PyObject_GetAttr(metric_obj, names.value));
+    if (!id) {
+        return nullptr;
+    }
+    // hasattr(metric_obj, "metrics_group"), then the read itself.
+    Ref group;
+    const int has_group = PyObject_GetOptionalAttr(metric_obj, names.metrics_group, group.put());
+    if (has_group < 0) {
+        return nullptr;
+    }
+    if (has_group) {
+        group = Ref::steal(PyObject_GetAttr(metric_obj, names.metrics_group));
+        if (!group) {
+            return nullptr;
+        }
+    } else {
+        group = Ref::borrow(Py_None);
+    }
+    Ref tasks = Ref::steal(PyObject_GetAttr(metric_obj, names.supported_tasks));
+    if (!tasks) {
+        return nullptr;
+    }
+    Ref reference_free = Ref::steal(PyObject_GetAttr(metric_obj, names.is_reference_free));
+    if (!reference_free) {
+        return nullptr;
+    }
+    const int truth = PyObject_IsTrue(reference_free.get());
+    if (truth < 0) {
+        return nullptr;
+    }
+    PyObject* row = PyList_New(4);
+    if (row == nullptr) {
+        return nullptr;
+    }
+    PyList_SET_ITEM(row, 0, id.release());
+    PyList_SET_ITEM(row, 1, group.release());
+    PyList_SET_ITEM(row, 2, tasks.release());
+    PyList_SET_ITEM(row, 3, Py_NewRef(truth ? names.yes : names.no));
+    return row;
+}
+
+Ref metric_rows(PyObject* members) {
+    Ref rows = new_list_with_capacity(capacity_hint(members));
+    if (!rows || for_each(members, [&](PyObject* member) { return list_append_new(rows.get(), metric_row(member)); }) <
+                     0) {
+        return {};
+    }
+    return rows;
+}
+
+int call_display_table(PyObject* display_table_fn, PyObject* headers, PyObject* record, PyObject* title) {
+    PyObject* args[] = {headers, record, title};
+    Ref result = Ref::steal(PyObject_Vectorcall(display_table_fn, args, 0, texts.kw_display_table));
+    return result ? 0 : -1;
+}
+
+namespace {
+
+// [[item] for item in items]
+Ref single_cell_rows(PyObject* items) {
+    Ref rows = new_list_with_capacity(capacity_hint(items));
+    if (!rows ||
+        for_each(items, [&](PyObject* item) { return list_append_new(rows.get(), single_item_list(item)); }) < 0) {
+        return {};
+    }
+    return rows;
+}
+
+// The one-column catalogue views: rows from a scope list, one header, a title.
+PyObject* display_single_column(MethodFunction* fn, Var items_var, PyObject* header, PyObject* title) {
+    Ref items = scope_read(fn, items_var);
+    if (!items) {
+        return nullptr;
+    }
+    Ref rows = single_cell_rows(items.get());
+    if (!rows) {
+        return nullptr;
+    }
+    items.reset();
+    Ref display = scope_read(fn, Var::display_table);
+    if (!display) {
+        return nullptr;
+    }
+    Ref headers = Ref::steal(single_item_list(header));
+    if (!headers || call_display_table(display.get(), headers.get(), rows.get(), title) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+}  // namespace
+
+// __display_table(headers, record, title_table): Table(headers, record).list(title=title_table)
+PyObject* display_table(MethodFunction*, PyObject* const* args, PyObject*) {
+    Ref table_cls = lookup_global(names.Table);
+    if (!table_cls) {
+        return nullptr;
+    }
+    Ref table = call<2>(table_cls.get(), {args[0], args[1]});
+    if (!table) {
+        return nullptr;
+    }
+    PyObject* list_args[] = {table.get(), args[2]};
+    Ref listed = Ref::steal(
+        PyObject_VectorcallMethod(names.list, list_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, names.kw_title));
+    if (!listed) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// __display_error_msg(error_message): print(f"\033[31m {error_message} \033[0m")
+PyObject* display_error_msg(MethodFunction*, PyObject* const* args, PyObject*) {
+    Ref text = format_join({texts.red_open, args[0], texts.red_close});
+    if (!text || print_line(text.get()) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* display_all_supported_metrics(MethodFunction* fn, PyObject* const*, PyObject*) {
+    Ref headers = metric_headers(texts.h_supported_task_types);
+    if (!headers) {
+        return nullptr;
+    }
+    Ref all_metrics = scope_read(fn, Var::all_metrics);
+    if (!all_metrics) {
+        return nullptr;
+    }
+    // for metric_obj in all_metrics.values(), with the dict iterator's checks.
+    PyObject* dict = all_metrics.get();
+    const Py_ssize_t expected = PyDict_GET_SIZE(dict);
+    Ref rows = new_list_with_capacity(expected);
+    if (!rows) {
+        return nullptr;
+    }
+    Py_ssize_t pos = 0;
+    Py_ssize_t remaining = expected;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    for (;;) {
+        if (PyDict_GET_SIZE(dict) != expected) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return nullptr;
+        }
+        if (!PyDict_Next(dict, &pos, &key, &value)) {
+            break;
+        }
+        if (remaining-- == 0) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+            return nullptr;
+        }
+        Ref metric_obj = Ref::borrow(value);
+        if (list_append_new(rows.get(), metric_row(metric_obj.get())) < 0) {
+            return nullptr;
+        }
+    }
+    all_metrics.reset();
+    Ref display = scope_read(fn, Var::display_table);
+    if (!display || call_display_table(display.get(), headers.get(), rows.get(), texts.title_all_metrics) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* display_all_supported_task_type(MethodFunction* fn, PyObject* const*, PyObject*) {
+    return display_single_column(fn, Var::all_task_type, texts.h_task_types, texts.title_all_task_types);
+}
+
+PyObject* display_all_supported_metric_group(MethodFunction* fn, PyObject* const*, PyObject*) {
+    return display_single_column(fn, Var::all_metric_group, texts.h_metric_group, texts.title_all_metric_groups);
+}
+
+}  // namespace llm_metrics::browser
