@@ -1,0 +1,216 @@
+"""Instruction counts per call under callgrind, module against baseline.
+
+Run through ``benchmarks/callgrind.sh``, which starts this script under
+``valgrind --tool=callgrind`` with collection off at start and switched on
+only inside ``functools.reduce`` (``--toggle-collect``), and a profile dump
+after every ``reduce`` (``--dump-after``).  The script does its setup (imports,
+stand-ins, catalogues) uninstrumented, then runs each scenario N times as one
+``reduce`` over ``range(N)``: one dump per scenario and side, holding only
+those N calls.  An empty loop of the same shape is measured too and its cost
+per iteration subtracted.  ``report`` reads the dumps back and prints the
+table; the dump files stay for ``callgrind_annotate``.
+
+Instruction counts do not depend on the machine's load, so these figures are
+stable from run to run (up to hash randomisation, fixed here by the script).
+"""
+
+from __future__ import annotations
+
+import functools
+import json
+import os
+import sys
+from pathlib import Path
+from typing import Any
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+MODULE_NAME = "zel_tarn_quillgate.supporting_classes.metrics.llm_metrics"
+
+# name -> (statement, calls per run, description)
+SCENARIOS: dict[str, tuple[str, int, str]] = {
+    "constructor": ("LLMMetrics(client)", 5000, "LLMMetrics(client)"),
+    "compute": ("obj.compute_metrics(cfg, sources, predictions, references)", 2000, "compute_metrics"),
+    "compute_evaluators": (
+        "obj.compute_metrics(cfg, sources, predictions, references, custom_evaluators=evaluators)",
+        2000,
+        "compute_metrics, 3 custom evaluators",
+    ),
+    "get_metrics_result": ("obj.get_metrics_result(cfg, metrics_result)", 2000, "get_metrics_result"),
+    "display_result": ("obj.display_result(results)", 5000, "display_result"),
+    "browser_all_plain_1000": ("obj.show_supported_metrics()", 20, "show_supported_metrics() plain n=1,000"),
+    "browser_task_plain_1000": (
+        "obj.show_supported_metrics(task_type=catalogue.task_type)",
+        20,
+        "show_supported_metrics(task_type) plain n=1,000",
+    ),
+    "browser_group_plain_1000": (
+        "obj.show_supported_metrics(metric_group=catalogue.group_id)",
+        20,
+        "show_supported_metrics(metric_group) plain n=1,000",
+    ),
+    "browser_all_enum_1000": ("enum_obj.show_supported_metrics()", 10, "show_supported_metrics() enum n=1,000"),
+    "key_wide": ("obj._LLMMetrics__is_key_present(wide, 'no_such_key')", 10, "__is_key_present wide"),
+    "key_deep": ("obj._LLMMetrics__is_key_present(deep, 'target')", 100, "__is_key_present deep"),
+    "key_realistic": (
+        "obj._LLMMetrics__is_key_present(realistic, 'context_relevance')",
+        5000,
+        "__is_key_present realistic",
+    ),
+}
+DEFAULT_SCENARIOS = ["compute_evaluators", "browser_all_plain_1000", "key_wide"]
+EMPTY_CALLS = 5000
+
+
+def _setup() -> tuple[dict[str, Any], dict[str, Any]]:
+    import importlib
+
+    import pandas as pd
+
+    import baseline_llm_metrics
+    import fakes
+
+    if os.environ.get("LLM_METRICS_CALLGRIND_SELF_CHECK"):
+        # A/A run: a second copy of the baseline stands in for the module.
+        import importlib.util
+
+        spec = importlib.util.spec_from_file_location("baseline_copy", HERE / "baseline_llm_metrics.py")
+        assert spec is not None and spec.loader is not None
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+    else:
+        module = importlib.import_module(MODULE_NAME)
+    stand_ins = fakes.StandIns(module, baseline_llm_metrics)
+    stand_ins.install()
+    client = fakes.make_client()
+    plain = fakes.build_catalogue("plain", 1000)
+    enum_catalogue = fakes.build_catalogue("enum", 1000)
+    stand_ins.use_catalogue(plain)
+    frame = pd.DataFrame({"text": ["a b c", "d e f"]})
+    shared = {
+        "client": client,
+        "cfg": fakes.realistic_configuration(),
+        "sources": frame,
+        "predictions": frame,
+        "references": frame,
+        "evaluators": list(fakes.CUSTOM_EVALUATORS),
+        "metrics_result": {"faithfulness": {"task_id": "t-1"}},
+        "results": {"robustness": {"score": 0.9}},
+        "catalogue": plain,
+        "wide": fakes.wide_configuration(),
+        "deep": fakes.deep_configuration(),
+        "realistic": fakes.realistic_configuration(),
+    }
+
+    def namespace(impl: Any) -> dict[str, Any]:
+        ns = dict(shared)
+        ns["LLMMetrics"] = impl.LLMMetrics
+        ns["obj"] = impl.LLMMetrics(client)
+        ns["enum_obj"] = _EnumCatalogueProxy(impl.LLMMetrics(client), stand_ins, enum_catalogue, plain)
+        return ns
+
+    return namespace(module), namespace(baseline_llm_metrics)
+
+
+class _EnumCatalogueProxy:
+    """Calls show_supported_metrics with the enum catalogue installed."""
+
+    def __init__(self, obj: Any, stand_ins: Any, catalogue: Any, restore: Any) -> None:
+        self.obj, self.stand_ins, self.catalogue, self.restore = obj, stand_ins, catalogue, restore
+
+    def show_supported_metrics(self, *args: Any, **kwargs: Any) -> Any:
+        self.stand_ins.use_catalogue(self.catalogue)
+        try:
+            return self.obj.show_supported_metrics(*args, **kwargs)
+        finally:
+            self.stand_ins.use_catalogue(self.restore)
+
+
+def run(names: list[str], out_dir: Path, scale: float) -> None:
+    import fakes
+
+    module_ns, baseline_ns = _setup()
+    plan: list[dict[str, Any]] = []
+    empty = eval("lambda acc, _: None")
+    steps = []
+    for name in names:
+        stmt, calls, _ = SCENARIOS[name]
+        calls = max(1, int(calls * scale))
+        for side, ns in (("module", module_ns), ("baseline", baseline_ns)):
+            steps.append((name, side, calls, eval(f"lambda acc, _: {stmt}", ns)))
+    with fakes.silenced_stdout():
+        for _, _, _, step in steps:  # warm-up, uninstrumented
+            step(None, None)
+            step(None, None)
+        functools.reduce(empty, range(EMPTY_CALLS), None)
+        plan.append({"name": "<empty>", "side": "-", "calls": EMPTY_CALLS})
+        for name, side, calls, step in steps:
+            functools.reduce(step, range(calls), None)
+            plan.append({"name": name, "side": side, "calls": calls})
+    (out_dir / "plan.json").write_text(json.dumps(plan))
+
+
+def _dump_total(path: Path) -> int:
+    for line in path.read_text().splitlines():
+        if line.startswith("totals:") or line.startswith("summary:"):
+            return int(line.split()[1])
+    raise ValueError(f"no totals in {path}")
+
+
+def report(out_dir: Path) -> None:
+    plan = json.loads((out_dir / "plan.json").read_text())
+    parts = sorted(
+        (p for p in out_dir.glob("callgrind.out.*") if p.suffix[1:].isdigit()),
+        key=lambda p: int(p.suffix[1:]),
+    )
+    # Our reduce calls are the last ones of the run (the dump at exit has no
+    # number); imports during the uninstrumented setup may have called
+    # reduce too and made earlier dumps.
+    if len(parts) < len(plan):
+        raise SystemExit(f"expected {len(plan)} dumps, found {len(parts)} in {out_dir}")
+    mine = parts[-len(plan):]
+    totals = [_dump_total(p) for p in mine]
+    empty_per_call = totals[0] / plan[0]["calls"]
+    rows: dict[str, dict[str, float]] = {}
+    files: dict[str, dict[str, str]] = {}
+    for entry, total, path in zip(plan[1:], totals[1:], mine[1:]):
+        per_call = total / entry["calls"] - empty_per_call
+        rows.setdefault(entry["name"], {})[entry["side"]] = per_call
+        files.setdefault(entry["name"], {})[entry["side"]] = str(path)
+    print(f"\ncallgrind: instructions per call (loop overhead of {empty_per_call:,.0f} subtracted)")
+    head = f"{'scenario':<45} {'module':>14} {'baseline':>14} {'ratio':>7}"
+    print(head)
+    print("-" * len(head))
+    for name, sides in rows.items():
+        m, b = sides["module"], sides["baseline"]
+        print(f"{SCENARIOS[name][2]:<45} {m:>14,.0f} {b:>14,.0f} {m / b:>7.3f}")
+    print("\nprofiles (callgrind_annotate --inclusive=yes <file>):")
+    for name, sides in files.items():
+        print(f"  {name}: module {sides['module']}  baseline {sides['baseline']}")
+
+
+def main(argv: list[str]) -> None:
+    if len(argv) >= 2 and argv[0] == "report":
+        report(Path(argv[1]))
+        return
+    if len(argv) >= 2 and argv[0] == "run":
+        out_dir = Path(argv[1])
+        scale = 1.0
+        names: list[str] = []
+        for arg in argv[2:]:
+            if arg.startswith("--scale="):
+                scale = float(arg.split("=", 1)[1])
+            elif arg == "all":
+                names.extend(SCENARIOS)
+            elif arg in SCENARIOS:
+                names.append(arg)
+            else:
+                raise SystemExit(f"unknown scenario {arg!r}; known: {', '.join(SCENARIOS)}")
+        run(names or DEFAULT_SCENARIOS, out_dir, scale)
+        return
+    raise SystemExit("usage: callgrind_runner.py run OUT_DIR [SCENARIO...|all] [--scale=F] | report OUT_DIR")
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])
