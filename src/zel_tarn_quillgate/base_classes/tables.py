@@ -69,11 +69,18 @@ class Table:
             rows.append(builtins.list(row))
         self.records = rows
 
+    #: Longer cells are wrapped at word boundaries to keep tables terminal-sized.
+    max_column_width = 40
+
     def render(self, tablefmt: str = "grid") -> str:
         """The table as text, without the title."""
         body = [[_cell_text(cell) for cell in row] for row in self.records]
         text: str = tabulate(
-            body, headers=self.headers, tablefmt=tablefmt, disable_numparse=True
+            body,
+            headers=self.headers,
+            tablefmt=tablefmt,
+            disable_numparse=True,
+            maxcolwidths=self.max_column_width if body else None,
         )
         return text
 
