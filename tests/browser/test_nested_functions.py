@@ -1,0 +1,156 @@
+"""The nested functions and sort keys of a call: function objects of the
+module's own type with their names, parameters and defaults, usable from
+Python while the call runs, and gone (or cut off) once it returns."""
+
+from __future__ import annotations
+
+import gc
+
+import pytest
+
+import browser_fakes as bf
+
+LOCALS = "LLMMetrics.show_supported_metrics.<locals>."
+NESTED = {
+    # name: defaults
+    "__display_all_supported_metrics": None,
+    "__display_all_supported_task_type": None,
+    "__display_all_supported_metric_group": None,
+    "__display_error_msg": None,
+    "__display_table": None,
+    "__display_supported_metrics": (None, None),
+    "__display_supported_task_type": None,
+    "__get_supported_metrics": (None,),
+}
+
+
+def live_functions(llm_metrics) -> dict:
+    function_type = type(llm_metrics.LLMMetrics.show_supported_metrics)
+    return {f.__qualname__: f for f in gc.get_objects() if type(f) is function_type and "<locals>" in f.__qualname__}
+
+
+class SpyTable(bf.RecordingTable):
+    """Collects the live nested functions the first time a table is listed."""
+
+    seen: dict = {}
+
+    def list(self, *, title):
+        if not SpyTable.seen:
+            SpyTable.seen = live_functions(SpyTable.module)
+        super().list(title=title)
+
+
+@pytest.fixture
+def spied(llm_metrics, client, monkeypatch):
+    bf.install(monkeypatch, llm_metrics, bf.make_catalogue("enum"))
+    monkeypatch.setattr(llm_metrics, "Table", SpyTable)
+    SpyTable.seen, SpyTable.module = {}, llm_metrics
+    return llm_metrics.LLMMetrics(client)
+
+
+def test_nested_functions_exist_while_the_call_runs(llm_metrics, spied) -> None:
+    spied.show_supported_metrics()
+    assert set(SpyTable.seen) == {LOCALS + name for name in NESTED}
+    for name, defaults in NESTED.items():
+        fn = SpyTable.seen[LOCALS + name]
+        assert fn.__name__ == name and fn.__defaults__ == defaults
+        assert fn.__module__ == llm_metrics.__name__ and fn.__doc__ is None
+        assert repr(fn).startswith(f"<function {LOCALS}{name} at 0x")
+        assert gc.is_tracked(fn)
+    # Defaults are shared constants, like a code object's.
+    first = SpyTable.seen[LOCALS + "__get_supported_metrics"].__defaults__
+    SpyTable.seen = {}
+    spied.show_supported_metrics()
+    assert SpyTable.seen[LOCALS + "__get_supported_metrics"].__defaults__ is first
+
+
+def test_sort_keys_are_module_functions_passed_to_sorted(llm_metrics, client, monkeypatch) -> None:
+    seen = []
+
+    class Spying(bf.PlainCatalogue):
+        pass
+
+    class Member(metaclass=Spying):
+        @property
+        def value(self):
+            seen.extend(q for q in live_functions(llm_metrics) if q.endswith("<lambda>"))
+            return self.__dict__["id"]
+
+    def member(i, **attrs):
+        m = object.__new__(Member)
+        m.__dict__.update(id=i, supported_tasks=["t"], is_reference_free=True, **attrs)
+        return m
+
+    cat = bf.make_catalogue("plain", tasks=["t"], metrics=[], subs=[])
+    Metrics = Spying("LLMMetricType", (Member,), {"_members": (member("b"), member("a"))})
+    Subs = Spying("LLMSubMetrics", (Member,), {"_members": (member("c", metrics_group=None),)})
+    cat.module.LLMMetricType, cat.module.LLMSubMetrics = Metrics, Subs
+    bf.install(monkeypatch, llm_metrics, cat)
+    obj = llm_metrics.LLMMetrics(client)
+    obj.show_supported_metrics(metric_id="a")
+    assert set(seen) == {LOCALS + "<lambda>"}
+    seen.clear()
+    obj.show_supported_metrics(task_type="t", metric_id="a")
+    assert LOCALS + "__get_supported_metrics.<locals>.<lambda>" in seen
+
+
+def test_nested_functions_callable_from_python(llm_metrics, spied, capsys) -> None:
+    spied.show_supported_metrics(metric_id="bleu")
+    fns = {q[len(LOCALS):]: f for q, f in SpyTable.seen.items()}
+    # After the call the scope is gone: sharing functions report it, the others still work.
+    with pytest.raises(NameError, match="free variable"):
+        fns["__get_supported_metrics"]("generation")
+    capsys.readouterr()
+    fns["__display_error_msg"](error_message=5)
+    fns["__display_error_msg"]("")
+    assert capsys.readouterr().out == "\x1b[31m 5 \x1b[0m\n\x1b[31m  \x1b[0m\n"
+    bf.RecordingTable.calls = []
+    fns["__display_table"](["h"], record=[["r"]], title_table="t")
+    assert [(c.headers, c.record, c.title) for c in bf.RecordingTable.calls] == [(["h"], [["r"]], "t")]
+    with pytest.raises(TypeError, match="takes at most 2 positional arguments"):
+        fns["__display_supported_metrics"](1, 2, 3)
+    with pytest.raises(TypeError, match="unexpected keyword argument 'x'"):
+        fns["__display_table"](x=1)
+
+
+def test_nested_functions_work_from_python_during_the_call(llm_metrics, client, monkeypatch, capsys) -> None:
+    results = {}
+
+    class Calling(bf.RecordingTable):
+        def list(self, *, title):
+            super().list(title=title)
+            if results:
+                return
+            fns = {q[len(LOCALS):]: f for q, f in live_functions(llm_metrics).items()}
+            results["query"] = [m.value for m in fns["__get_supported_metrics"](_task_type="qa")]
+            results["none"] = fns["__get_supported_metrics"]()
+            fns["__display_supported_task_type"]("rouge1")
+            fns["__display_supported_metrics"](metric_group_id="rouge_score")
+            with pytest.raises(UnboundLocalError):
+                fns["__display_supported_metrics"]()
+            with pytest.raises(KeyError):
+                fns["__display_supported_task_type"](metric_id="nope")
+
+    cat = bf.make_catalogue("enum")
+    bf.install(monkeypatch, llm_metrics, cat)
+    monkeypatch.setattr(llm_metrics, "Table", Calling)
+    llm_metrics.LLMMetrics(client).show_supported_metrics(task_type="generation")
+    assert results["query"] == ["bleu", "faithfulness"] and results["none"] == []
+    assert [c.title for c in bf.RecordingTable.calls] == [
+        "Metrics supported by the generation task type:", "rouge1 metric details:",
+        "Metrics that come under the rouge_score metric group are:"]
+
+
+def test_nothing_is_left_for_the_collector(llm_metrics, spied) -> None:
+    gc.collect()
+    gc.disable()
+    try:
+        for kwargs in ({}, dict(task_type="generation", metric_id="bleu"), dict(metric_group="bleu"),
+                       dict(metric_id="nope")):
+            SpyTable.seen = {}
+            spied.show_supported_metrics(**kwargs)
+            SpyTable.seen = {}
+            assert live_functions(llm_metrics) == {}
+            assert not [o for o in gc.get_objects() if type(o).__name__ == "browser_scope"]
+    finally:
+        gc.enable()
