@@ -159,3 +159,16 @@ def test_non_exception_from_the_listing_passes_through(obj, monkeypatch) -> None
         obj.show_supported_metrics()
     assert isinstance(info.value.__context__, ImportError)
     assert sys.exception() is None
+
+
+def test_callers_handled_exception_is_restored(obj, monkeypatch) -> None:
+    use_constants(monkeypatch, bf.constants_module(**{name: [] for name in BLOCKS}))
+    try:
+        raise LookupError("outer")
+    except LookupError as outer:
+        obj.show_supported_metrics()
+        assert sys.exception() is outer
+        monkeypatch.setitem(sys.modules, bf.CONSTANTS, None)
+        with pytest.raises(Exception, match="pip install"):
+            obj.show_supported_metrics()
+        assert sys.exception() is outer

@@ -41,12 +41,13 @@ PyObject* legacy_fallback(PyObject* self) {
     }
     Ref import_error = Ref::steal(PyErr_GetRaisedException());
     HandledException handling(import_error.get());
+    // __import__(<constants module>, fromlist=[<one comma-separated string>])
+    Ref module;
     Ref fromlist = Ref::steal(PyList_New(1));
-    if (!fromlist) {
-        return nullptr;
+    if (fromlist) {
+        PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(texts.constants_fromlist));
+        module = call_kw<2>(state.builtin_import, {texts.constants_module, fromlist.get()}, names.kw_fromlist);
     }
-    PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(texts.constants_fromlist));
-    Ref module = call_kw<2>(state.builtin_import, {texts.constants_module, fromlist.get()}, names.kw_fromlist);
     if (module && call_method<2>(names._LLMMetrics__show_supported_metrics_old, {self, module.get()})) {
         Py_RETURN_NONE;
     }
