@@ -250,6 +250,54 @@ def test_show_supported_metrics(bench: Any, kind: str, size: int, form: str) -> 
     )
 
 
+GROWTH_LIMIT = 1.15
+GROWTH_SIZES = (1000, 10000)
+GROWTH_CASES = [(kind, form) for kind in KINDS for form in FORMS]
+
+
+@pytest.mark.parametrize(("kind", "form"), GROWTH_CASES, ids=[f"{k}-{f}" for k, f in GROWTH_CASES])
+def test_show_supported_metrics_growth(bench: Any, kind: str, form: str) -> None:
+    """Per-metric cost at 10,000 over per-metric cost at 1,000, both sizes interleaved."""
+    small_size, large_size = GROWTH_SIZES
+    module_obj, baseline_obj = bench.instances()
+    variants = []
+    for obj in (module_obj, baseline_obj):
+        for size in GROWTH_SIZES:
+            catalogue = bench.catalogue(kind, size)
+            namespace = {
+                "obj": obj,
+                "task_type": catalogue.task_type,
+                "metric_id": catalogue.metric_id,
+                "group_id": catalogue.group_id,
+            }
+            variants.append(
+                harness.Variant(FORMS[form], namespace, before=lambda c=catalogue: bench.stand_ins.use_catalogue(c))
+            )
+    try:
+        with fakes.silenced_stdout():
+            eval(FORMS[form], dict(variants[0].namespace))
+    except NotImplementedError as exc:
+        pytest.skip(f"module: {exc}")
+    with fakes.silenced_stdout():
+        rounds = harness.interleave(variants, bench.settings.budget)
+    scale = small_size / large_size
+    module = statistics.median(r[1] / r[0] * scale for r in rounds)
+    baseline = statistics.median(r[3] / r[2] * scale for r in rounds)
+    bench.results.add(
+        Row(
+            group="show_supported_metrics growth: per-metric cost at 10,000 / at 1,000",
+            name=f"{FORM_LABELS[form]}, {kind}",
+            module=module,
+            baseline=baseline,
+            ratio=None,
+            target=f"<= {GROWTH_LIMIT:.2f}",
+            verdict=verdict(module, GROWTH_LIMIT),
+            unit="x",
+            note=f"{len(rounds)} rounds",
+        )
+    )
+
+
 def _peak_bytes(obj: Any) -> int:
     """Peak traced allocation of one show_supported_metrics() call."""
     with fakes.silenced_stdout():

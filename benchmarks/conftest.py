@@ -75,10 +75,9 @@ class BenchContext:
     _catalogues: dict[tuple[str, int], fakes.Catalogue] = field(default_factory=dict)
 
     def catalogue(self, kind: str, size: int) -> fakes.Catalogue:
+        """The catalogue of that kind and size, now installed as the plugin's enumerations."""
         key = (kind, size)
         if key not in self._catalogues:
-            # Keep one catalogue alive at a time: the 10,000-member ones are large.
-            self._catalogues.clear()
             self._catalogues[key] = fakes.build_catalogue(kind, size)
         catalogue = self._catalogues[key]
         self.stand_ins.use_catalogue(catalogue)
@@ -118,7 +117,6 @@ def bench(request: pytest.FixtureRequest) -> Any:
 def pytest_terminal_summary(terminalreporter: Any, exitstatus: int, config: pytest.Config) -> None:
     if not _RESULTS.rows:
         return
-    harness.add_growth_rows(_RESULTS)
     quick = config.getoption("--quick") or os.environ.get("LLM_METRICS_BENCH_QUICK", "") not in ("", "0")
     title = "LLMMetrics: compiled module vs plain-Python baseline (medians, interleaved in this run)"
     if quick:

@@ -17,6 +17,7 @@ import os
 import statistics
 import time
 import timeit
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -55,15 +56,14 @@ def _timer(stmt: str, namespace: dict[str, Any]) -> timeit.Timer:
     return timeit.Timer(stmt, setup="gc.enable()", timer=time.perf_counter_ns, globals=ns)
 
 
-def _calibrate(timers: list[timeit.Timer]) -> int:
-    """Calls per batch so that the slower statement takes about BATCH_SECONDS."""
+def _calibrate(timer: timeit.Timer) -> int:
+    """Calls per batch so that a batch takes about BATCH_SECONDS."""
     n = 1
     while True:
-        slowest = max(t.timeit(n) for t in timers)
-        if slowest >= BATCH_SECONDS * 1e9 * 0.5 or n >= 1 << 24:
-            scale = BATCH_SECONDS * 1e9 / max(slowest, 1)
-            return max(1, int(n * scale))
-        n *= 4 if slowest < BATCH_SECONDS * 1e9 * 0.05 else 2
+        took = timer.timeit(n)
+        if took >= BATCH_SECONDS * 1e9 * 0.5 or n >= 1 << 24:
+            return max(1, int(n * BATCH_SECONDS * 1e9 / max(took, 1)))
+        n *= 4 if took < BATCH_SECONDS * 1e9 * 0.05 else 2
 
 
 def _spread(values: list[float]) -> float:
@@ -71,6 +71,44 @@ def _spread(values: list[float]) -> float:
         return 0.0
     q = statistics.quantiles(values, n=4)
     return (q[2] - q[0]) / statistics.median(values)
+
+
+@dataclass
+class Variant:
+    stmt: str
+    namespace: dict[str, Any]
+    before: Callable[[], None] | None = None  # run before each batch, untimed
+
+
+def interleave(variants: list[Variant], budget: float) -> list[list[float]]:
+    """Per-call times (ns) of each variant, one entry per round.
+
+    A round times one batch of every variant, in forward order on even rounds
+    and backward order on odd ones (ABBA...), until `budget` seconds have
+    passed and at least MIN_PAIRS rounds are done.
+    """
+    timers = [_timer(v.stmt, v.namespace) for v in variants]
+
+    def prepare(i: int) -> None:
+        if variants[i].before is not None:
+            variants[i].before()
+
+    gc.collect()
+    sizes = []
+    for i, timer in enumerate(timers):
+        prepare(i)
+        timer.timeit(1)  # warm-up: imports, caches, specialisation
+        sizes.append(_calibrate(timer))
+    rounds: list[list[float]] = []
+    deadline = time.perf_counter() + budget
+    while len(rounds) < MIN_PAIRS or time.perf_counter() < deadline:
+        order = range(len(timers)) if len(rounds) % 2 == 0 else reversed(range(len(timers)))
+        per_call = [0.0] * len(timers)
+        for i in order:
+            prepare(i)
+            per_call[i] = timers[i].timeit(sizes[i]) / sizes[i]
+        rounds.append(per_call)
+    return rounds
 
 
 def compare(
@@ -81,32 +119,14 @@ def compare(
     budget: float,
 ) -> Measurement:
     """Times both statements interleaved for about `budget` seconds."""
-    tm = _timer(module_stmt, module_ns)
-    tb = _timer(baseline_stmt, baseline_ns)
-    gc.collect()
-    tm.timeit(1), tb.timeit(1)  # warm-up: imports, caches, specialisation
-    n = _calibrate([tm, tb])
-    per_module: list[float] = []
-    per_baseline: list[float] = []
-    ratios: list[float] = []
-    deadline = time.perf_counter() + budget
-    pair = 0
-    while pair < MIN_PAIRS or time.perf_counter() < deadline:
-        if pair % 2 == 0:
-            a = tm.timeit(n)
-            b = tb.timeit(n)
-        else:
-            b = tb.timeit(n)
-            a = tm.timeit(n)
-        per_module.append(a / n)
-        per_baseline.append(b / n)
-        ratios.append(a / b)
-        pair += 1
+    rounds = interleave([Variant(module_stmt, module_ns), Variant(baseline_stmt, baseline_ns)], budget)
+    per_module = [r[0] for r in rounds]
+    per_baseline = [r[1] for r in rounds]
     return Measurement(
         module_ns=statistics.median(per_module),
         baseline_ns=statistics.median(per_baseline),
-        ratio=statistics.median(ratios),
-        pairs=pair,
+        ratio=statistics.median(a / b for a, b in rounds),
+        pairs=len(rounds),
         module_spread=_spread(per_module),
         baseline_spread=_spread(per_baseline),
     )
@@ -192,42 +212,3 @@ def render(results: Results, header: str) -> list[str]:
         lines.append("OUTPUT DIFFERS between module and baseline (figures not comparable):")
         lines.extend(f"  {m}" for m in results.mismatches)
     return lines
-
-
-# Growth of the browser's per-metric cost from 1,000 to 10,000 metrics.
-GROWTH_LIMIT = 1.15
-
-
-def browser_key(kind: str, size: int, form: str) -> str:
-    return f"browser/{kind}/{size}/{form}"
-
-
-def add_growth_rows(results: Results) -> None:
-    """Adds, per catalogue kind and call form, (cost per metric at 10,000) / (at 1,000)."""
-    seen = set()
-    for key in list(results.measurements):
-        parts = key.split("/")
-        if parts[0] != "browser":
-            continue
-        kind, _, form = parts[1], parts[2], parts[3]
-        if (kind, form) in seen:
-            continue
-        seen.add((kind, form))
-        small = results.measurements.get(browser_key(kind, 1000, form))
-        large = results.measurements.get(browser_key(kind, 10000, form))
-        if small is None or large is None:
-            continue
-        module = (large.module_ns / 10000) / (small.module_ns / 1000)
-        baseline = (large.baseline_ns / 10000) / (small.baseline_ns / 1000)
-        results.add(
-            Row(
-                group="show_supported_metrics growth: per-metric cost at 10,000 / at 1,000",
-                name=f"{form}, {kind}",
-                module=module,
-                baseline=baseline,
-                ratio=None,
-                target=f"<= {GROWTH_LIMIT:.2f}",
-                verdict=verdict(module, GROWTH_LIMIT),
-                unit="x",
-            )
-        )
