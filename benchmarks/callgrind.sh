@@ -3,11 +3,14 @@
 # compiled module and the plain-Python baseline (load-independent figures).
 #
 #   benchmarks/callgrind.sh [SCENARIO...|all] [--scale=F]
+#   benchmarks/callgrind.sh import        one import of each, in fresh processes
 #
 # Default scenarios: compute_evaluators browser_all_plain_1000 key_wide
 # (see SCENARIOS in callgrind_runner.py).  --scale multiplies the number of
 # calls per scenario.  Profiles are kept in $CALLGRIND_OUT (default: a new
-# directory under /tmp) for callgrind_annotate.
+# directory under /tmp) for callgrind_annotate.  The installed extension is
+# stripped; LLM_METRICS_EXTENSION_DIR=build/<wheel tag> loads the unstripped
+# one from the build directory instead, for profiles with function names.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 root="$(dirname "$here")"
@@ -15,6 +18,25 @@ python="${PYTHON:-$root/.venv/bin/python}"
 out="${CALLGRIND_OUT:-$(mktemp -d /tmp/llm_metrics_callgrind.XXXXXX)}"
 mkdir -p "$out"
 rm -f "$out"/callgrind.out.* "$out"/plan.json
+
+callgrind=(valgrind --tool=callgrind -q --collect-atstart=no
+    --toggle-collect=functools_reduce --dump-after=functools_reduce)
+
+if [[ "${1:-}" == "import" ]]; then
+    # One import of the module and one of the baseline, each in a fresh process.
+    python_compile="import py_compile, importlib.util as u, sys; p=sys.argv[1]; py_compile.compile(p, cfile=u.cache_from_source(p))"
+    "$python" -c "$python_compile" "$here/baseline_llm_metrics.py"
+    mkdir -p "$out/import_module" "$out/import_baseline"
+    rm -f "$out"/import_module/callgrind.out* "$out"/import_baseline/callgrind.out*
+    PYTHONHASHSEED=0 PYTHONPATH="$here" "${callgrind[@]}" --callgrind-out-file="$out/import_module/callgrind.out" \
+        "$python" "$here/callgrind_runner.py" import-child zel_tarn_quillgate.supporting_classes.metrics.llm_metrics
+    PYTHONHASHSEED=0 PYTHONPATH="$here" "${callgrind[@]}" --callgrind-out-file="$out/import_baseline/callgrind.out" \
+        "$python" "$here/callgrind_runner.py" import-child baseline_llm_metrics
+    "$python" "$here/callgrind_runner.py" import-report "$out/import_module" "$out/import_baseline"
+    echo
+    echo "profiles in $out/import_module and $out/import_baseline"
+    exit 0
+fi
 
 # Fixed hashing, so that two runs execute the same instructions.
 PYTHONHASHSEED=0 valgrind --tool=callgrind -q \

@@ -80,7 +80,15 @@ def _setup() -> tuple[dict[str, Any], dict[str, Any]]:
         module = importlib.util.module_from_spec(spec)
         spec.loader.exec_module(module)
     else:
+        extension_dir = os.environ.get("LLM_METRICS_EXTENSION_DIR")
+        if extension_dir:
+            # Load the extension from a build directory (the installed copy is
+            # stripped, so its profile has no function names).
+            import zel_tarn_quillgate.supporting_classes.metrics as package
+
+            package.__path__.insert(0, extension_dir)
         module = importlib.import_module(MODULE_NAME)
+        print(f"extension: {module.__file__}", file=sys.stderr)
     stand_ins = fakes.StandIns(module, baseline_llm_metrics)
     stand_ins.install()
     client = fakes.make_client()
@@ -190,7 +198,48 @@ def report(out_dir: Path) -> None:
         print(f"  {name}: module {sides['module']}  baseline {sides['baseline']}")
 
 
+def import_child(target: str) -> None:
+    """Imports the prerequisites, then `target` inside the instrumented window."""
+    import importlib
+    import itertools  # noqa: F401
+    import warnings  # noqa: F401
+
+    import pandas  # noqa: F401
+    import zel_cloud_sdk_core.authenticators  # noqa: F401
+    import zel_tarn_quillgate.base_classes.tables  # noqa: F401
+    import zel_tarn_quillgate.supporting_classes.metrics.evaluators  # noqa: F401
+    import zel_tarn_quillgate.utils.utils  # noqa: F401
+
+    extension_dir = os.environ.get("LLM_METRICS_EXTENSION_DIR")
+    if extension_dir:
+        import zel_tarn_quillgate.supporting_classes.metrics as package
+
+        package.__path__.insert(0, extension_dir)
+    functools.reduce(lambda acc, _: importlib.import_module(target), range(1), None)
+
+
+def import_report(module_dump_dir: Path, baseline_dump_dir: Path) -> None:
+    def last_total(directory: Path) -> int:
+        parts = sorted(
+            (p for p in directory.glob("callgrind.out.*") if p.suffix[1:].isdigit()),
+            key=lambda p: int(p.suffix[1:]),
+        )
+        return _dump_total(parts[-1])
+
+    m, b = last_total(module_dump_dir), last_total(baseline_dump_dir)
+    print("\ncallgrind: instructions of one import (prerequisites imported first)")
+    print(f"{'module':>14} {'baseline':>14} {'ratio':>7}")
+    print(f"{m:>14,} {b:>14,} {m / b:>7.3f}")
+    print("(instructions only: the module's dlopen also costs system calls and page faults that callgrind does not count)")
+
+
 def main(argv: list[str]) -> None:
+    if len(argv) == 2 and argv[0] == "import-child":
+        import_child(argv[1])
+        return
+    if len(argv) == 3 and argv[0] == "import-report":
+        import_report(Path(argv[1]), Path(argv[2]))
+        return
     if len(argv) >= 2 and argv[0] == "report":
         report(Path(argv[1]))
         return
