@@ -4,13 +4,16 @@ from __future__ import annotations
 
 import importlib
 from functools import cached_property
-from typing import Any
+from typing import TYPE_CHECKING
 from urllib.parse import urlsplit
 
 from zel_cloud_sdk_core import BaseService
 from zel_cloud_sdk_core.authenticators import Authenticator
 
 from .utils.utils import validate_type
+
+if TYPE_CHECKING:
+    from .supporting_classes.metrics.llm_metrics import LLMMetrics
 
 __all__ = ["DEFAULT_SERVICE_URL", "TarnQuillgateV2Adapter"]
 
@@ -47,7 +50,7 @@ class TarnQuillgateV2Adapter(BaseService):
         self.service_instance_id = service_instance_id
 
     @cached_property
-    def llm_metrics(self) -> Any:
+    def llm_metrics(self) -> LLMMetrics:
         """LLM metric computation bound to this client (an ``LLMMetrics``).
 
         The compiled metrics module is loaded on first use only.
@@ -55,7 +58,8 @@ class TarnQuillgateV2Adapter(BaseService):
         module = importlib.import_module(
             "zel_tarn_quillgate.supporting_classes.metrics.llm_metrics"
         )
-        return module.LLMMetrics(self)
+        metrics: LLMMetrics = module.LLMMetrics(self)
+        return metrics
 
     def __repr__(self) -> str:
         return (
