@@ -1,8 +1,8 @@
 """Interleaved timing of the compiled module against the plain-Python baseline.
 
 Each scenario is a pair of statements, one per implementation, timed with
-`timeit` (garbage collection left on: the collector's work is part of the
-cost).  After a warm-up and a calibration that sizes one batch to about
+`timeit` on the thread's CPU clock (garbage collection left on: the
+collector's work is part of the cost).  After a warm-up and a calibration that sizes one batch to about
 `BATCH_SECONDS`, batches of the two alternate in the pattern ABBA ABBA ...
 until the scenario's time budget is spent.  Reported per implementation:
 the median over batches of the time per call; the ratio is the median of
@@ -22,6 +22,9 @@ from dataclasses import dataclass, field
 from typing import Any
 
 BATCH_SECONDS = 0.01
+# CPU time of this thread, not wall time: on a shared machine a batch that
+# waits for a core would otherwise be charged for the wait.
+CLOCK = time.thread_time_ns
 MIN_PAIRS = 5
 
 
@@ -53,7 +56,7 @@ def _timer(stmt: str, namespace: dict[str, Any]) -> timeit.Timer:
     # The setup re-enables the collector, which timeit switches off.
     ns = dict(namespace)
     ns["gc"] = gc
-    return timeit.Timer(stmt, setup="gc.enable()", timer=time.perf_counter_ns, globals=ns)
+    return timeit.Timer(stmt, setup="gc.enable()", timer=CLOCK, globals=ns)
 
 
 def _calibrate(timer: timeit.Timer) -> int:
