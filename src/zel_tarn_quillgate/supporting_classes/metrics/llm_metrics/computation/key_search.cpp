@@ -1,12 +1,31 @@
 // __is_key_present(self, config, key): whether `key` is a key of `config`
-// or of any dictionary nested in its values, depth first.
+// or of any dictionary nested in its values, depth first, stopping at the
+// first hit.
 //
-// Each nested dictionary is searched through `self._LLMMetrics__is_key_present`,
-// looked up on the instance every time, so a subclass that replaces the
-// method sees every level.  Exact dicts take the fast route (PyDict_Contains,
-// PyDict_Next); anything else goes through `in` and `values()` as Python
-// code would.
+// Every nested dictionary is searched by `self._LLMMetrics__is_key_present`,
+// looked up on the instance each time, so a subclass, a patched class or an
+// instance attribute that replaces the method sees every level it should.
+// When the lookup yields this very function bound to `self` (the usual case),
+// the nested level is searched in place on an explicit stack of levels
+// instead of through a call: same order of operations, same results and
+// exceptions, without a native stack frame per level.
+//
+// Depth.  The plain-Python form of this method is an ordinary recursive
+// function, so a user expects what the interpreter grants one: nesting past
+// sys.getrecursionlimit() (1000 by default) ends in RecursionError, and a
+// raised limit lets deeper configurations through.  The levels searched in
+// place count against that limit (read when the search starts), which also
+// ends the search of a dictionary that contains itself.  They cost no native
+// stack, so even a limit raised far past what the C stack could hold is safe.
+// Levels that do go through a call (a replaced method) nest natively: there
+// each entry into this function is a C recursion level (Py_EnterRecursiveCall),
+// and the replacing Python function a Python one, so whichever allowance runs
+// out first raises RecursionError before the native stack runs out: with the
+// default limit such a chain stays within a 1 MB thread stack, and with the
+// limit raised the C allowance stops it within 4 MB (an 8 MB main-thread
+// stack and the default thread stack are both 8 MB here).
 #include <array>
+#include <cstddef>
 
 #include "computation/computation.hpp"
 #include "core/names.hpp"
@@ -18,75 +37,73 @@ namespace {
 
 constexpr const char kWhere[] = " while searching a nested configuration";
 
-// How deep a search may nest.
-//
-// The plain-Python form of this method is an ordinary recursive function, so
-// a user expects what the interpreter grants one: a RecursionError once the
-// nesting passes sys.getrecursionlimit() (1000 by default), and deeper
-// configurations when they raise that limit.  Each level therefore counts
-// against the Python recursion limit.  Raising the limit cannot take the
-// search past the C stack, though: every level also enters a C recursion
-// level (Py_EnterRecursiveCall), whose fixed per-thread allowance
-// (Py_C_RECURSION_LIMIT, 10000 in release builds) times the native stack a
-// level uses (a few hundred bytes: this body, the method-call machinery and
-// the argument binder) stays well inside an 8 MB main-thread stack and the
-// default thread stack.  A dictionary that contains itself ends the same way.
-//
-// The counter is per thread: every thread has its own stack and its own
-// Python recursion allowance.
-thread_local int search_depth = 0;
+// The common leaf types of a configuration: static types whose instances
+// cannot claim another __class__, so isinstance(value, dict) is false
+// without asking.
+inline bool is_plain_leaf(PyObject* value) {
+    PyTypeObject* type = Py_TYPE(value);
+    return value == Py_None || type == &PyUnicode_Type || type == &PyLong_Type || type == &PyBool_Type ||
+           type == &PyFloat_Type || type == &PyList_Type || type == &PyTuple_Type;
+}
 
-class SearchLevel {
-public:
-    SearchLevel() {
-        if (search_depth >= Py_GetRecursionLimit()) {
-            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", kWhere);
-            return;
-        }
-        if (Py_EnterRecursiveCall(kWhere) != 0) {
-            return;
-        }
-        ++search_depth;
-        entered_ = true;
-    }
-    ~SearchLevel() {
-        if (entered_) {
-            --search_depth;
-            Py_LeaveRecursiveCall();
-        }
-    }
-    SearchLevel(const SearchLevel&) = delete;
-    SearchLevel& operator=(const SearchLevel&) = delete;
-
-    [[nodiscard]] bool entered() const { return entered_; }
-
-private:
-    bool entered_ = false;
-};
-
-// isinstance(value, dict): 1, 0, or -1 with an exception set.  The common
-// leaf types of a configuration are answered without a call; they are
-// static types whose instances cannot claim another __class__.
+// isinstance(value, dict): 1, 0, or -1 with an exception set.
 int is_dictionary(PyObject* value) {
     if (PyDict_Check(value)) {
         return 1;
     }
-    PyTypeObject* type = Py_TYPE(value);
-    if (value == Py_None || type == &PyUnicode_Type || type == &PyLong_Type || type == &PyBool_Type ||
-        type == &PyFloat_Type || type == &PyList_Type || type == &PyTuple_Type) {
+    if (is_plain_leaf(value)) {
         return 0;
     }
     return PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyDict_Type));
 }
 
-// One value of `config`: skipped unless it is a dictionary, which is then
-// searched through the method on the instance.  1 found, 0 not, -1 error.
-int search_value(PyObject* self, PyObject* value, PyObject* key) {
-    const int is_dict = is_dictionary(value);
-    if (is_dict <= 0) {
-        return is_dict;
+// Whether the type attribute `_LLMMetrics__is_key_present` of `type` is
+// `fn`.  The answer is remembered for one type at a time under its version
+// tag, which the interpreter replaces whenever the type or one of its bases
+// changes (the same rule its own attribute cache follows).
+bool type_attribute_is(PyTypeObject* type, PyObject* fn) {
+    static PyTypeObject* known_type = nullptr;
+    static unsigned int known_tag = 0;
+    static PyObject* known_fn = nullptr;
+    if (type == known_type && fn == known_fn && type->tp_version_tag == known_tag && known_tag != 0) {
+        return true;
     }
-    Ref found = call_method<3>(names._LLMMetrics__is_key_present, {self, value, key});
+    // Borrowed and only compared: no reference needed.
+    if (_PyType_Lookup(type, names._LLMMetrics__is_key_present) != fn) {
+        return false;
+    }
+    known_type = type;
+    known_tag = type->tp_version_tag;
+    known_fn = fn;
+    return true;
+}
+
+// Whether `self._LLMMetrics__is_key_present` is `fn` bound to `self`: the
+// generic attribute lookup finds `fn` on the type and, as a non-data
+// descriptor, it is not shadowed by an entry of the instance dictionary.
+// 1 yes, 0 no (the method is replaced, or the lookup is customised), -1
+// with an exception set.
+int resolves_to_self(PyObject* self, PyObject* fn) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (type->tp_getattro != PyObject_GenericGetAttr || Py_TYPE(fn)->tp_descr_set != nullptr ||
+        !type_attribute_is(type, fn)) {
+        return 0;
+    }
+    if ((type->tp_flags & Py_TPFLAGS_MANAGED_DICT) == 0 && type->tp_dictoffset == 0) {
+        return 1;  // instances have no dictionary
+    }
+    Ref instance_dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    if (!instance_dict) {
+        return -1;
+    }
+    const int shadowed = PyDict_Contains(instance_dict.get(), names._LLMMetrics__is_key_present);
+    return shadowed < 0 ? -1 : !shadowed;
+}
+
+// Searches a nested dictionary through whatever the instance attribute is.
+// 1 found, 0 not, -1 error.
+int search_by_call(PyObject* self, PyObject* nested, PyObject* key) {
+    Ref found = call_method<3>(names._LLMMetrics__is_key_present, {self, nested, key});
     if (!found) {
         return -1;
     }
@@ -99,42 +116,93 @@ int search_value(PyObject* self, PyObject* value, PyObject* key) {
     return PyObject_IsTrue(found.get());
 }
 
-// An exact dict: its own keys first, then its values in order.  The walk
-// fails as `for v in config.values()` does when a callback resizes the
-// dictionary or swaps its keys.
-int search_dict(PyObject* self, PyObject* config, PyObject* key) {
-    const int contains = PyDict_Contains(config, key);
-    if (contains != 0) {
-        return contains;
-    }
-    const Py_ssize_t size = PyDict_GET_SIZE(config);
-    Py_ssize_t remaining = size;
-    Py_ssize_t pos = 0;
-    PyObject* borrowed = nullptr;
-    for (;;) {
-        if (PyDict_GET_SIZE(config) != size) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-            return -1;
-        }
-        if (!PyDict_Next(config, &pos, nullptr, &borrowed)) {
-            return 0;
-        }
-        if (remaining == 0) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
-            return -1;
-        }
-        --remaining;
-        // Held while Python code runs: the search may drop it from `config`.
-        Ref value = Ref::borrow(borrowed);
-        const int found = search_value(self, value.get(), key);
-        if (found != 0) {
-            return found;
-        }
-    }
-}
+// One dictionary being walked.  Exact dicts are walked with PyDict_Next,
+// anything else through the iterator of its values().
+struct Level {
+    PyObject* config;    // strong
+    PyObject* iterator;  // strong; null for an exact dict
+    Py_ssize_t pos;
+    Py_ssize_t size;       // size when the walk began
+    Py_ssize_t remaining;  // values still expected
+};
 
-// Any other object: `key in config`, then `config.values()` iterated.
-int search_other(PyObject* self, PyObject* config, PyObject* key) {
+// The levels of one search, innermost last.  Owns the references of its
+// levels; the first few live inline, deeper ones on the heap.
+class LevelStack {
+public:
+    LevelStack() = default;
+    LevelStack(const LevelStack&) = delete;
+    LevelStack& operator=(const LevelStack&) = delete;
+    ~LevelStack() {
+        while (size_ > 0) {
+            pop();
+        }
+        if (data_ != inline_.data()) {
+            PyMem_Free(data_);
+        }
+    }
+
+    [[nodiscard]] size_t size() const { return size_; }
+    [[nodiscard]] bool empty() const { return size_ == 0; }
+    // Valid until the next push.
+    [[nodiscard]] Level& top() { return data_[size_ - 1]; }
+
+    // Takes over the references in `level`.  -1 with MemoryError (and the
+    // references released) when the stack cannot grow.
+    int push(const Level& level) {
+        if (size_ == capacity_ && grow() < 0) {
+            Py_DECREF(level.config);
+            Py_XDECREF(level.iterator);
+            return -1;
+        }
+        data_[size_++] = level;
+        return 0;
+    }
+
+    void pop() {
+        Level& level = data_[--size_];
+        Py_XDECREF(level.iterator);
+        Py_DECREF(level.config);
+    }
+
+private:
+    int grow() {
+        const size_t capacity = capacity_ * 2;
+        Level* data = PyMem_New(Level, capacity);
+        if (data == nullptr) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        for (size_t i = 0; i < size_; ++i) {
+            data[i] = data_[i];
+        }
+        if (data_ != inline_.data()) {
+            PyMem_Free(data_);
+        }
+        data_ = data;
+        capacity_ = capacity;
+        return 0;
+    }
+
+    static constexpr size_t kInline = 4;  // enough for the usual configuration
+    std::array<Level, kInline> inline_;  // filled by push
+    Level* data_ = inline_.data();
+    size_t size_ = 0;
+    size_t capacity_ = kInline;
+};
+
+// The start of one level: `key in config`, then the walk of its values is
+// set up on the stack.  1 when the key is a key of `config`, 0 when the
+// level was pushed, -1 with an exception set.
+int enter_level(LevelStack& stack, PyObject* config, PyObject* key) {
+    if (PyDict_CheckExact(config)) {
+        const int contains = PyDict_Contains(config, key);
+        if (contains != 0) {
+            return contains;
+        }
+        const Py_ssize_t size = PyDict_GET_SIZE(config);
+        return stack.push(Level{Py_NewRef(config), nullptr, 0, size, size});
+    }
     const int contains = PySequence_Contains(config, key);
     if (contains != 0) {
         return contains;
@@ -147,27 +215,98 @@ int search_other(PyObject* self, PyObject* config, PyObject* key) {
     if (!iterator) {
         return -1;
     }
-    while (Ref value = Ref::steal(PyIter_Next(iterator.get()))) {
-        const int found = search_value(self, value.get(), key);
-        if (found != 0) {
-            return found;
+    return stack.push(Level{Py_NewRef(config), iterator.release(), 0, 0, 0});
+}
+
+// The next value of `level` that is not a plain leaf, as a new reference in
+// `out`.  1 got one, 0 the level is exhausted, -1 with an exception set.
+// An exact dict fails as `for v in config.values()` does when something has
+// resized it or swapped its keys since the walk began.
+int next_value(Level& level, PyObject** out) {
+    if (level.iterator != nullptr) {
+        for (;;) {
+            PyObject* value = PyIter_Next(level.iterator);
+            if (value == nullptr) {
+                return PyErr_Occurred() ? -1 : 0;
+            }
+            if (PyDict_Check(value) || !is_plain_leaf(value)) {
+                *out = value;
+                return 1;
+            }
+            Py_DECREF(value);
         }
     }
-    return PyErr_Occurred() ? -1 : 0;
+    PyObject* config = level.config;
+    PyObject* value = nullptr;
+    for (;;) {
+        if (PyDict_GET_SIZE(config) != level.size) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return -1;
+        }
+        if (!PyDict_Next(config, &level.pos, nullptr, &value)) {
+            return 0;
+        }
+        if (level.remaining == 0) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+            return -1;
+        }
+        --level.remaining;
+        if (PyDict_Check(value) || !is_plain_leaf(value)) {
+            *out = Py_NewRef(value);
+            return 1;
+        }
+    }
+}
+
+// The whole search below one call.  1 found, 0 not, -1 error.
+int search(PyObject* self, PyObject* fn, PyObject* config, PyObject* key) {
+    const int limit = Py_GetRecursionLimit();
+    LevelStack stack;
+    int status = enter_level(stack, config, key);
+    while (status == 0 && !stack.empty()) {
+        PyObject* next = nullptr;
+        const int got = next_value(stack.top(), &next);
+        if (got <= 0) {
+            if (got < 0) {
+                return -1;
+            }
+            stack.pop();
+            continue;
+        }
+        Ref value = Ref::steal(next);
+        const int is_dict = is_dictionary(value.get());
+        if (is_dict <= 0) {
+            status = is_dict;
+            continue;
+        }
+        const int in_place = resolves_to_self(self, fn);
+        if (in_place < 0) {
+            return -1;
+        }
+        if (!in_place) {
+            status = search_by_call(self, value.get(), key);
+            continue;
+        }
+        if (stack.size() >= static_cast<size_t>(limit)) {
+            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", kWhere);
+            return -1;
+        }
+        if (PyDict_CheckExact(value.get()) && PyDict_GET_SIZE(value.get()) == 0 && PyUnicode_CheckExact(key)) {
+            continue;  // nothing to find, and hashing an exact str runs no code: the level is a no-op
+        }
+        status = enter_level(stack, value.get(), key);
+    }
+    return status;
 }
 
 }  // namespace
 
-PyObject* is_key_present(MethodFunction*, PyObject* const* args, PyObject*) {
-    PyObject* self = args[0];
-    PyObject* config = args[1];
-    PyObject* key = args[2];
-
-    SearchLevel level;
-    if (!level.entered()) {
+PyObject* is_key_present(MethodFunction* fn, PyObject* const* args, PyObject*) {
+    if (Py_EnterRecursiveCall(kWhere) != 0) {
         return nullptr;
     }
-    const int found = PyDict_CheckExact(config) ? search_dict(self, config, key) : search_other(self, config, key);
+    const int found = search(args[0], reinterpret_cast<PyObject*>(fn), args[1], args[2]);
+    Py_LeaveRecursiveCall();
     if (found < 0) {
         return nullptr;
     }
