@@ -51,6 +51,7 @@ SCENARIOS: dict[str, tuple[str, int, str]] = {
         "show_supported_metrics(metric_group) plain n=1,000",
     ),
     "browser_all_enum_1000": ("enum_obj.show_supported_metrics()", 10, "show_supported_metrics() enum n=1,000"),
+    "browser_all_plain_10000": ("big_obj.show_supported_metrics()", 2, "show_supported_metrics() plain n=10,000"),
     "key_wide": ("obj._LLMMetrics__is_key_present(wide, 'no_such_key')", 10, "__is_key_present wide"),
     "key_deep": ("obj._LLMMetrics__is_key_present(deep, 'target')", 100, "__is_key_present deep"),
     "key_realistic": (
@@ -94,6 +95,7 @@ def _setup() -> tuple[dict[str, Any], dict[str, Any]]:
     client = fakes.make_client()
     plain = fakes.build_catalogue("plain", 1000)
     enum_catalogue = fakes.build_catalogue("enum", 1000)
+    big_catalogue = fakes.build_catalogue("plain", 10000)
     stand_ins.use_catalogue(plain)
     frame = pd.DataFrame({"text": ["a b c", "d e f"]})
     shared = {
@@ -115,14 +117,15 @@ def _setup() -> tuple[dict[str, Any], dict[str, Any]]:
         ns = dict(shared)
         ns["LLMMetrics"] = impl.LLMMetrics
         ns["obj"] = impl.LLMMetrics(client)
-        ns["enum_obj"] = _EnumCatalogueProxy(impl.LLMMetrics(client), stand_ins, enum_catalogue, plain)
+        ns["enum_obj"] = _CatalogueProxy(impl.LLMMetrics(client), stand_ins, enum_catalogue, plain)
+        ns["big_obj"] = _CatalogueProxy(impl.LLMMetrics(client), stand_ins, big_catalogue, plain)
         return ns
 
     return namespace(module), namespace(baseline_llm_metrics)
 
 
-class _EnumCatalogueProxy:
-    """Calls show_supported_metrics with the enum catalogue installed."""
+class _CatalogueProxy:
+    """Calls show_supported_metrics with another catalogue installed."""
 
     def __init__(self, obj: Any, stand_ins: Any, catalogue: Any, restore: Any) -> None:
         self.obj, self.stand_ins, self.catalogue, self.restore = obj, stand_ins, catalogue, restore
