@@ -151,30 +151,43 @@ PRIMITIVES = (type(None), bool, int, float, complex, str, bytes)
 
 
 def describe(value: Any, _seen: frozenset[int] = frozenset()) -> Any:
-    """A comparable, cycle-safe description: equal for equally built objects."""
-    if isinstance(value, float) and math.isnan(value):
+    """A comparable, cycle-safe description: equal for equally built objects.
+
+    Only the exact type of a value is consulted (never isinstance, which runs
+    the hostile __class__ properties of generated values).
+    """
+    cls = type(value)
+    if cls is float and math.isnan(value):
         return ("nan",)
-    if type(value) in PRIMITIVES:
-        return (type(value).__name__, value)
-    label = vars(value).get("label", _MISSING) if hasattr(value, "__dict__") else _MISSING
-    if label is not _MISSING:
-        return ("labelled", type(value).__name__, label)
+    if cls in PRIMITIVES:
+        return (cls.__name__, value)
+    instance_dict = _instance_dict(value)
+    if instance_dict is not None and "label" in instance_dict:
+        return ("labelled", cls.__name__, instance_dict["label"])
     if id(value) in _seen:
         return ("cycle",)
     seen = _seen | {id(value)}
-    if isinstance(value, pd.DataFrame):
+    if issubclass(cls, pd.DataFrame):
         return ("frame", value.attrs.get("label"), tuple(value.columns))
-    if type(value) in (dict, collections.OrderedDict) or isinstance(value, dict):
-        items = list(dict.items(value))
-        return (type(value).__name__, [(describe(k, seen), describe(v, seen)) for k, v in items])
-    if type(value) in (list, tuple, set, frozenset):
-        items = sorted(value, key=repr) if isinstance(value, (set, frozenset)) else value
-        return (type(value).__name__, [describe(v, seen) for v in items])
-    if isinstance(value, type):
+    if issubclass(cls, dict):
+        return (cls.__name__, [(describe(k, seen), describe(v, seen)) for k, v in list(dict.items(value))])
+    if cls in (list, tuple):
+        return (cls.__name__, [describe(v, seen) for v in value])
+    if cls in (set, frozenset):
+        return (cls.__name__, sorted((describe(v, seen) for v in value), key=repr))
+    if issubclass(cls, type):
         return ("class", value.__qualname__)
-    if isinstance(value, types.FunctionType):
+    if cls is types.FunctionType:
         return ("function", value.__qualname__)
-    return ("object", type(value).__qualname__)
+    return ("object", cls.__qualname__)
+
+
+def _instance_dict(value: Any) -> dict[str, Any] | None:
+    try:
+        found = object.__getattribute__(value, "__dict__")
+    except (AttributeError, TypeError):
+        return None
+    return found if type(found) is dict else None
 
 
 # ------------------------------------------------------------------ outcomes
@@ -418,6 +431,12 @@ def top_config_plans() -> st.SearchStrategy[Any]:
         st.tuples(st.just("dict"), st.sampled_from(["dict", "dict", "dict", *sorted(DICT_CLASSES)]), entries),
         config_plans(),
     )
+
+
+def exact_config_plans() -> st.SearchStrategy[Any]:
+    """An exact dict at the top, anything below it."""
+    entries = st.lists(st.tuples(st.integers(0, len(KEYS) - 1), config_plans()), max_size=5)
+    return st.tuples(st.just("dict"), st.just("dict"), entries)
 
 
 def build_config(plan: Any, _ancestors: tuple[Any, ...] = ()) -> Any:
