@@ -3,14 +3,15 @@
 from __future__ import annotations
 
 import importlib
-import subprocess
 import sys
-import textwrap
+from pathlib import Path
 from types import ModuleType
 
 import pytest
 
-MODULE_NAME = "zel_tarn_quillgate.supporting_classes.metrics.llm_metrics"
+sys.path.insert(0, str(Path(__file__).parent))
+
+from llm_metrics_testing import MODULE_NAME  # noqa: E402
 
 
 @pytest.fixture(scope="session")
@@ -28,14 +29,4 @@ def client():
         "https://monitoring.example",
         host="monitoring.example",
         service_instance_id="instance-1",
-    )
-
-
-def run_python(code: str) -> subprocess.CompletedProcess[str]:
-    """Runs `code` in a fresh interpreter of the same environment."""
-    return subprocess.run(
-        [sys.executable, "-X", "faulthandler", "-c", textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        timeout=120,
     )

@@ -10,7 +10,7 @@ import types
 
 import pytest
 
-from conftest import MODULE_NAME
+from llm_metrics_testing import MODULE_NAME
 
 METHODS = [
     # class-dictionary key, __name__, signature text

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import pytest
 
-from conftest import MODULE_NAME, run_python
+from llm_metrics_testing import MODULE_NAME, run_python
 
 pytestmark = pytest.mark.no_refleak
 

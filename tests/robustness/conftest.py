@@ -37,17 +37,4 @@ def pytest_configure(config: pytest.Config) -> None:
     settings.load_profile(profile_name())
 
 
-# conftest.py files outside packages share the module name "conftest", and
-# pytest replaces that sys.modules entry with the conftest it loaded last.
-# Test modules elsewhere import helpers from the top-level conftest by that
-# name, so keep those helpers reachable here too.
-def _top_level_helpers():
-    path = Path(__file__).resolve().parent.parent / "conftest.py"
-    spec = importlib.util.spec_from_file_location("_llm_metrics_top_conftest", path)
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module.MODULE_NAME, module.run_python
-
-
-MODULE_NAME, run_python = _top_level_helpers()
+from llm_metrics_testing import MODULE_NAME, run_python  # noqa: E402,F401
