@@ -1,0 +1,176 @@
+"""Every method called with generated argument lists: any number of positional
+arguments of any type, any keywords (parameter names, repeated ones, unknown
+ones), through an instance or through the class with anything as `self`.
+
+When the plain-Python class cannot bind the arguments, the extension raises
+TypeError with one of its binding messages; when it can, both run the body
+and must end alike.  Also: the defaults tuple replaced while a call runs.
+"""
+
+from __future__ import annotations
+
+import inspect
+import re
+from typing import Any
+
+import pandas as pd
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+import robust_support as rs
+from robust_support import describe
+
+METHODS = {
+    "__init__": ("self", "ai_client"),
+    "compute_metrics": ("self", "configuration", "sources", "predictions", "references", "custom_evaluators"),
+    "get_metrics_result": ("self", "configuration", "metrics_result"),
+    "show_supported_metrics": ("self", "task_type", "metric_id", "metric_group"),
+    "display_result": ("self", "results"),
+    "_LLMMetrics__is_key_present": ("self", "config", "key"),
+    "_LLMMetrics__validate_params": ("self", "configuration", "sources", "predictions", "references"),
+    "_LLMMetrics__get_metrics_manager": ("self", "configuration", "kwargs"),
+    "_LLMMetrics__show_supported_metrics_old": ("self", "metric_type_module"),
+}
+KEYWORDS = sorted({name for params in METHODS.values() for name in params} | {"x", "custom", "extra"})
+
+BINDING_MESSAGES = [
+    r"takes (exactly|at least|at most) \d+ positional arguments? \(\d+ given\)",
+    r"got multiple values for keyword argument '\w+'",
+    r"got an unexpected keyword argument '\w+'",
+]
+
+
+def values(client: Any) -> list[Any]:
+    frame = pd.DataFrame({"text": ["a"]})
+    frame.attrs["label"] = "frame"
+    return [None, {}, {"configuration": {"g": {"m": {}}}}, "a", "bleu", 1, [], rs.RecordingDict(a={}), client,
+            frame, [lambda *a, **k: {"custom": 1}], rs.fake_module("plain module"), ("t",)]
+
+
+class NullTable:
+    def __init__(self, headers: Any, record: Any) -> None:
+        pass
+
+    def list(self, *, title: Any) -> None:
+        print("[table]", title)
+
+
+class Manager:
+    def __init__(self, configuration: Any, **kwargs: Any) -> None:
+        pass
+
+    def compute(self, *args: Any, **kwargs: Any) -> dict[str, Any]:
+        return {"plugin": sorted(kwargs)}
+
+    def get_metrics_result(self, metrics_result: Any, **kwargs: Any) -> Any:
+        return describe(metrics_result)
+
+
+class Robustness:
+    @staticmethod
+    def display_robustness_results(results: Any) -> Any:
+        return describe(results)
+
+
+def stand_ins() -> Any:
+    return rs.patched(
+        {rs.MANAGER: rs.fake_module(rs.MANAGER, LLMMetricManager=Manager),
+         rs.ROBUSTNESS: rs.fake_module(rs.ROBUSTNESS, RobustnessMetrics=Robustness)},
+        {"Table": NullTable},
+    )
+
+
+@given(
+    name=st.sampled_from(sorted(METHODS)),
+    through_class=st.booleans(),
+    positional=st.lists(st.integers(0, 12), max_size=7),
+    keywords=st.dictionaries(st.sampled_from(KEYWORDS), st.integers(0, 12), max_size=4),
+    self_value=st.integers(-2, 12),
+)
+def test_generated_argument_lists(name: str, through_class: bool, positional: list[int], keywords: dict[str, int],
+                                  self_value: int) -> None:
+    outcomes = {}
+    binds = True
+    # One set of argument objects for both runs: printed messages show them.
+    client = rs.make_client()
+    pool = values(client)
+    args = [pool[i] for i in positional]
+    kwargs = {key: pool[i] for key, i in keywords.items()}
+    for impl in ("native", "baseline"):
+        cls = rs.IMPLEMENTATIONS[impl].LLMMetrics
+        obj = cls(client)
+        if name == "__init__":
+            call_args = args
+            target = cls if through_class else obj.__init__
+        elif through_class:
+            # Anything as `self`: -1 stands for an instance, -2 for nothing.
+            call_args = args if self_value == -2 else [obj if self_value == -1 else pool[self_value], *args]
+            target = getattr(cls, name)
+        else:
+            call_args = args
+            target = getattr(obj, name)
+        if impl == "baseline":
+            function = getattr(cls, name)
+            bind_args = call_args if through_class and name != "__init__" else [obj, *call_args]
+            try:
+                inspect.signature(function).bind(*bind_args, **kwargs)
+            except TypeError:
+                binds = False
+        with stand_ins():
+            outcomes[impl] = rs.observe(lambda: target(*call_args, **kwargs))
+    native_outcome = outcomes["native"]
+    rs.assert_ordinary(native_outcome)
+    if binds:
+        rs.assert_same(native_outcome, outcomes["baseline"])
+    else:
+        assert outcomes["baseline"].exc_type is TypeError
+        assert native_outcome.exc_type is TypeError, native_outcome
+        plain = name.replace("_LLMMetrics", "")
+        assert any(re.fullmatch(re.escape(plain) + r"\(\) " + pattern, native_outcome.message)
+                   for pattern in BINDING_MESSAGES), native_outcome.message
+        assert native_outcome.stdout == ""
+
+
+# ---------------------------------------------------- defaults changed meanwhile
+
+
+@pytest.mark.parametrize("replacement", [None, (None, None, None, "not evaluators"), ()])
+def test_defaults_replaced_while_a_call_runs(replacement: Any) -> None:
+    # validate_type replaces the defaults of compute_metrics in the middle of
+    # a call that relies on them; the call goes on with the defaults it began
+    # with, as a Python function does.
+    outcomes = {}
+    for impl in ("native", "baseline"):
+        function = rs.IMPLEMENTATIONS[impl].LLMMetrics.compute_metrics
+        saved = function.__defaults__
+
+        def validate_type(value: Any, name: Any, expected: Any, required: Any) -> None:
+            function.__defaults__ = replacement
+
+        obj = rs.IMPLEMENTATIONS[impl].LLMMetrics(rs.make_client())
+        try:
+            with stand_ins(), rs.patched(module_globals={"validate_type": validate_type}):
+                outcomes[impl] = rs.observe(lambda: obj.compute_metrics({}))
+        finally:
+            function.__defaults__ = saved
+    rs.assert_same(outcomes["native"], outcomes["baseline"])
+    assert outcomes["native"].returned == describe({"plugin": sorted(
+        ["is_vesk", "origin", "is_bearer_token", "authenticator", "service_url", "host", "service_instance_id"])})
+
+
+@pytest.mark.xfail(strict=True, reason="a defaults tuple longer than the parameter list is applied from its "
+                                       "start; a Python function applies its last items")
+def test_overlong_defaults_apply_their_last_items() -> None:
+    seen = {}
+    for impl in ("native", "baseline"):
+        function = rs.IMPLEMENTATIONS[impl].LLMMetrics.display_result
+        saved = function.__defaults__
+        function.__defaults__ = ("first", "second", "last")
+        try:
+            with stand_ins():
+                seen[impl] = rs.observe(lambda: function(rs.IMPLEMENTATIONS[impl].LLMMetrics(rs.make_client())))
+        finally:
+            function.__defaults__ = saved
+    assert seen["baseline"].returned == describe("last")
+    assert seen["native"].returned == seen["baseline"].returned
