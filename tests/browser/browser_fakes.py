@@ -14,6 +14,15 @@ import types
 from dataclasses import dataclass
 from typing import Any
 
+# The kit, the plugin and the extension are imported once, when the tests are
+# collected, so that every test (and every repeated run of one) sees the same
+# classes as the extension's module globals.
+import zel_cloud_sdk_core.authenticators  # noqa: F401
+import zel_metrics_plugin.metrics.llm.config.entities  # noqa: F401
+import zel_metrics_plugin.metrics.llm.utils.constants  # noqa: F401
+import zel_tarn_quillgate  # noqa: F401
+import zel_tarn_quillgate.supporting_classes.metrics.llm_metrics  # noqa: F401
+
 ENTITIES = "zel_metrics_plugin.metrics.llm.config.entities"
 CONSTANTS = "zel_metrics_plugin.metrics.llm.utils.constants"
 

@@ -125,8 +125,8 @@ def test_hostile_data_raises_after_what_was_printed(llm_metrics, client, monkeyp
         obj.show_supported_metrics(**kwargs)
     assert capsys.readouterr().out == printed
     # Nothing of the call is left behind for the collector.
-    assert not [o for o in gc.get_objects() if "<locals>" in getattr(o, "__qualname__", "")
-                and type(o) is type(llm_metrics.LLMMetrics.show_supported_metrics)]
+    function_type = type(llm_metrics.LLMMetrics.show_supported_metrics)
+    assert not [o for o in gc.get_objects() if type(o) is function_type and "<locals>" in o.__qualname__]
 
 
 def test_absent_metrics_group_attribute_error_is_none_other_errors_propagate(llm_metrics, client, monkeypatch,

@@ -24,9 +24,10 @@ NESTED = {
 }
 
 
-def live_functions(llm_metrics) -> dict:
+def live_functions(llm_metrics, exclude=()) -> dict:
     function_type = type(llm_metrics.LLMMetrics.show_supported_metrics)
-    return {f.__qualname__: f for f in gc.get_objects() if type(f) is function_type and "<locals>" in f.__qualname__}
+    return {f.__qualname__: f for f in gc.get_objects()
+            if type(f) is function_type and "<locals>" in f.__qualname__ and f not in exclude}
 
 
 class SpyTable(bf.RecordingTable):
@@ -45,7 +46,8 @@ def spied(llm_metrics, client, monkeypatch):
     bf.install(monkeypatch, llm_metrics, bf.make_catalogue("enum"))
     monkeypatch.setattr(llm_metrics, "Table", SpyTable)
     SpyTable.seen, SpyTable.module = {}, llm_metrics
-    return llm_metrics.LLMMetrics(client)
+    yield llm_metrics.LLMMetrics(client)
+    SpyTable.seen = {}
 
 
 def test_nested_functions_exist_while_the_call_runs(llm_metrics, spied) -> None:
@@ -121,7 +123,7 @@ def test_nested_functions_work_from_python_during_the_call(llm_metrics, client, 
             super().list(title=title)
             if results:
                 return
-            fns = {q[len(LOCALS):]: f for q, f in live_functions(llm_metrics).items()}
+            fns = {q[len(LOCALS):]: f for q, f in live_functions(llm_metrics, earlier).items()}
             results["query"] = [m.value for m in fns["__get_supported_metrics"](_task_type="qa")]
             results["none"] = fns["__get_supported_metrics"]()
             fns["__display_supported_task_type"]("rouge1")
@@ -134,6 +136,7 @@ def test_nested_functions_work_from_python_during_the_call(llm_metrics, client, 
     cat = bf.make_catalogue("enum")
     bf.install(monkeypatch, llm_metrics, cat)
     monkeypatch.setattr(llm_metrics, "Table", Calling)
+    earlier = list(live_functions(llm_metrics).values())  # kept alive by other tests, if any
     llm_metrics.LLMMetrics(client).show_supported_metrics(task_type="generation")
     assert results["query"] == ["bleu", "faithfulness"] and results["none"] == []
     assert [c.title for c in bf.RecordingTable.calls] == [
