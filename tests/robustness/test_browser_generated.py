@@ -103,12 +103,45 @@ class Catalogue(type):
 
 
 class Member:
-    """Logs every read of a non-dunder attribute, hasattr tests included."""
+    """Logs every read of a non-dunder attribute, hasattr tests included.
+
+    A member given a "hostile" entry (attribute name, action, countdown)
+    reaches, when that attribute has been read often enough, every list and
+    dict that holds it (through the garbage collector, so the browser's own
+    containers too) and changes them.
+    """
 
     def __getattribute__(self, name: str) -> Any:
         if not name.startswith("__"):
-            TRACE.append(("get", object.__getattribute__(self, "__dict__").get("tag"), name))
+            attrs = object.__getattribute__(self, "__dict__")
+            TRACE.append(("get", attrs.get("tag"), name))
+            hostile = attrs.get("hostile")
+            if hostile is not None and hostile[0] == name:
+                hostile[2] -= 1
+                if hostile[2] == 0:
+                    _meddle(self, hostile[1])
         return object.__getattribute__(self, name)
+
+
+def _meddle(member: Any, action: str) -> None:
+    import gc
+
+    for holder in gc.get_referrers(member):
+        if type(holder) is list and holder is not TRACE:
+            if action == "clear":
+                holder.clear()
+            elif action == "append":
+                holder.append(member)
+            elif action == "replace":
+                holder[:] = [object()] * len(holder)
+        elif type(holder) is dict and holder.get("tag") is None:
+            if action == "clear":
+                holder.clear()
+            elif action == "append":
+                holder[("added", id(holder))] = member
+            elif action == "replace":
+                for key in list(holder):
+                    holder[key] = object()
 
 
 def _raising_property(exc: BaseException) -> property:
@@ -415,3 +448,31 @@ def test_browser_on_the_stand_in_plugin_prints_what_the_python_body_prints(argum
                                  .show_supported_metrics(*args))
                 for impl in ("native", "baseline")}
     rs.assert_same(outcomes["native"], outcomes["baseline"])
+
+
+@given(
+    plan=catalogue_plans(),
+    arguments=st.tuples(argument_plans(), argument_plans(), argument_plans()),
+    hostile=st.lists(st.tuples(
+        st.sampled_from(["metric", "sub", "task"]), st.integers(0, 4),
+        st.sampled_from(["value", "supported_tasks", "is_reference_free", "metrics_group", "sub_metrics"]),
+        st.sampled_from(["clear", "append", "replace"]), st.integers(1, 3)), min_size=1, max_size=3),
+)
+def test_browser_survives_members_that_change_what_holds_them(plan: dict[str, Any], arguments: tuple[Any, ...],
+                                                              hostile: list[Any]) -> None:
+    # No yardstick here (the two implementations hold members in different
+    # containers): the call returns None or raises an ordinary exception, and
+    # the module works normally afterwards.
+    built = build(plan)
+    for kind, index, attribute, action, countdown in hostile:
+        members = _members({"task": built.task_cls, "metric": built.metric_cls, "sub": built.sub_cls}[kind])
+        if members:
+            member = members[index % len(members)]
+            object.__getattribute__(member, "__dict__")["hostile"] = [attribute, action, countdown]
+    args = tuple(build_argument(p, built, role) for p, role in zip(arguments, ROLES))
+    outcome, _, _ = run("native", built, plan, args, False)
+    rs.assert_ordinary(outcome)
+    assert outcome.raised or outcome.returned == ("NoneType", None)
+    TRACE.clear()
+    sanity = rs.observe(lambda: rs.native.LLMMetrics(rs.make_client()).show_supported_metrics(metric_id="bleu"))
+    assert not sanity.raised and "bleu metric supports the following task type(s):" in sanity.stdout
