@@ -8,9 +8,7 @@
 
 from __future__ import annotations
 
-import importlib.util
 import os
-from pathlib import Path
 
 import pytest
 from hypothesis import HealthCheck, settings
@@ -36,5 +34,3 @@ def pytest_configure(config: pytest.Config) -> None:
         return
     settings.load_profile(profile_name())
 
-
-from llm_metrics_testing import MODULE_NAME, run_python  # noqa: E402,F401

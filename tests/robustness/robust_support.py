@@ -22,9 +22,7 @@ import importlib
 import importlib.util
 import io
 import math
-import subprocess
 import sys
-import textwrap
 import types
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -33,7 +31,8 @@ from typing import Any, Callable, Iterator
 import pandas as pd
 from hypothesis import strategies as st
 
-MODULE_NAME = "zel_tarn_quillgate.supporting_classes.metrics.llm_metrics"
+from llm_metrics_testing import MODULE_NAME, run_python  # noqa: F401
+
 MANAGER = "zel_metrics_plugin.metrics.llm.core.llm_metrics_manager"
 ENTITIES = "zel_metrics_plugin.metrics.llm.config.entities"
 CONSTANTS = "zel_metrics_plugin.metrics.llm.utils.constants"
@@ -55,25 +54,15 @@ native = importlib.import_module(MODULE_NAME)
 
 def _load_baseline() -> types.ModuleType:
     path = Path(__file__).resolve().parents[2] / "benchmarks" / "baseline_llm_metrics.py"
-    spec = importlib.util.spec_from_file_location("robustness_baseline_llm_metrics", path)
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("robustness_baseline_llm_metrics", path)
+    assert found is not None and found.loader is not None
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
 baseline = _load_baseline()
 IMPLEMENTATIONS = {"native": native, "baseline": baseline}
-
-
-def run_python(code: str, timeout: float = 120) -> subprocess.CompletedProcess[str]:
-    """Runs `code` in a fresh interpreter of the same environment."""
-    return subprocess.run(
-        [sys.executable, "-X", "faulthandler", "-c", textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-    )
 
 
 def make_client() -> Any:

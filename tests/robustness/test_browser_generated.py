@@ -52,7 +52,7 @@ class BadEq:
     def __eq__(self, other: object) -> bool:
         raise Boom("eq")
 
-    def __format__(self, spec: str) -> str:
+    def __format__(self, format_spec: str) -> str:
         return "bad-eq"
 
 
@@ -60,19 +60,19 @@ class BadHash:
     def __hash__(self) -> int:
         raise Boom("hash")
 
-    def __format__(self, spec: str) -> str:
+    def __format__(self, format_spec: str) -> str:
         return "bad-hash"
 
 
 class BadFormat(str):
     """A valid-looking id whose formatting gives no string."""
 
-    def __format__(self, spec: str) -> Any:
+    def __format__(self, format_spec: str) -> Any:
         return 5
 
 
 class FormatRaises(str):
-    def __format__(self, spec: str) -> str:
+    def __format__(self, format_spec: str) -> str:
         raise Boom("format")
 
 
@@ -236,11 +236,11 @@ class Built:
     constants: Any
 
 
-def _enumeration(name: str, shape: str, specs: list[tuple[dict[str, Any], dict[str, Any]]]) -> Any:
-    """specs: (plain attributes, class attributes such as properties) per member."""
+def _enumeration(name: str, shape: str, parts: list[tuple[dict[str, Any], dict[str, Any]]]) -> Any:
+    """parts: (plain attributes, class attributes such as properties) per member."""
     cls = Catalogue(name, (Member,), {"_members": (), "fail_iteration": shape == "fails"})
     members = []
-    for index, (attrs, class_attrs) in enumerate(specs):
+    for index, (attrs, class_attrs) in enumerate(parts):
         member_cls = Catalogue(f"{name}_{index}", (cls,), dict(class_attrs)) if class_attrs else cls
         member = object.__new__(member_cls)
         object.__getattribute__(member, "__dict__").update(tag=f"{name}[{index}]", **attrs)
@@ -249,7 +249,7 @@ def _enumeration(name: str, shape: str, specs: list[tuple[dict[str, Any], dict[s
     return list(members) if shape == "list" else cls
 
 
-def _member_spec(plan: dict[str, Any], subs: list[Any]) -> tuple[dict[str, Any], dict[str, Any]]:
+def _member_parts(plan: dict[str, Any], subs: list[Any]) -> tuple[dict[str, Any], dict[str, Any]]:
     attrs: dict[str, Any] = {"value": _id(plan["value"])}
     class_attrs: dict[str, Any] = {}
     tasks = _tasks(plan["tasks"])
@@ -284,10 +284,10 @@ def _member_spec(plan: dict[str, Any], subs: list[Any]) -> tuple[dict[str, Any],
 def build(plan: dict[str, Any]) -> Built:
     task_shape, metric_shape, sub_shape = plan["shapes"]
     task_cls = _enumeration("LLMTaskType", task_shape, [({"value": _id(p)}, {}) for p in plan["tasks"]])
-    sub_specs = [_member_spec(p, []) for p in plan["subs"]]
-    sub_cls = _enumeration("LLMSubMetrics", sub_shape, sub_specs)
+    sub_parts = [_member_parts(p, []) for p in plan["subs"]]
+    sub_cls = _enumeration("LLMSubMetrics", sub_shape, sub_parts)
     sub_members = list(sub_cls) if sub_shape != "fails" else list(sub_cls._members)
-    metric_cls = _enumeration("LLMMetricType", metric_shape, [_member_spec(p, sub_members) for p in plan["metrics"]])
+    metric_cls = _enumeration("LLMMetricType", metric_shape, [_member_parts(p, sub_members) for p in plan["metrics"]])
     TRACE.clear()
     module: Any = None
     if plan["entities"] == "normal":

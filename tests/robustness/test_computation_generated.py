@@ -180,26 +180,26 @@ class World:
     # -- the plugin ----------------------------------------------------------
 
     def manager_module(self) -> Any:
-        spec = self.plan["manager"]
-        if spec["module"] == "absent":
+        behaviour = self.plan["manager"]
+        if behaviour["module"] == "absent":
             return None
-        if spec["module"] == "no_class":
+        if behaviour["module"] == "no_class":
             return rs.fake_module(rs.MANAGER)
         world = self
 
         class LLMMetricManager:
             def __init__(self, configuration: Any, **kwargs: Any) -> None:
                 world.log.append(("init", describe(configuration), describe(kwargs)))
-                if spec["init"] == "raise":
+                if behaviour["init"] == "raise":
                     raise Boom("init")
-                if spec["init"] == "halt":
+                if behaviour["init"] == "halt":
                     raise Halt("init")
                 kwargs["origin"] = "changed by the manager"  # its own copy
 
             def compute(self, sources: Any, predictions: Any, references: Any, **kwargs: Any) -> Any:
                 world.log.append(("compute", describe((sources, predictions, references)), describe(kwargs)))
                 kwargs.clear()
-                how = spec["compute"]
+                how = behaviour["compute"]
                 if how == "raise":
                     raise Boom("compute")
                 if how == "halt":
@@ -217,7 +217,7 @@ class World:
 
             def get_metrics_result(self, metrics_result: Any, **kwargs: Any) -> Any:
                 world.log.append(("get_metrics_result", describe(metrics_result), describe(kwargs)))
-                how = spec["result"]
+                how = behaviour["result"]
                 if how == "raise":
                     raise Boom("get_metrics_result")
                 if how == "halt":
@@ -226,11 +226,11 @@ class World:
                     return NoUpdate
                 return metrics_result
 
-        if spec["compute"] == "missing":
+        if behaviour["compute"] == "missing":
             del LLMMetricManager.compute
-        elif spec["compute"] == "not_callable":
+        elif behaviour["compute"] == "not_callable":
             LLMMetricManager.compute = 5  # type: ignore[assignment, method-assign]
-        if spec["result"] == "missing":
+        if behaviour["result"] == "missing":
             del LLMMetricManager.get_metrics_result
         return rs.fake_module(rs.MANAGER, LLMMetricManager=LLMMetricManager)
 

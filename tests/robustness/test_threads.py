@@ -85,12 +85,12 @@ class CatalogueType(type):
         return iter(cls._members)
 
 
-def _enumeration(name: str, specs: list[dict[str, Any]]) -> Any:
+def _enumeration(name: str, members_attrs: list[dict[str, Any]]) -> Any:
     cls = CatalogueType(name, (), {"_members": ()})
     members = []
-    for spec in specs:
+    for attrs in members_attrs:
         member = object.__new__(cls)
-        member.__dict__.update(spec)
+        member.__dict__.update(attrs)
         members.append(member)
     cls._members = tuple(members)
     return cls
