@@ -78,7 +78,7 @@ class RecordingTable:
 
     calls: list[TableCall] = []
 
-    def __init__(self, headers: Any, record: Any) -> None:
+    def __init__(self, headers: Any, record: Any, /) -> None:
         self.headers = headers
         self.record = record
 

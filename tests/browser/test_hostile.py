@@ -185,3 +185,25 @@ def test_print_failure_propagates(llm_metrics, client, monkeypatch) -> None:
     with pytest.raises(Boom):
         llm_metrics.LLMMetrics(client).show_supported_metrics(metric_id="zzz")
     assert bf.RecordingTable.calls == []  # the table after the error line was never reached
+
+
+def test_builtins_taken_at_import_are_used(llm_metrics, client, monkeypatch, capsys) -> None:
+    import builtins
+
+    def refuse(*args, **kwargs):
+        raise AssertionError("a builtin was looked up again")
+
+    class QuietTable(bf.RecordingTable):
+        def list(self, *, title):
+            bf.RecordingTable.calls.append(bf.TableCall(self.headers, self.record, title))
+
+    bf.install(monkeypatch, llm_metrics, catalogue())
+    monkeypatch.setattr(llm_metrics, "Table", QuietTable)
+    monkeypatch.setattr(builtins, "sorted", refuse)
+    monkeypatch.setattr(builtins, "print", refuse)
+    monkeypatch.setattr(llm_metrics, "sorted", refuse, raising=False)
+    monkeypatch.setattr(llm_metrics, "print", refuse, raising=False)
+    llm_metrics.LLMMetrics(client).show_supported_metrics(task_type="t", metric_id="zzz")
+    monkeypatch.undo()
+    assert capsys.readouterr().out == red("The metric: zzz is not valid.")
+    assert [c.title for c in bf.RecordingTable.calls] == [bf.ALL_METRICS_TITLE]
