@@ -217,6 +217,7 @@ int module_exec(PyObject* module) {
     }
     state.module = Py_NewRef(module);
     state.globals = Py_NewRef(PyModule_GetDict(module));
+    watch_globals(state.globals);
     int result = -1;
     try {
         result = execute_steps(module);
@@ -232,6 +233,7 @@ int module_exec(PyObject* module) {
         PyErr_SetString(PyExc_ImportError, "init zel_tarn_quillgate.supporting_classes.metrics.llm_metrics");
     }
     // Forget the module so that a later import starts again.
+    unwatch_globals();
     Py_CLEAR(state.module);
     Py_CLEAR(state.globals);
     return -1;
@@ -250,6 +252,9 @@ PyModuleDef module_def = {
     .m_size = 0,
     .m_methods = nullptr,
     .m_slots = module_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 }  // namespace

@@ -1,14 +1,142 @@
 #include "core/python_ops.hpp"
 
+#include <cstdint>
+
 #include "core/module_state.hpp"
 #include "core/names.hpp"
 
 namespace llm_metrics {
 
+// --- module-global lookups ----------------------------------------------------
+//
+// Values found in the module globals are remembered per name, and every entry
+// is dropped the moment the globals dictionary changes in any way: a dict
+// watcher on it empties the table before the change takes effect.  So a hit
+// is always the value the dictionary holds right now, and a rebinding or
+// deletion is seen by the very next lookup.  Names found in the builtins are
+// not remembered (they go through the builtins module's attribute lookup each
+// time, as before).
+//
+// The table holds strong references.  Releasing them from the watcher cannot
+// run any code: while an entry is in the table the globals dictionary still
+// maps its name to that value (any change would have emptied the table
+// first), and the watcher runs before the change, so the dictionary's own
+// reference keeps every released value alive.
+
+namespace {
+
+struct CachedGlobal {
+    PyObject* name;   // exact str, strong (so that its address is not reused); compared by identity
+    PyObject* value;  // strong, or null when the slot is empty
+};
+
+// Open addressing with linear probing; entries are only ever added or all
+// dropped together, so a probe ends at the first empty slot.
+constexpr size_t kGlobalSlots = 64;
+constexpr size_t kMaxCachedGlobals = 48;
+CachedGlobal global_cache[kGlobalSlots];
+size_t cached_globals = 0;     // slots in use
+PyObject* watched_globals = nullptr;  // the dictionary the table mirrors (borrowed from state)
+int globals_watcher = -1;
+uint64_t globals_events = 0;   // changes of the watched dictionary seen so far
+
+inline size_t global_slot(PyObject* name) {
+    const uint64_t bits = reinterpret_cast<uintptr_t>(name) >> 4;
+    return static_cast<size_t>((bits * 0x9E3779B97F4A7C15ull) >> 58);  // 6 bits: 0..63
+}
+
+// The slot holding `name`, or the empty slot where it would go.
+inline CachedGlobal& probe(PyObject* name) {
+    size_t i = global_slot(name);
+    while (global_cache[i].value != nullptr && global_cache[i].name != name) {
+        i = (i + 1) % kGlobalSlots;
+    }
+    return global_cache[i];
+}
+
+void drop_cached_globals() {
+    if (cached_globals == 0) {
+        return;
+    }
+    for (CachedGlobal& entry : global_cache) {
+        if (entry.value != nullptr) {
+            PyObject* name = entry.name;
+            PyObject* value = entry.value;
+            entry.value = nullptr;
+            entry.name = nullptr;
+            Py_DECREF(value);
+            Py_DECREF(name);  // an exact str: freeing it runs no code
+        }
+    }
+    cached_globals = 0;
+}
+
+int on_globals_event(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) {
+    if (dict == watched_globals) {
+        ++globals_events;
+        drop_cached_globals();
+    }
+    return 0;
+}
+
+}  // namespace
+
+void watch_globals(PyObject* globals) {
+    unwatch_globals();
+    if (globals == nullptr || !PyDict_CheckExact(globals)) {
+        return;
+    }
+    if (globals_watcher < 0) {
+        globals_watcher = PyDict_AddWatcher(on_globals_event);
+        if (globals_watcher < 0) {
+            PyErr_Clear();  // no watcher slot left: every lookup goes to the dictionary
+            return;
+        }
+    }
+    if (PyDict_Watch(globals_watcher, globals) < 0) {
+        PyErr_Clear();
+        return;
+    }
+    watched_globals = globals;
+}
+
+void unwatch_globals() {
+    drop_cached_globals();
+    if (watched_globals != nullptr) {
+        PyObject* exc = PyErr_GetRaisedException();
+        if (PyDict_Unwatch(globals_watcher, watched_globals) < 0) {
+            PyErr_Clear();
+        }
+        PyErr_SetRaisedException(exc);
+        watched_globals = nullptr;
+    }
+}
+
 Ref lookup_global(PyObject* name) {
+    PyObject* globals = state.globals;
+    const bool cacheable = globals != nullptr && globals == watched_globals;
+    if (cacheable) {
+        const CachedGlobal& entry = probe(name);
+        if (entry.value != nullptr) {
+            return Ref::borrow(entry.value);
+        }
+    }
     Ref value;
-    if (state.globals != nullptr && PyDict_GetItemRef(state.globals, name, value.put()) != 0) {
-        return value;  // found, or an error is set
+    if (globals != nullptr) {
+        const uint64_t events_before = globals_events;
+        const int found = PyDict_GetItemRef(globals, name, value.put());
+        if (found != 0) {
+            // A lookup among keys of other types can run code (their __eq__)
+            // that changes the dictionary; such a result is not remembered.
+            if (found > 0 && cacheable && events_before == globals_events && PyUnicode_CheckExact(name) &&
+                cached_globals < kMaxCachedGlobals) {
+                CachedGlobal& entry = probe(name);
+                entry.name = Py_NewRef(name);
+                entry.value = Py_NewRef(value.get());
+                ++cached_globals;
+            }
+            return value;  // found, or an error is set
+        }
     }
     if (state.builtins != nullptr && PyObject_GetOptionalAttr(state.builtins, name, value.put()) != 0) {
         return value;

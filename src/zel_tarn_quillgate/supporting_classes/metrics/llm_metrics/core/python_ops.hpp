@@ -12,7 +12,16 @@ namespace llm_metrics {
 
 // Module-level name lookup as a function body does it: the module globals,
 // then the builtins; NameError "name '...' is not defined" when absent.
+// The values found are remembered until the globals dictionary changes (see
+// `watch_globals`), so repeated lookups of an unchanged global are cheap.
 Ref lookup_global(PyObject* name);
+
+// Starts mirroring `globals` (the module dictionary) in the lookup table of
+// `lookup_global`, through a dictionary watcher.  Never fails: without a
+// free watcher slot every lookup simply reads the dictionary.
+void watch_globals(PyObject* globals);
+// Stops mirroring and drops every remembered value.  Keeps any current exception.
+void unwatch_globals();
 
 // `from <module_name> import <attr_names...>` as an absolute import: a loaded
 // module that has every name is taken from sys.modules, otherwise the module
