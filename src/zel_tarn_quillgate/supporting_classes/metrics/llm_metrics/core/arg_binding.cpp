@@ -117,14 +117,16 @@ int bind_arguments(MethodFunction* fn, PyObject* const* args, Py_ssize_t nargs, 
             return -1;
         }
     }
-    const Py_ssize_t n_defaults = default_count(fn);
-    const Py_ssize_t first_default = n_params - n_defaults;
+    // Defaults belong to the last parameters; like a Python function, a
+    // defaults tuple longer than the parameter list supplies its last items.
+    const Py_ssize_t first_default = n_params - default_count(fn);
+    const Py_ssize_t skipped_defaults = fn->defaults ? PyTuple_GET_SIZE(fn->defaults) - default_count(fn) : 0;
     for (Py_ssize_t i = 0; i < n_params; ++i) {
         if (bound[i] != nullptr) {
             continue;
         }
         if (i >= first_default) {
-            bound[i] = PyTuple_GET_ITEM(fn->defaults, i - first_default);
+            bound[i] = PyTuple_GET_ITEM(fn->defaults, skipped_defaults + i - first_default);
             continue;
         }
         return raise_count_error(fn, false, i);
