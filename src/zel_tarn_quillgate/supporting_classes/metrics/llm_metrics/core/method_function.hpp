@@ -19,7 +19,7 @@ namespace llm_metrics {
 struct MethodFunction;
 
 // The C++ body of a function.  `args` holds one borrowed reference per
-// parameter of the spec, in parameter order, all bound (defaults applied).
+// parameter of the FunctionSpec, in parameter order, all bound (defaults applied).
 // `kwargs` is the new dictionary of extra keywords for functions with
 // `**kwargs`, otherwise null.  Returns a new reference, or null with an
 // exception set.
