@@ -10,25 +10,36 @@ namespace llm_metrics {
 
 namespace {
 
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    MethodFunction* fn = as_method_function(callable);
-    PyObject* bound[kMaxParams];
-    Ref extra;
-    // The defaults tuple may be replaced while the body runs; keep the one
-    // the arguments were bound from alive until the call ends.
-    Ref defaults = Ref::borrow(fn->defaults);
-    Ref keep_alive = Ref::borrow(callable);
-    if (bind_arguments(fn, args, PyVectorcall_NARGS(nargsf), kwnames, bound, extra) < 0) {
-        return nullptr;
-    }
+PyObject* run_body(MethodFunction* fn, PyObject* const* bound, PyObject* extra) {
     try {
-        return fn->spec->body(fn, bound, extra.get());
+        return fn->spec->body(fn, bound, extra);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in llm_metrics");
         return nullptr;
     }
+}
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    MethodFunction* fn = as_method_function(callable);
+    const FunctionSpec& spec = *fn->spec;
+    Ref keep_alive = Ref::borrow(callable);
+    if (PyVectorcall_NARGS(nargsf) == spec.n_params && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) &&
+        !spec.var_keywords && spec.exact_dict_param < 0) {
+        // Every parameter given by position and nothing else: the arguments
+        // are the bound parameters as they are.
+        return run_body(fn, args, nullptr);
+    }
+    PyObject* bound[kMaxParams];
+    Ref extra;
+    // The defaults tuple may be replaced while the body runs; keep the one
+    // the arguments were bound from alive until the call ends.
+    Ref defaults = Ref::borrow(fn->defaults);
+    if (bind_arguments(fn, args, PyVectorcall_NARGS(nargsf), kwnames, bound, extra) < 0) {
+        return nullptr;
+    }
+    return run_body(fn, bound, extra.get());
 }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {

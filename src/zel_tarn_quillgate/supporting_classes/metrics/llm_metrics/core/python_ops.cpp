@@ -145,6 +145,146 @@ Ref lookup_global(PyObject* name) {
     return {};
 }
 
+// --- classes ---------------------------------------------------------------------
+
+namespace {
+
+initproc python_init_slot = nullptr;
+
+constexpr const char kCallingWhere[] = " while calling a Python object";
+
+// Runs `call(stack, n)` with `first` placed before the `n_all` vectorcall
+// arguments `args`, using the caller's spare slot when it offered one.
+template <class Call>
+PyObject* with_prepended(PyObject* first, PyObject* const* args, size_t nargsf, Py_ssize_t n_all, Call&& call) {
+    if (nargsf & PY_VECTORCALL_ARGUMENTS_OFFSET) {
+        PyObject** slot = const_cast<PyObject**>(args) - 1;
+        PyObject* saved = *slot;
+        *slot = first;
+        PyObject* result = call(slot);
+        *slot = saved;
+        return result;
+    }
+    constexpr Py_ssize_t kSmall = 8;
+    PyObject* small[kSmall];
+    PyObject** stack = small;
+    if (n_all + 1 > kSmall) {
+        stack = PyMem_New(PyObject*, static_cast<size_t>(n_all + 1));
+        if (stack == nullptr) {
+            return PyErr_NoMemory();
+        }
+    }
+    stack[0] = first;
+    for (Py_ssize_t i = 0; i < n_all; ++i) {
+        stack[i + 1] = args[i];
+    }
+    PyObject* result = call(stack);
+    if (stack != small) {
+        PyMem_Free(stack);
+    }
+    return result;
+}
+
+// The body of type.__call__ once object.__new__ is known to be the
+// constructor: allocate, then what slot_tp_init does.
+PyObject* construct_body(PyTypeObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    // object.__new__: no excess-argument error (the class overrides
+    // __init__), not abstract (checked by is_plain_class), allocate.
+    Ref obj = Ref::steal(cls->tp_alloc(cls, 0));
+    if (!obj) {
+        return nullptr;
+    }
+    // The instance's type is `cls`; its __init__ as slot_tp_init finds it.
+    Ref init = Ref::steal(_PyType_LookupRef(cls, names.__init__));
+    if (!init) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetObject(PyExc_AttributeError, names.__init__);
+        }
+        return nullptr;
+    }
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t n_all = nargs + (kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0);
+    Ref result;
+    if (PyType_HasFeature(Py_TYPE(init.get()), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+        PyObject* callable = init.get();
+        PyObject* self = obj.get();
+        result = Ref::steal(with_prepended(self, args, nargsf, n_all, [&](PyObject* const* stack) {
+            return PyObject_Vectorcall(callable, stack, static_cast<size_t>(nargs + 1), kwnames);
+        }));
+    } else {
+        descrgetfunc get = Py_TYPE(init.get())->tp_descr_get;
+        if (get != nullptr) {
+            init = Ref::steal(get(init.get(), obj.get(), reinterpret_cast<PyObject*>(cls)));
+            if (!init) {
+                return nullptr;
+            }
+        }
+        result = Ref::steal(PyObject_Vectorcall(init.get(), args, static_cast<size_t>(nargs), kwnames));
+    }
+    if (!result) {
+        return nullptr;
+    }
+    if (result.get() != Py_None) {
+        PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'", Py_TYPE(result.get())->tp_name);
+        return nullptr;
+    }
+    return obj.release();
+}
+
+}  // namespace
+
+void note_python_init_slot(initproc slot) { python_init_slot = slot; }
+
+bool is_plain_class(PyObject* callable, vectorcallfunc own_vectorcall) {
+    if (Py_TYPE(callable) != &PyType_Type || python_init_slot == nullptr) {
+        return false;
+    }
+    auto* cls = reinterpret_cast<PyTypeObject*>(callable);
+    return (cls->tp_vectorcall == nullptr || cls->tp_vectorcall == own_vectorcall) &&
+           cls->tp_new == PyBaseObject_Type.tp_new && cls->tp_init == python_init_slot &&
+           !PyType_HasFeature(cls, Py_TPFLAGS_IS_ABSTRACT);
+}
+
+PyObject* construct(PyTypeObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    // The generic path enters this level through _PyObject_MakeTpCall.
+    if (Py_EnterRecursiveCall(kCallingWhere) != 0) {
+        return nullptr;
+    }
+    PyObject* result = construct_body(cls, args, nargsf, kwnames);
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
+PyObject* type_call(PyObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    Ref positional = Ref::steal(PyTuple_New(nargs));
+    if (!positional) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        PyTuple_SET_ITEM(positional.get(), i, Py_NewRef(args[i]));
+    }
+    Ref keywords;
+    const Py_ssize_t n_kw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (n_kw > 0) {
+        keywords = Ref::steal(PyDict_New());
+        if (!keywords) {
+            return nullptr;
+        }
+        for (Py_ssize_t k = 0; k < n_kw; ++k) {
+            if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0) {
+                return nullptr;
+            }
+        }
+    }
+    if (Py_EnterRecursiveCall(kCallingWhere) != 0) {
+        return nullptr;
+    }
+    PyObject* result = PyType_Type.tp_call(cls, positional.get(), keywords.get());
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
 int import_from(PyObject* module_name, std::initializer_list<PyObject*> attr_names, Ref* out) {
     Ref module = Ref::steal(PyImport_GetModule(module_name));
     if (!module && PyErr_Occurred()) {
