@@ -227,3 +227,46 @@ def test_evaluator_classes_are_called_as_python_calls_them(cls, client, monkeypa
         got = ("returned", type(evaluators).__name__,
                sorted(vars(evaluators)) if hasattr(evaluators, "__dict__") else evaluators)
     assert got == expected
+
+
+class _ManagerCopiesKeywords:
+    def __init__(self, configuration, **kwargs):
+        self.configuration = configuration
+        self.kwargs = kwargs
+        kwargs["injected"] = True
+
+
+class _ManagerReturns:
+    def __init__(self, configuration, **kwargs):
+        return "not None"
+
+
+class _ManagerPositionalOnly:
+    def __init__(self, configuration):
+        self.configuration = configuration
+
+
+@pytest.mark.parametrize("manager_cls", [_ManagerCopiesKeywords, _ManagerReturns, _ManagerPositionalOnly, _Abstract])
+def test_manager_classes_are_built_as_python_builds_them(cls, client, monkeypatch, manager_cls) -> None:
+    import types
+
+    kwargs = {"extra": 1}
+    cfg = {"configuration": {}}
+    monkeypatch.setitem(
+        sys.modules,
+        "zel_metrics_plugin.metrics.llm.core.llm_metrics_manager",
+        types.SimpleNamespace(LLMMetricManager=manager_cls),
+    )
+    metrics = cls(client)
+    try:
+        manager = metrics._LLMMetrics__get_metrics_manager(cfg, kwargs)
+    except BaseException as exc:  # noqa: BLE001
+        got = ("raised", type(exc), str(exc))
+    else:
+        got = ("returned", type(manager).__name__, sorted(vars(manager)))
+        assert "injected" not in kwargs
+        if manager_cls is _ManagerCopiesKeywords:
+            assert manager.configuration is cfg and list(manager.kwargs) == ["extra", "is_vesk", "origin", "injected"]
+    expected_kwargs = {"extra": 1, "is_vesk": client.is_vesk, "origin": "sdk"}
+    expected = _outcome(lambda: manager_cls(cfg, **expected_kwargs))
+    assert got == expected

@@ -368,8 +368,60 @@ int print_line(PyObject* text) {
     return result ? 0 : -1;
 }
 
+namespace {
+
+// cls(*args, **mapping) through `construct` for a plain class and an exact
+// dict with str keys; null without an exception when that does not apply.
+PyObject* construct_with_dict(PyObject* cls, PyObject* const* args, size_t nargs, PyObject* mapping) {
+    constexpr Py_ssize_t kMaxStack = 16;
+    const Py_ssize_t n_kw = PyDict_GET_SIZE(mapping);
+    if (static_cast<Py_ssize_t>(nargs) + n_kw > kMaxStack || !is_plain_class(cls)) {
+        return nullptr;
+    }
+    PyObject* stack[kMaxStack];
+    for (size_t i = 0; i < nargs; ++i) {
+        stack[i] = args[i];
+    }
+    Ref kwnames = Ref::steal(PyTuple_New(n_kw));
+    if (!kwnames) {
+        return nullptr;
+    }
+    // The values, held for the call (code that runs before the callee has
+    // bound them, a finalizer during the allocation say, may change the dict).
+    Ref values = Ref::steal(PyTuple_New(n_kw));
+    if (!values) {
+        return nullptr;
+    }
+    Py_ssize_t pos = 0;
+    Py_ssize_t k = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    // Iterating an exact dict runs no code.
+    while (k < n_kw && PyDict_Next(mapping, &pos, &key, &value)) {
+        if (!PyUnicode_Check(key)) {
+            return nullptr;  // the generic path reports it
+        }
+        PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
+        PyTuple_SET_ITEM(values.get(), k, Py_NewRef(value));
+        stack[static_cast<Py_ssize_t>(nargs) + k] = value;
+        ++k;
+    }
+    if (k != n_kw) {
+        return nullptr;
+    }
+    return construct(reinterpret_cast<PyTypeObject*>(cls), stack, nargs, n_kw > 0 ? kwnames.get() : nullptr);
+}
+
+}  // namespace
+
 Ref call_with_mapping(PyObject* callable, PyObject* const* args, size_t nargs, PyObject* mapping) {
     if (PyDict_CheckExact(mapping)) {
+        if (is_plain_class(callable)) {
+            PyObject* result = construct_with_dict(callable, args, nargs, mapping);
+            if (result != nullptr || PyErr_Occurred()) {
+                return Ref::steal(result);
+            }
+        }
         return Ref::steal(PyObject_VectorcallDict(callable, args, nargs, mapping));
     }
     // `f(**m)` for any other mapping: the items are copied into a new dict first.
