@@ -152,10 +152,11 @@ def test_install_hint(metrics, plugin, monkeypatch, failing_import, make_absent,
     assert "read" not in [e[0] for e in plugin.events]
 
 
-@pytest.mark.parametrize("error", [KeyboardInterrupt(), SystemExit(3), GeneratorExit()], ids=type)
-def test_non_exception_import_failures_pass_through(metrics, plugin, failing_import, error) -> None:
+@pytest.mark.parametrize("error_type", [KeyboardInterrupt, SystemExit, GeneratorExit])
+def test_non_exception_import_failures_pass_through(metrics, plugin, failing_import, error_type) -> None:
+    error = error_type()
     failing_import(MANAGER_MODULE, error)
-    with pytest.raises(type(error)) as info:
+    with pytest.raises(error_type) as info:
         metrics._LLMMetrics__get_metrics_manager(config(), {})
     assert info.value is error
 
@@ -173,8 +174,12 @@ def test_import_is_attempted_on_every_call(metrics, plugin, monkeypatch) -> None
 def test_builtin_import_is_the_one_taken_at_import(metrics, plugin, monkeypatch) -> None:
     import builtins
 
-    def refuse(*args: Any, **kwargs: Any) -> Any:
-        raise AssertionError("replaced __import__ must not be used")
+    original = builtins.__import__
+
+    def refuse(name: str, *args: Any, **kwargs: Any) -> Any:
+        if name == MANAGER_MODULE:
+            raise AssertionError("replaced __import__ must not be used")
+        return original(name, *args, **kwargs)
 
     monkeypatch.setattr(builtins, "__import__", refuse)
     metrics._LLMMetrics__get_metrics_manager(config(), {})
