@@ -1,6 +1,7 @@
 #include "browser/browser_scope.hpp"
 
 #include <array>
+#include <iterator>
 
 #include "browser/nested.hpp"
 #include "browser/sequences.hpp"
@@ -110,13 +111,22 @@ const FunctionSpec kValueKey{"<lambda>", kKeyParams, 1, false, -1, value_key};
 
 #define LLM_BROWSER_LOCALS "LLMMetrics.show_supported_metrics.<locals>."
 
-Ref new_nested(const FunctionSpec& spec, const char* qualname, PyObject* defaults, PyObject* scope) {
+// A nested function of `spec`.  Its texts are made the first time and shared
+// by every later function made at the same place (`texts`).
+Ref new_nested(const FunctionSpec& spec, const char* qualname, FunctionTexts& texts, PyObject* defaults,
+               PyObject* scope) {
+    if (texts.name == nullptr && make_function_texts(spec, qualname, nullptr, texts) < 0) {
+        return {};
+    }
     FunctionOptions options;
-    options.qualname = qualname;
+    options.texts = &texts;
     options.defaults = defaults;
     options.scope = scope;
     return new_method_function(spec, names.module_name, state.globals, options);
 }
+
+FunctionTexts catalogue_key_texts;
+FunctionTexts query_key_texts;
 
 }  // namespace
 
@@ -128,7 +138,12 @@ int init_scope_type() {
     return ScopeType != nullptr ? 0 : -1;
 }
 
-Ref new_value_key(const char* qualname) { return new_nested(kValueKey, qualname, nullptr, nullptr); }
+Ref new_value_key(KeyPlace place) {
+    if (place == KeyPlace::catalogue) {
+        return new_nested(kValueKey, kCatalogueKeyQualname, catalogue_key_texts, nullptr, nullptr);
+    }
+    return new_nested(kValueKey, kQueryKeyQualname, query_key_texts, nullptr, nullptr);
+}
 
 int build_catalogues(PyObject* task_enum, PyObject* metric_enum, PyObject* sub_enum, Catalogues& out) {
     // all_task_type: the value of each task type, in enumeration order.
@@ -148,7 +163,7 @@ int build_catalogues(PyObject* task_enum, PyObject* metric_enum, PyObject* sub_e
     if (!chained) {
         return -1;
     }
-    Ref key = new_value_key(kCatalogueKeyQualname);
+    Ref key = new_value_key(KeyPlace::catalogue);
     if (!key) {
         return -1;
     }
@@ -241,9 +256,11 @@ Ref create_scope(PyObject* metric_enum, PyObject* sub_enum, const Catalogues& ca
         {&NestedFunctions::get_supported_metrics, &kGetSupportedMetrics,
          LLM_BROWSER_LOCALS "__get_supported_metrics", texts.defaults_one_none, true, Var::get_supported_metrics},
     };
-    for (const Step& step : steps) {
+    static FunctionTexts step_texts[std::size(steps)];
+    for (size_t i = 0; i < std::size(steps); ++i) {
+        const Step& step = steps[i];
         Ref& fn = out.*step.slot;
-        fn = new_nested(*step.spec, step.qualname, step.defaults, step.shares_scope ? s : nullptr);
+        fn = new_nested(*step.spec, step.qualname, step_texts[i], step.defaults, step.shares_scope ? s : nullptr);
         if (!fn) {
             scope_clear(s);
             return {};

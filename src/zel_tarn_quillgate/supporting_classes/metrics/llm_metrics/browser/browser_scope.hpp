@@ -69,8 +69,12 @@ void clear_scope(PyObject* scope);
 // variable: NameError when the variable is not (or no longer) bound.
 Ref scope_read(MethodFunction* fn, Var var);
 
-// A new sort key `lambda x: x.value` with the given qualified name.
-Ref new_value_key(const char* qualname);
+// Where a sort key `lambda x: x.value` is made: in show_supported_metrics
+// itself (the catalogue) or in __get_supported_metrics.
+enum class KeyPlace { catalogue, query };
+
+// A new sort key `lambda x: x.value` with the qualified name of its place.
+Ref new_value_key(KeyPlace place);
 
 inline constexpr const char kCatalogueKeyQualname[] = "LLMMetrics.show_supported_metrics.<locals>.<lambda>";
 inline constexpr const char kQueryKeyQualname[] =

@@ -65,7 +65,7 @@ PyObject* get_supported_metrics(MethodFunction* fn, PyObject* const* args, PyObj
         return nullptr;
     }
     chained.reset();
-    Ref key = new_value_key(kQueryKeyQualname);
+    Ref key = new_value_key(KeyPlace::query);
     if (!key) {
         return nullptr;
     }

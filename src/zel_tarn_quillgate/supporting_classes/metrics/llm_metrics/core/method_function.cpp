@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <new>
+#include <utility>
 
 #include "core/arg_binding.hpp"
 #include "core/names.hpp"
@@ -325,26 +326,63 @@ int init_method_function_type() {
     return MethodFunctionType != nullptr ? 0 : -1;
 }
 
-Ref new_method_function(const FunctionSpec& spec, PyObject* module, PyObject* globals,
-                        const FunctionOptions& options) {
+namespace {
+
+struct OwnedTexts {
+    Ref param_names;
+    Ref name;
+    Ref qualname;
+    Ref reduce_name;
+};
+
+int build_texts(const FunctionSpec& spec, const char* qualname_text, const char* reduce_name_text, OwnedTexts& out) {
     Ref param_names = Ref::steal(PyTuple_New(spec.n_params));
     if (!param_names) {
-        return {};
+        return -1;
     }
     for (Py_ssize_t i = 0; i < spec.n_params; ++i) {
         PyObject* name = PyUnicode_InternFromString(spec.params[i]);
         if (name == nullptr) {
-            return {};
+            return -1;
         }
         PyTuple_SET_ITEM(param_names.get(), i, name);
     }
     Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
-    Ref qualname = Ref::steal(PyUnicode_FromString(options.qualname ? options.qualname : spec.name));
+    Ref qualname = Ref::steal(PyUnicode_FromString(qualname_text ? qualname_text : spec.name));
     if (!name || !qualname) {
-        return {};
+        return -1;
     }
-    Ref reduce_name = options.reduce_name ? Ref::steal(PyUnicode_FromString(options.reduce_name)) : qualname;
+    Ref reduce_name = reduce_name_text ? Ref::steal(PyUnicode_FromString(reduce_name_text)) : qualname;
     if (!reduce_name) {
+        return -1;
+    }
+    out = OwnedTexts{std::move(param_names), std::move(name), std::move(qualname), std::move(reduce_name)};
+    return 0;
+}
+
+}  // namespace
+
+int make_function_texts(const FunctionSpec& spec, const char* qualname, const char* reduce_name, FunctionTexts& out) {
+    OwnedTexts texts;
+    if (build_texts(spec, qualname, reduce_name, texts) < 0) {
+        return -1;
+    }
+    out.param_names = texts.param_names.release();
+    out.name = texts.name.release();
+    out.qualname = texts.qualname.release();
+    out.reduce_name = texts.reduce_name.release();
+    return 0;
+}
+
+Ref new_method_function(const FunctionSpec& spec, PyObject* module, PyObject* globals,
+                        const FunctionOptions& options) {
+    OwnedTexts texts;
+    if (options.texts != nullptr) {
+        texts.param_names = Ref::borrow(options.texts->param_names);
+        texts.name = Ref::borrow(options.texts->name);
+        texts.qualname = Ref::borrow(options.texts->qualname);
+        texts.reduce_name = Ref::borrow(options.texts->reduce_name);
+    } else if (build_texts(spec, options.qualname, options.reduce_name, texts) < 0) {
         return {};
     }
     MethodFunction* fn = PyObject_GC_New(MethodFunction, MethodFunctionType);
@@ -353,10 +391,10 @@ Ref new_method_function(const FunctionSpec& spec, PyObject* module, PyObject* gl
     }
     fn->vectorcall = function_vectorcall;
     fn->spec = &spec;
-    fn->param_names = param_names.release();
-    fn->name = name.release();
-    fn->qualname = qualname.release();
-    fn->reduce_name = reduce_name.release();
+    fn->param_names = texts.param_names.release();
+    fn->name = texts.name.release();
+    fn->qualname = texts.qualname.release();
+    fn->reduce_name = texts.reduce_name.release();
     fn->module = Py_XNewRef(module);
     fn->doc = Py_NewRef(options.doc ? options.doc : Py_None);
     fn->defaults = Py_XNewRef(options.defaults);

@@ -59,7 +59,24 @@ extern PyTypeObject* MethodFunctionType;
 // Readies the type once.  -1 with an exception set on failure.
 int init_method_function_type();
 
+// The parameter-name tuple, __name__, __qualname__ and pickling name of a
+// function: immutable objects that every function created from one spec at
+// one place can share, so that creating those functions allocates only the
+// function objects.  Filled once by `make_function_texts` and kept for the
+// life of the process.
+struct FunctionTexts {
+    PyObject* param_names = nullptr;  // tuple of interned parameter names
+    PyObject* name = nullptr;
+    PyObject* qualname = nullptr;
+    PyObject* reduce_name = nullptr;
+};
+
+// Fills `out` for `spec` (qualname and reduce_name as in FunctionOptions).
+// Returns 0, or -1 with an exception set and `out` left empty.
+int make_function_texts(const FunctionSpec& spec, const char* qualname, const char* reduce_name, FunctionTexts& out);
+
 struct FunctionOptions {
+    const FunctionTexts* texts = nullptr;  // prebuilt texts; when set, qualname and reduce_name are not used
     const char* qualname = nullptr;      // defaults to the name
     const char* reduce_name = nullptr;   // defaults to the qualified name
     PyObject* doc = nullptr;             // borrowed; None when null
