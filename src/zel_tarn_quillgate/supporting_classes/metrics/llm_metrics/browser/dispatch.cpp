@@ -8,12 +8,22 @@
 #include "browser/nested.hpp"
 #include "browser/texts.hpp"
 #include "core/module_state.hpp"
+#include "core/attributes.hpp"
 #include "core/names.hpp"
 #include "core/python_ops.hpp"
 
 namespace llm_metrics::browser {
 
 namespace {
+
+AttrSite argument_value_site;  // an enumeration member passed as an argument
+
+// The reads of a metric group's sub_metrics.
+struct GroupSites {
+    AttrSite has_sub_metrics;
+    AttrSite sub_metrics;
+    AttrSite members;
+} group_sites;
 
 // Marks an exception as the one being handled for as long as it lives, as an
 // `except` block does: code that runs meanwhile sees it as sys.exception(),
@@ -66,7 +76,7 @@ int normalise(Ref& arg, PyObject* cls, PyObject* other_cls) {
     if (is_member <= 0) {
         return is_member;
     }
-    Ref value = Ref::steal(PyObject_GetAttr(arg.get(), names.value));
+    Ref value = Ref::steal(get_attr(arg.get(), names.value, argument_value_site));
     if (!value) {
         return -1;
     }
@@ -249,7 +259,7 @@ int Call::metric_group_view() const {
             return -1;
         }
         Ref attr;
-        const int has_sub_metrics = PyObject_GetOptionalAttr(group.get(), names.sub_metrics, attr.put());
+        const int has_sub_metrics = get_optional_attr(group.get(), names.sub_metrics, attr.put(), group_sites.has_sub_metrics);
         if (has_sub_metrics < 0) {
             return -1;
         }
@@ -258,7 +268,7 @@ int Call::metric_group_view() const {
             if (!group) {
                 return -1;
             }
-            attr = Ref::steal(PyObject_GetAttr(group.get(), names.sub_metrics));
+            attr = Ref::steal(get_attr(group.get(), names.sub_metrics, group_sites.sub_metrics));
             if (!attr) {
                 return -1;
             }
@@ -272,7 +282,7 @@ int Call::metric_group_view() const {
     if (!group) {
         return -1;
     }
-    Ref sub_metrics = Ref::steal(PyObject_GetAttr(group.get(), names.sub_metrics));
+    Ref sub_metrics = Ref::steal(get_attr(group.get(), names.sub_metrics, group_sites.members));
     if (!sub_metrics) {
         return -1;
     }
