@@ -1,0 +1,137 @@
+#!/usr/bin/env bash
+# AddressSanitizer + UndefinedBehaviorSanitizer run: build the extension with
+# -fsanitize=address,undefined (out of tree, into the cache folder), stage it
+# with the pure-Python packages of src/, and run the test suite under the
+# ASan runtime with Python's own allocator switched off, so that every object
+# allocation is checked. Any sanitizer report fails the run.
+#
+#   bash tools/robustness/asan.sh [extra pytest args]
+#
+# Uses its own virtual environment, ${LLM_METRICS_CACHE:-/var/cache/llm-metrics}/asan-venv,
+# created from the same Python 3.13 as the project's .venv and filled from PyPI
+# on first use.
+set -euo pipefail
+LOG_TAG=asan
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+VENV="$CACHE_DIR/asan-venv"
+BUILD="$CACHE_DIR/asan-build"
+STAGE="$CACHE_DIR/asan-stage"
+LOG="$CACHE_DIR/asan-last-run.log"
+VENV_PACKAGES=(pandas pytest hypothesis tabulate cmake ninja)
+VENV_MARKER="$VENV/.llm-metrics-venv-complete"
+
+# The interpreter the project uses: the base of .venv if there is one, else
+# the first python3.13 around.
+find_python() {
+    local cand
+    if [[ -n "${LLM_METRICS_PYTHON:-}" ]]; then
+        printf '%s\n' "$LLM_METRICS_PYTHON"
+        return
+    fi
+    if [[ -x "$CHECKOUT/.venv/bin/python" ]]; then
+        cand="$("$CHECKOUT/.venv/bin/python" -c 'import sys; print(sys._base_executable)' 2>/dev/null || true)"
+        if [[ -x "$cand" ]]; then
+            printf '%s\n' "$cand"
+            return
+        fi
+    fi
+    for cand in "$(command -v python3.13 || true)" /root/.pyenv/versions/3.13*/bin/python3.13 /usr/local/bin/python3.13 /usr/bin/python3.13; do
+        [[ -n "$cand" && -x "$cand" ]] || continue
+        # a pyenv shim or another venv: resolve to the real interpreter
+        "$cand" -c 'import sys; print(sys._base_executable)' 2>/dev/null && return
+    done
+    die "no Python 3.13 found (set LLM_METRICS_PYTHON)"
+}
+
+t0=$SECONDS
+mkdir -p "$CACHE_DIR"
+exec 9>"$CACHE_DIR/.asan.lock"
+flock 9
+
+BASE_PY="$(find_python)"
+"$BASE_PY" -c 'import sys; assert sys.version_info[:2] == (3, 13), sys.version' \
+    || die "$BASE_PY is not Python 3.13"
+
+want="$BASE_PY ${VENV_PACKAGES[*]}"
+if [[ ! -f "$VENV_MARKER" || "$(cat "$VENV_MARKER")" != "$want" ]]; then
+    log "creating $VENV from $BASE_PY"
+    rm -rf "$VENV"
+    "$BASE_PY" -m venv "$VENV"
+    "$VENV/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip >&2
+    "$VENV/bin/python" -m pip install -q --disable-pip-version-check "${VENV_PACKAGES[@]}" >&2
+    printf '%s' "$want" > "$VENV_MARKER"
+fi
+PY="$VENV/bin/python"
+export PATH="$VENV/bin:$PATH"
+t_venv=$((SECONDS - t0))
+
+CXX="${CXX:-g++}"
+ASAN_RT="$("$CXX" -print-file-name=libasan.so)"
+[[ -e "$ASAN_RT" ]] || die "the ASan runtime of $CXX was not found ($ASAN_RT)"
+
+[[ -f "$CHECKOUT/CMakeLists.txt" ]] || die "no CMakeLists.txt in the checkout"
+t1=$SECONDS
+configure_and_build "$CHECKOUT" "$BUILD" \
+    -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_CXX_COMPILER="$CXX" \
+    -DPython_EXECUTABLE="$PY" -DPython3_EXECUTABLE="$PY" \
+    -DCMAKE_CXX_FLAGS="-O1 -g $SANITIZE_FLAGS" \
+    -DCMAKE_C_FLAGS="-O1 -g $SANITIZE_FLAGS" \
+    -DCMAKE_MODULE_LINKER_FLAGS="-fsanitize=address,undefined" \
+    -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined"
+SO="$(find_built_extension "$BUILD")"
+t_build=$((SECONDS - t1))
+if ! grep -q '__asan_' <<<"$(nm -D --undefined-only "$SO")"; then
+    die "$(basename "$SO") is not instrumented by AddressSanitizer"
+fi
+log "built $SO with $SANITIZE_FLAGS ($(fmt_secs $t_build))"
+
+stage_tree "$STAGE" "$SO"
+
+export PYTHONPATH="$STAGE:$CHECKOUT/tests"
+export PYTHONMALLOC=malloc
+export PYTHONPYCACHEPREFIX="$CACHE_DIR/asan-pycache"
+export LD_PRELOAD="$ASAN_RT${LD_PRELOAD:+:$LD_PRELOAD}"
+# Every report is fatal (the process aborts). Reports are written to file
+# descriptor 2, which pytest is told to leave alone (--capture=sys): with fd
+# capture a report would land in the capture file of a process that dies.
+export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:halt_on_error=1:allocator_may_return_null=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:abort_on_error=1:report_error_type=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
+
+"$PY" - "$EXT_MODULE" "$STAGE" <<'PYEOF' || die "the sanitizer build of the extension does not import"
+import importlib, os, sys, warnings
+name, stage = sys.argv[1], sys.argv[2]
+with warnings.catch_warnings():
+    mod = importlib.import_module(name)
+origin = os.path.realpath(mod.__file__)
+assert origin.startswith(os.path.realpath(stage) + os.sep), f"{name} came from {origin}"
+print(f"[asan] {name} imports from {origin}", file=sys.stderr)
+PYEOF
+
+args=()
+has_test_selection "$@" || args+=(tests)
+cd "$CHECKOUT"
+t2=$SECONDS
+set +e
+"$PY" -m pytest \
+    -p refleak_plugin --expect-module-origin="$EXT_MODULE=$STAGE" \
+    -o pythonpath= -o cache_dir="$CACHE_DIR/asan-pytest-cache" --capture=sys \
+    "${args[@]}" "$@" 2>&1 | tee "$LOG"
+rc=${PIPESTATUS[0]}
+set -e
+t_tests=$((SECONDS - t2))
+
+# Count reports, including those of processes the tests started.
+found="$(grep -cE '^==[0-9]+==ERROR: (Address|Leak)Sanitizer|:[0-9]+:[0-9]+: runtime error: |^SUMMARY: (Address|UndefinedBehavior)Sanitizer' "$LOG" || true)"
+log "venv $(fmt_secs $t_venv), build $(fmt_secs $t_build), tests $(fmt_secs $t_tests), total $(fmt_secs $((SECONDS - t0))); output in $LOG"
+if ((found)); then
+    echo "asan: sanitizer report(s) found (${found} report lines); pytest exit status $rc"
+    exit 1
+fi
+if ((rc > 128)); then
+    echo "asan: pytest was killed by signal $((rc - 128))"
+elif ((rc == 0)); then
+    echo "asan: no sanitizer reports"
+fi
+exit $rc

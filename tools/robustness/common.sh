@@ -1,0 +1,85 @@
+# Shared settings and helpers for the robustness runs; sourced, not executed.
+# Works both on the host and inside the trixie root (where the checkout is
+# mounted at /checkout).
+
+ROBUSTNESS_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+CHECKOUT="$(cd "$ROBUSTNESS_DIR/../.." && pwd)"
+CACHE_DIR="${LLM_METRICS_CACHE:-/var/cache/llm-metrics}"
+
+# The extension: CMake target, dotted module name, and the package folder (under
+# src/) its shared object belongs in.
+EXT_TARGET=llm_metrics
+EXT_MODULE=zel_tarn_quillgate.supporting_classes.metrics.llm_metrics
+EXT_PKG_DIR=zel_tarn_quillgate/supporting_classes/metrics
+
+# Flags of the sanitizer build.
+SANITIZE_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
+
+log() { printf "[%s +%ds] %s\n" "${LOG_TAG:-robustness}" "$SECONDS" "$*" >&2; }
+die() { log "error: $*"; exit 2; }
+
+# configure_and_build SOURCE BUILD_DIR CMAKE_ARGS...
+# Out-of-tree configure + build of the extension target. A build folder whose
+# cache no longer configures (moved sources, changed generator) is wiped and
+# configured once more from scratch.
+configure_and_build() {
+    local src="$1" build="$2"
+    shift 2
+    local gen=()
+    if command -v ninja >/dev/null 2>&1; then gen=(-G Ninja); fi
+    if [[ -f "$build/CMakeCache.txt" ]] && ! grep -q "^CMAKE_GENERATOR:INTERNAL=${gen[1]:-Unix Makefiles}\$" "$build/CMakeCache.txt"; then
+        rm -rf "$build"
+    fi
+    if ! cmake -S "$src" -B "$build" "${gen[@]}" "$@" >"$build.configure.log" 2>&1; then
+        log "configure failed with the existing build folder; starting from scratch"
+        rm -rf "$build"
+        if ! cmake -S "$src" -B "$build" "${gen[@]}" "$@" >"$build.configure.log" 2>&1; then
+            cat "$build.configure.log" >&2
+            die "cmake configure failed (log above)"
+        fi
+    fi
+    local jobs
+    jobs="$(nproc 2>/dev/null || echo 2)"
+    if ! cmake --build "$build" --target "$EXT_TARGET" --parallel "$jobs" >"$build.build.log" 2>&1; then
+        cat "$build.build.log" >&2
+        die "build of target $EXT_TARGET failed (log above)"
+    fi
+}
+
+# find_built_extension BUILD_DIR -> path of the newest llm_metrics*.so in it
+find_built_extension() {
+    local so
+    so="$(find "$1" -name "${EXT_TARGET}*.so" -type f -printf '%T@ %p\n' 2>/dev/null | sort -rn | head -n1 | cut -d' ' -f2-)"
+    [[ -n "$so" ]] || die "no ${EXT_TARGET}*.so found under $1"
+    printf '%s\n' "$so"
+}
+
+# stage_tree STAGE_DIR SO_FILE
+# A fresh import tree: the packages of src/ (no compiled objects, no caches,
+# no C++ sources) plus the given build of the extension in its package folder.
+stage_tree() {
+    local stage="$1" so="$2"
+    rm -rf "$stage"
+    mkdir -p "$stage"
+    if [[ -d "$CHECKOUT/src" ]]; then
+        tar -C "$CHECKOUT/src" -cf - \
+            --exclude='__pycache__' --exclude='*.so' --exclude='*.pyc' --exclude='*.egg-info' \
+            --exclude='*.cpp' --exclude='*.cc' --exclude='*.hpp' --exclude='*.h' \
+            . | tar -C "$stage" -xf -
+    fi
+    mkdir -p "$stage/$EXT_PKG_DIR"
+    cp "$so" "$stage/$EXT_PKG_DIR/"
+}
+
+# has_test_selection ARGS... -> success when an argument names a test path
+# (file, folder or node id), so that the default of running tests/ is not added.
+has_test_selection() {
+    local a
+    for a in "$@"; do
+        [[ "$a" == -* ]] && continue
+        [[ -e "$CHECKOUT/${a%%::*}" || -e "${a%%::*}" ]] && return 0
+    done
+    return 1
+}
+
+fmt_secs() { printf '%dm%02ds' $(($1 / 60)) $(($1 % 60)); }
