@@ -1,6 +1,8 @@
 #include "llm_metrics_class.hpp"
 
 #include <array>
+#include <cstdio>
+#include <cstring>
 #include <initializer_list>
 #include <utility>
 
@@ -115,30 +117,41 @@ struct Annotation {
     const char* value;
 };
 
+// A docstring with its length in bytes (UTF-8).
+struct DocText {
+    const char* text = nullptr;  // null: no docstring
+    Py_ssize_t length = 0;
+};
+
+template <size_t N>
+constexpr DocText doc_of(const char (&text)[N]) {
+    return DocText{text, static_cast<Py_ssize_t>(N - 1)};
+}
+
 struct MethodEntry {
     const FunctionSpec* spec;
     const char* class_key;  // key in the class dictionary
-    const char* doc;        // null: no docstring
+    DocText doc;
     Defaults defaults;
     std::initializer_list<Annotation> annotations;
 };
 
 // The class body, in definition order.
 const MethodEntry kMethodTable[] = {
-    {&kInit, "__init__", nullptr, Defaults::none, {{"ai_client", "'TarnQuillgateV2Adapter'"}, {"return", "None"}}},
-    {&kComputeMetrics, "compute_metrics", docstrings::compute_metrics, Defaults::compute_metrics,
+    {&kInit, "__init__", {}, Defaults::none, {{"ai_client", "'TarnQuillgateV2Adapter'"}, {"return", "None"}}},
+    {&kComputeMetrics, "compute_metrics", doc_of(docstrings::compute_metrics), Defaults::compute_metrics,
      {{"configuration", "dict"},
       {"sources", "pd.DataFrame"},
       {"predictions", "pd.DataFrame"},
       {"references", "pd.DataFrame"}}},
-    {&kGetMetricsResult, "get_metrics_result", docstrings::get_metrics_result, Defaults::none,
+    {&kGetMetricsResult, "get_metrics_result", doc_of(docstrings::get_metrics_result), Defaults::none,
      {{"configuration", "dict"}}},
-    {&kGetMetricsManager, "_LLMMetrics__get_metrics_manager", nullptr, Defaults::none, {}},
-    {&kShowOld, "_LLMMetrics__show_supported_metrics_old", nullptr, Defaults::none, {}},
-    {&kShow, "show_supported_metrics", docstrings::show_supported_metrics, Defaults::three_nones, {}},
-    {&kValidate, "_LLMMetrics__validate_params", nullptr, Defaults::none, {}},
-    {&kDisplayResult, "display_result", nullptr, Defaults::none, {}},
-    {&kIsKeyPresent, "_LLMMetrics__is_key_present", docstrings::is_key_present, Defaults::none, {}},
+    {&kGetMetricsManager, "_LLMMetrics__get_metrics_manager", {}, Defaults::none, {}},
+    {&kShowOld, "_LLMMetrics__show_supported_metrics_old", {}, Defaults::none, {}},
+    {&kShow, "show_supported_metrics", doc_of(docstrings::show_supported_metrics), Defaults::three_nones, {}},
+    {&kValidate, "_LLMMetrics__validate_params", {}, Defaults::none, {}},
+    {&kDisplayResult, "display_result", {}, Defaults::none, {}},
+    {&kIsKeyPresent, "_LLMMetrics__is_key_present", doc_of(docstrings::is_key_present), Defaults::none, {}},
 };
 
 Ref make_defaults(Defaults kind) {
@@ -186,22 +199,27 @@ bool create_llm_metrics_class(PyObject* module, PyObject* globals, CreatedClass&
         return false;
     }
     for (const MethodEntry& entry : kMethodTable) {
-        Ref doc = entry.doc ? Ref::steal(PyUnicode_FromString(entry.doc)) : Ref::borrow(Py_None);
+        Ref doc = entry.doc.text ? Ref::steal(PyUnicode_DecodeUTF8(entry.doc.text, entry.doc.length, nullptr))
+                                 : Ref::borrow(Py_None);
         Ref defaults = make_defaults(entry.defaults);
         Ref annotations = make_annotations(entry.annotations);
-        Ref qualname = Ref::steal(PyUnicode_FromFormat("LLMMetrics.%s", entry.spec->name));
-        Ref reduce_name = Ref::steal(PyUnicode_FromFormat("LLMMetrics.%s", entry.class_key));
-        if (!doc || (!defaults && PyErr_Occurred()) || !annotations || !qualname || !reduce_name) {
+        if (!doc || (!defaults && PyErr_Occurred()) || !annotations) {
             return false;
         }
+        // "LLMMetrics.<name>" and "LLMMetrics.<class key>"
+        char qualname[96];
+        char reduce_name[96];
+        snprintf(qualname, sizeof(qualname), "LLMMetrics.%s", entry.spec->name);
+        snprintf(reduce_name, sizeof(reduce_name), "LLMMetrics.%s", entry.class_key);
         FunctionOptions options;
-        options.qualname = PyUnicode_AsUTF8(qualname.get());
-        options.reduce_name = PyUnicode_AsUTF8(reduce_name.get());
+        options.qualname = qualname;
+        options.reduce_name = reduce_name;
         options.doc = doc.get();
         options.defaults = defaults.get();
         options.annotations = annotations.get();
         Ref fn = new_method_function(*entry.spec, module_name.get(), globals, options);
-        if (!fn || PyDict_SetItemString(ns.get(), entry.class_key, fn.get()) < 0) {
+        Ref key = Ref::steal(intern_ascii(entry.class_key, strlen(entry.class_key)));
+        if (!fn || !key || PyDict_SetItem(ns.get(), key.get(), fn.get()) < 0) {
             return false;
         }
         if (entry.spec == &kComputeMetrics) {

@@ -5,7 +5,6 @@
 
 #include <array>
 
-#include "browser/browser.hpp"
 #include "core/method_function.hpp"
 #include "core/module_state.hpp"
 #include "core/names.hpp"
@@ -187,7 +186,7 @@ void add_init_traceback() {
 }
 
 int execute_steps(PyObject* module) {
-    if (init_method_function_type() < 0 || browser::init_browser() < 0) {
+    if (init_method_function_type() < 0) {
         return -1;
     }
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
@@ -219,11 +218,15 @@ int module_exec(PyObject* module) {
     state.globals = Py_NewRef(PyModule_GetDict(module));
     watch_globals(state.globals);
     int result = -1;
+#if defined(__cpp_exceptions)
     try {
         result = execute_steps(module);
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception while initialising llm_metrics");
     }
+#else
+    result = execute_steps(module);
+#endif
     if (result == 0) {
         return 0;
     }

@@ -334,14 +334,22 @@ int Call::metric_view() const {
 }  // namespace
 
 int init_browser() {
+    static bool ready = false;
+    if (ready) {
+        return 0;
+    }
     if (init_texts() < 0 || init_scope_type() < 0) {
         return -1;
     }
+    ready = true;
     return 0;
 }
 
 // show_supported_metrics(self, task_type=None, metric_id=None, metric_group=None)
 PyObject* show_supported_metrics(MethodFunction*, PyObject* const* args, PyObject*) {
+    if (init_browser() < 0) {
+        return nullptr;
+    }
     PyObject* self = args[0];
     Ref task_type = Ref::borrow(args[1]);
     Ref metric_id = Ref::borrow(args[2]);

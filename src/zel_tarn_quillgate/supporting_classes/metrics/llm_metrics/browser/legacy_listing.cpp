@@ -37,6 +37,9 @@ int list_block(PyObject* metric_type_module, PyObject* attr, PyObject* heading) 
 
 // __show_supported_metrics_old(self, metric_type_module)
 PyObject* show_supported_metrics_old(MethodFunction*, PyObject* const* args, PyObject*) {
+    if (init_browser() < 0) {
+        return nullptr;
+    }
     PyObject* metric_type_module = args[1];
     const std::array<std::pair<PyObject*, PyObject*>, 4> blocks{{
         {names.LLMSummarizationMetrics, texts.legacy_summarization},

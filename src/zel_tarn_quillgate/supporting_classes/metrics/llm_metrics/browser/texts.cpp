@@ -1,7 +1,5 @@
 #include "browser/texts.hpp"
 
-#include <string>
-
 #include "core/names.hpp"
 
 namespace llm_metrics::browser {
@@ -10,37 +8,72 @@ Texts texts;
 
 namespace {
 
-// The two shapes a plugin configuration may take, side by side.
-std::string configuration_structure_text() {
-    auto blanks = [](size_t n) { return std::string(n, ' '); };
-    const std::string lines[] = {
-        "",
-        blanks(16) + "\033[1;34mIf metric_group is not None use below configuration" + blanks(5) +
-            "If metric_group is None use below configuration\033[0m",
-        "",
-        blanks(20) + "\"configuration\": {" + blanks(43) + "\"configuration\": {",
-        blanks(24) + "\"task_type\": {" + blanks(48) + "\"task_type\": {",
-        blanks(28) + "\"metric_group\": {" + blanks(20) + "\033[1;34mor\033[0m" + blanks(24) + "\"metric_id\": {}",
-        blanks(32) + "\"metric_id\": {}" + blanks(48) + "}",
-        blanks(28) + "}" + blanks(63) + "}",
-        blanks(24) + "}" + blanks(55),
-        blanks(20) + "}" + blanks(55),
-        blanks(16),
-    };
-    std::string text;
-    bool first = true;
-    for (const std::string& line : lines) {
-        if (!first) {
-            text += '\n';
+// Appends pieces of text to a fixed buffer.
+class TextBuffer {
+public:
+    void add(const char* text) {
+        while (*text != '\0' && size_ < sizeof(data_)) {
+            data_[size_++] = *text++;
         }
-        text += line;
-        first = false;
     }
-    return text;
+    void blanks(size_t n) {
+        for (; n > 0 && size_ < sizeof(data_); --n) {
+            data_[size_++] = ' ';
+        }
+    }
+    [[nodiscard]] const char* data() const { return data_; }
+    [[nodiscard]] Py_ssize_t size() const { return static_cast<Py_ssize_t>(size_); }
+
+private:
+    char data_[1024];
+    size_t size_ = 0;
+};
+
+// The two shapes a plugin configuration may take, side by side: each line is
+// (indent, text, gap, text, gap, text), lines joined by line feeds.
+PyObject* configuration_structure_text() {
+    struct Line {
+        size_t indent;
+        const char* first;
+        size_t gap;
+        const char* second;
+        size_t gap2;
+        const char* third;
+    };
+    const Line lines[] = {
+        {0, "", 0, "", 0, ""},
+        {16, "\033[1;34mIf metric_group is not None use below configuration", 5,
+         "If metric_group is None use below configuration\033[0m", 0, ""},
+        {0, "", 0, "", 0, ""},
+        {20, "\"configuration\": {", 43, "\"configuration\": {", 0, ""},
+        {24, "\"task_type\": {", 48, "\"task_type\": {", 0, ""},
+        {28, "\"metric_group\": {", 20, "\033[1;34mor\033[0m", 24, "\"metric_id\": {}"},
+        {32, "\"metric_id\": {}", 48, "}", 0, ""},
+        {28, "}", 63, "}", 0, ""},
+        {24, "}", 55, "", 0, ""},
+        {20, "}", 55, "", 0, ""},
+        {16, "", 0, "", 0, ""},
+    };
+    TextBuffer text;
+    bool first = true;
+    for (const Line& line : lines) {
+        if (!first) {
+            text.add("\n");
+        }
+        first = false;
+        text.blanks(line.indent);
+        text.add(line.first);
+        text.blanks(line.gap);
+        text.add(line.second);
+        text.blanks(line.gap2);
+        text.add(line.third);
+    }
+    return PyUnicode_DecodeASCII(text.data(), text.size(), nullptr);
 }
 
-bool make_text(PyObject*& slot, const char* literal) {
-    slot = PyUnicode_FromString(literal);
+template <size_t N>
+bool make_text(PyObject*& slot, const char (&literal)[N]) {
+    slot = PyUnicode_DecodeUTF8(literal, static_cast<Py_ssize_t>(N - 1), nullptr);
     return slot != nullptr;
 }
 
@@ -55,11 +88,11 @@ int init_texts() {
     if (!texts.field && !make_text(texts.field, literal)) return -1;
     LLM_BROWSER_TEXTS(LLM_BROWSER_MAKE_TEXT)
 #undef LLM_BROWSER_MAKE_TEXT
-    const std::string structure = configuration_structure_text();
-    texts.configuration_structure =
-        PyUnicode_FromStringAndSize(structure.data(), static_cast<Py_ssize_t>(structure.size()));
     if (texts.configuration_structure == nullptr) {
-        return -1;
+        texts.configuration_structure = configuration_structure_text();
+        if (texts.configuration_structure == nullptr) {
+            return -1;
+        }
     }
     texts.kw_display_table = PyTuple_Pack(3, names.headers, names.record, names.title_table);
     texts.kw_task_type = PyTuple_Pack(1, names._task_type);

@@ -1,6 +1,8 @@
 #include "core/method_function.hpp"
 
 #include <cstddef>
+#include <cstring>
+#include <iterator>
 #include <new>
 #include <utility>
 
@@ -11,7 +13,11 @@ namespace llm_metrics {
 
 namespace {
 
+// The extension is built without C++ exceptions (nothing in it throws, and
+// it then needs no C++ runtime library at load time); a build with them
+// still never lets one reach Python.
 PyObject* run_body(MethodFunction* fn, PyObject* const* bound, PyObject* extra) {
+#if defined(__cpp_exceptions)
     try {
         return fn->spec->body(fn, bound, extra);
     } catch (const std::bad_alloc&) {
@@ -20,6 +26,9 @@ PyObject* run_body(MethodFunction* fn, PyObject* const* bound, PyObject* extra) 
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in llm_metrics");
         return nullptr;
     }
+#else
+    return fn->spec->body(fn, bound, extra);
+#endif
 }
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -335,19 +344,40 @@ struct OwnedTexts {
     Ref reduce_name;
 };
 
+// An interned parameter name.  The same few names recur across the
+// functions (self above all), so each is interned once and reused.
+PyObject* param_name(const char* text) {
+    struct Known {
+        const char* text;
+        PyObject* name;  // strong, for the life of the process
+    };
+    static Known known[32];
+    static size_t n_known = 0;
+    for (size_t i = 0; i < n_known; ++i) {
+        if (known[i].text == text || strcmp(known[i].text, text) == 0) {
+            return Py_NewRef(known[i].name);
+        }
+    }
+    PyObject* name = intern_ascii(text, strlen(text));
+    if (name != nullptr && n_known < std::size(known)) {
+        known[n_known++] = Known{text, Py_NewRef(name)};
+    }
+    return name;
+}
+
 int build_texts(const FunctionSpec& spec, const char* qualname_text, const char* reduce_name_text, OwnedTexts& out) {
     Ref param_names = Ref::steal(PyTuple_New(spec.n_params));
     if (!param_names) {
         return -1;
     }
     for (Py_ssize_t i = 0; i < spec.n_params; ++i) {
-        PyObject* name = PyUnicode_InternFromString(spec.params[i]);
+        PyObject* name = param_name(spec.params[i]);
         if (name == nullptr) {
             return -1;
         }
         PyTuple_SET_ITEM(param_names.get(), i, name);
     }
-    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
+    Ref name = Ref::steal(intern_ascii(spec.name, strlen(spec.name)));
     Ref qualname = Ref::steal(PyUnicode_FromString(qualname_text ? qualname_text : spec.name));
     if (!name || !qualname) {
         return -1;

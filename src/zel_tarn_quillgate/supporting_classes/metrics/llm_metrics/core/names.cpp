@@ -1,13 +1,27 @@
 #include "core/names.hpp"
 
+#include <cstring>
+
 namespace llm_metrics {
 
 Names names;
 
+PyObject* intern_ascii(const char* text, size_t length) {
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(length), 127);
+    if (str == nullptr) {
+        return nullptr;
+    }
+    memcpy(PyUnicode_1BYTE_DATA(str), text, length);
+    PyUnicode_InternInPlace(&str);
+    return str;
+}
+
 namespace {
 
-bool intern(PyObject*& slot, const char* text) {
-    slot = PyUnicode_InternFromString(text);
+// An interned str of ASCII `text` of known length, built without decoding.
+template <size_t N>
+bool intern(PyObject*& slot, const char (&text)[N]) {
+    slot = intern_ascii(text, N - 1);
     return slot != nullptr;
 }
 

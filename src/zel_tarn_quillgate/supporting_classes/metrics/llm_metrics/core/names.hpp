@@ -6,6 +6,8 @@
 
 #include <Python.h>
 
+#include <cstddef>
+
 namespace llm_metrics {
 
 // Identifiers used for attribute access, keyword names and dictionary keys.
@@ -56,6 +58,10 @@ extern Names names;
 
 // Creates every name once; later calls return 0 at once.  -1 with an exception set on failure.
 int init_names();
+
+// An interned str of the ASCII characters text[0:length] (the same object as
+// PyUnicode_InternFromString gives), or null with an exception set.
+PyObject* intern_ascii(const char* text, size_t length);
 
 // Full dotted name of the module, as a C string.
 inline constexpr const char kModuleName[] = "zel_tarn_quillgate.supporting_classes.metrics.llm_metrics";
