@@ -179,13 +179,8 @@ int build_catalogues(PyObject* task_enum, PyObject* metric_enum, PyObject* sub_e
     Ref ordered = call_kw<2>(state.builtin_sorted, {chained.get(), key.get()}, names.kw_key);
     key.reset();
     chained.reset();
-    if (!ordered) {
-        return -1;
-    }
-    // Sized for the members up front rather than grown while they are added.
-    Ref metrics = Ref::steal(PyList_CheckExact(ordered.get()) ? _PyDict_NewPresized(PyList_GET_SIZE(ordered.get()))
-                                                               : PyDict_New());
-    if (!metrics || for_each(ordered.get(), [&](PyObject* member) {
+    Ref metrics = Ref::steal(PyDict_New());
+    if (!ordered || !metrics || for_each(ordered.get(), [&](PyObject* member) {
             Ref id = Ref::steal(get_attr(member, names.value, catalogue_sites.metric_value));
             return id ? PyDict_SetItem(metrics.get(), id.get(), member) : -1;
         }) < 0) {
