@@ -90,16 +90,19 @@ log "built $SO with $SANITIZE_FLAGS ($(fmt_secs $t_build))"
 stage_tree "$STAGE" "$SO"
 
 export PYTHONPATH="$STAGE:$CHECKOUT/tests"
-export PYTHONMALLOC=malloc
 export PYTHONPYCACHEPREFIX="$CACHE_DIR/asan-pycache"
-export LD_PRELOAD="$ASAN_RT${LD_PRELOAD:+:$LD_PRELOAD}"
+# Python under the sanitizer runtime (processes the tests start inherit it).
 # Every report is fatal (the process aborts). Reports are written to file
 # descriptor 2, which pytest is told to leave alone (--capture=sys): with fd
 # capture a report would land in the capture file of a process that dies.
-export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:halt_on_error=1:allocator_may_return_null=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
-export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:abort_on_error=1:report_error_type=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
+SAN_ENV=(env
+    PYTHONMALLOC=malloc
+    LD_PRELOAD="$ASAN_RT${LD_PRELOAD:+:$LD_PRELOAD}"
+    ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:halt_on_error=1:allocator_may_return_null=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
+    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:abort_on_error=1:report_error_type=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
+)
 
-"$PY" - "$EXT_MODULE" "$STAGE" <<'PYEOF' || die "the sanitizer build of the extension does not import"
+"${SAN_ENV[@]}" "$PY" - "$EXT_MODULE" "$STAGE" <<'PYEOF' || die "the sanitizer build of the extension does not import"
 import importlib, os, sys, warnings
 name, stage = sys.argv[1], sys.argv[2]
 with warnings.catch_warnings():
@@ -114,7 +117,7 @@ has_test_selection "$@" || args+=(tests)
 cd "$CHECKOUT"
 t2=$SECONDS
 set +e
-"$PY" -m pytest \
+"${SAN_ENV[@]}" "$PY" -m pytest \
     -p refleak_plugin --expect-module-origin="$EXT_MODULE=$STAGE" \
     -o pythonpath= -o cache_dir="$CACHE_DIR/asan-pytest-cache" --capture=sys \
     "${args[@]}" "$@" 2>&1 | tee "$LOG"
@@ -131,7 +134,5 @@ if ((found)); then
 fi
 if ((rc > 128)); then
     echo "asan: pytest was killed by signal $((rc - 128))"
-elif ((rc == 0)); then
-    echo "asan: no sanitizer reports"
 fi
 exit $rc

@@ -25,7 +25,7 @@ PYEOF
 # update the interpreter's reference total, which then drifts by a few dozen
 # per data frame created (no leak, but every test using pandas would look like
 # one). Built once from PyPI's sources at Debian's versions and kept in the
-# root; about 12 minutes on two cores.
+# root; 5 to 10 minutes on two cores.
 DEPS=/var/cache/llm-metrics-pydeps
 build_debug_deps() {
     local versions want
@@ -37,7 +37,7 @@ print(" ".join(n + "==" + v(n).split("+")[0] for n in ("numpy", "pandas")))')"
     if [[ -f "$DEPS/.complete" && "$(cat "$DEPS/.complete")" == "$want" ]]; then
         return
     fi
-    log "building $versions for $PY (once; about 12 minutes)"
+    log "building $versions for $PY (once; 5 to 10 minutes)"
     local t=$SECONDS partial="$DEPS.partial"
     rm -rf "$partial" "$DEPS"
     mkdir -p "$partial"

@@ -54,6 +54,9 @@ ROOT="$(bash "$ROBUSTNESS_DIR/bootstrap-trixie.sh" | tail -n1)"
 [[ -d "$ROOT" ]] || die "bootstrap did not produce a root"
 t_boot=$((SECONDS - t0))
 log "debug root ready: $ROOT ($(fmt_secs $t_boot))"
+# One run at a time: the build folder and byte-code cache in the root are shared.
+exec 7>"$CACHE_DIR/.refleak-run.lock"
+flock 7
 
 set +e
 _LLM_METRICS_REFLEAK_STAGE=namespace unshare --mount --propagation private -- \
