@@ -422,6 +422,15 @@ Ref call_with_mapping(PyObject* callable, PyObject* const* args, size_t nargs, P
                 return Ref::steal(result);
             }
         }
+        if (PyVectorcall_Function(callable) == nullptr) {
+            // tp_call would receive the dict itself; like f(**kwargs), the
+            // callee gets a copy, so nothing it does reaches the caller's dict.
+            Ref copy = Ref::steal(PyDict_Copy(mapping));
+            if (!copy) {
+                return {};
+            }
+            return Ref::steal(PyObject_VectorcallDict(callable, args, nargs, copy.get()));
+        }
         return Ref::steal(PyObject_VectorcallDict(callable, args, nargs, mapping));
     }
     // `f(**m)` for any other mapping: the items are copied into a new dict first.
