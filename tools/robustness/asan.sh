@@ -102,15 +102,7 @@ SAN_ENV=(env
     UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:abort_on_error=1:report_error_type=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
 )
 
-"${SAN_ENV[@]}" "$PY" - "$EXT_MODULE" "$STAGE" <<'PYEOF' || die "the sanitizer build of the extension does not import"
-import importlib, os, sys, warnings
-name, stage = sys.argv[1], sys.argv[2]
-with warnings.catch_warnings():
-    mod = importlib.import_module(name)
-origin = os.path.realpath(mod.__file__)
-assert origin.startswith(os.path.realpath(stage) + os.sep), f"{name} came from {origin}"
-print(f"[asan] {name} imports from {origin}", file=sys.stderr)
-PYEOF
+check_staged_import "${SAN_ENV[@]}" "$PY"
 
 args=()
 has_test_selection "$@" || args+=(tests)

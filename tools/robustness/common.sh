@@ -76,4 +76,19 @@ has_test_selection() {
     return 1
 }
 
+# Checks that the extension imports from the staged tree, not from anywhere
+# else on the path.  Arguments: the command that runs Python (with any
+# environment it needs).
+check_staged_import() {
+    "$@" - "$EXT_MODULE" "$STAGE" "${LOG_TAG:-robustness}" <<'PYEOF' || die "the staged build of the extension does not import"
+import importlib, os, sys, warnings
+name, stage, tag = sys.argv[1], sys.argv[2], sys.argv[3]
+with warnings.catch_warnings():
+    mod = importlib.import_module(name)
+origin = os.path.realpath(mod.__file__)
+assert origin.startswith(os.path.realpath(stage) + os.sep), f"{name} came from {origin}"
+print(f"[{tag}] {name} imports from {origin}", file=sys.stderr)
+PYEOF
+}
+
 fmt_secs() { printf '%dm%02ds' $(($1 / 60)) $(($1 % 60)); }

@@ -101,15 +101,7 @@ fi
 stage_tree "$STAGE" "$SO"
 export PYTHONPATH="$STAGE${DEPS_PATH:+:$DEPS_PATH}:$CHECKOUT/tests"
 
-"$PY" - "$EXT_MODULE" "$STAGE" <<'PYEOF' || die "the staged debug build of the extension does not import"
-import importlib, os, sys, warnings
-name, stage = sys.argv[1], sys.argv[2]
-with warnings.catch_warnings():
-    mod = importlib.import_module(name)
-origin = os.path.realpath(mod.__file__)
-assert origin.startswith(os.path.realpath(stage) + os.sep), f"{name} came from {origin}"
-print(f"[refleak] {name} imports from {origin}", file=sys.stderr)
-PYEOF
+check_staged_import "$PY"
 
 args=()
 has_test_selection "$@" || args+=(tests)
