@@ -70,17 +70,15 @@ class RobustnessMetrics:
             if results.empty:
                 print("No robustness results to display.")
                 return None
-            frame = results
-            if not isinstance(frame.index, pd.RangeIndex):
-                frame = frame.rename_axis(frame.index.name or "attack").reset_index()
-            print(
-                tabulate(
-                    frame.map(_cell).values.tolist(),
-                    headers=[str(c) for c in frame.columns],
-                    tablefmt="grid",
-                    disable_numparse=True,
-                )
-            )
+            # Read the frame cell by cell rather than through pandas'
+            # transformations: they create derived frames and cached views
+            # that outlive the call.
+            columns = [str(c) for c in results.columns]
+            rows = [[_cell(v) for v in row] for row in results.itertuples(index=False, name=None)]
+            if not isinstance(results.index, pd.RangeIndex):
+                columns.insert(0, str(results.index.name or "attack"))
+                rows = [[_cell(label), *row] for label, row in zip(results.index, rows)]
+            print(tabulate(rows, headers=columns, tablefmt="grid", disable_numparse=True))
             return None
         if isinstance(results, Mapping):
             mapping: Mapping[Any, Any] = results
