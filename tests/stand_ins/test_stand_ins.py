@@ -336,8 +336,8 @@ def test_authenticators_and_service() -> None:
         BaseService("token", "https://svc.example")  # type: ignore[arg-type]
 
 
-# Built per run: a frame shared between runs collects pandas' view
-# bookkeeping, which the reference-leak mode would count against the test.
+# Built per run, so that nothing a call leaves on the frame carries over
+# between the repeated runs of the reference-leak mode.
 @pytest.mark.parametrize(
     "make_results",
     [
