@@ -116,7 +116,7 @@ class PlainCatalogue(type):
         return iter(cls._members)
 
 
-def _plain_class(name: str, specs: list[dict]) -> Any:
+def plain_class(name: str, specs: list[dict]) -> Any:
     cls = PlainCatalogue(name, (), {"_members": ()})
     members = []
     for spec in specs:
@@ -152,7 +152,7 @@ class Catalogue:
 def make_catalogue(kind: str = "enum", tasks: list | None = None, metrics: list | None = None,
                    subs: list | None = None) -> Catalogue:
     """The three enumerations as Enum classes (kind "enum") or plain classes (kind "plain")."""
-    make = _enum_class if kind == "enum" else _plain_class
+    make = _enum_class if kind == "enum" else plain_class
     task_specs = [dict(value=t) for t in (TASKS if tasks is None else tasks)]
     metric_specs = [dict(s) for s in (METRICS if metrics is None else metrics)]
     sub_specs = [dict(s) for s in (SUBS if subs is None else subs)]

@@ -16,11 +16,15 @@ import sys
 import threading
 import time
 import traceback
+from pathlib import Path
 from typing import Any
 
 import pytest
 
 import robust_support as rs
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "browser"))
+from browser_fakes import plain_class  # noqa: E402
 
 THREADS = 8
 ITERATIONS = 30000 if os.environ.get("LLM_METRICS_HYPOTHESIS_PROFILE") == "deep" else 3000
@@ -80,34 +84,18 @@ class Robustness:
         return results
 
 
-class CatalogueType(type):
-    def __iter__(cls) -> Any:
-        return iter(cls._members)
-
-
-def _enumeration(name: str, members_attrs: list[dict[str, Any]]) -> Any:
-    cls = CatalogueType(name, (), {"_members": ()})
-    members = []
-    for attrs in members_attrs:
-        member = object.__new__(cls)
-        member.__dict__.update(attrs)
-        members.append(member)
-    cls._members = tuple(members)
-    return cls
-
-
 def entities_module() -> Any:
-    subs = _enumeration("LLMSubMetrics", [
+    subs = plain_class("LLMSubMetrics", [
         dict(value="rouge1", supported_tasks=["summarization"], is_reference_free=False, metrics_group="rouge_score"),
         dict(value="rouge2", supported_tasks=["summarization", "qa"], is_reference_free=True,
              metrics_group="rouge_score"),
     ])
-    metrics = _enumeration("LLMMetricType", [
+    metrics = plain_class("LLMMetricType", [
         dict(value="rouge_score", supported_tasks=["summarization"], is_reference_free=False,
              sub_metrics=list(subs)),
         dict(value="bleu", supported_tasks=["qa", "summarization"], is_reference_free=False, sub_metrics=None),
     ])
-    tasks = _enumeration("LLMTaskType", [dict(value="summarization"), dict(value="qa")])
+    tasks = plain_class("LLMTaskType", [dict(value="summarization"), dict(value="qa")])
     return rs.fake_module(rs.ENTITIES, LLMTaskType=tasks, LLMMetricType=metrics, LLMSubMetrics=subs)
 
 
