@@ -399,7 +399,7 @@ IMPORT_CHILD = textwrap.dedent(
 
 
 def _import_ns(target: str) -> int:
-    code = IMPORT_CHILD.format(bench_dir=str(HERE), target=target)
+    code = IMPORT_CHILD.format(bench_dir=str(HERE.parent / "tests" / "support"), target=target)
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120, check=False)
     if done.returncode != 0:
         raise RuntimeError(f"import of {target} failed:\n{done.stderr}")
@@ -411,7 +411,7 @@ def test_import(bench: Any) -> None:
     baseline_target = "baseline_llm_metrics"
     # An installed module is imported from its cached byte code; write the
     # cache even where the environment disables that (children only read it).
-    source = HERE / "baseline_llm_metrics.py"
+    source = HERE.parent / "tests" / "support" / "baseline_llm_metrics.py"
     py_compile.compile(str(source), cfile=importlib.util.cache_from_source(str(source)), doraise=True)
     _import_ns(module_target), _import_ns(baseline_target)  # warm-up: file cache
     module_runs, baseline_runs, ratios = [], [], []

@@ -25,12 +25,12 @@ callgrind=(valgrind --tool=callgrind -q --collect-atstart=no
 if [[ "${1:-}" == "import" ]]; then
     # One import of the module and one of the baseline, each in a fresh process.
     python_compile="import py_compile, importlib.util as u, sys; p=sys.argv[1]; py_compile.compile(p, cfile=u.cache_from_source(p))"
-    "$python" -c "$python_compile" "$here/baseline_llm_metrics.py"
+    "$python" -c "$python_compile" "$here/../tests/support/baseline_llm_metrics.py"
     mkdir -p "$out/import_module" "$out/import_baseline"
     rm -f "$out"/import_module/callgrind.out* "$out"/import_baseline/callgrind.out*
-    PYTHONHASHSEED=0 PYTHONPATH="$here" "${callgrind[@]}" --callgrind-out-file="$out/import_module/callgrind.out" \
+    PYTHONHASHSEED=0 PYTHONPATH="$here:$here/../tests/support" "${callgrind[@]}" --callgrind-out-file="$out/import_module/callgrind.out" \
         "$python" "$here/callgrind_runner.py" import-child zel_tarn_quillgate.supporting_classes.metrics.llm_metrics
-    PYTHONHASHSEED=0 PYTHONPATH="$here" "${callgrind[@]}" --callgrind-out-file="$out/import_baseline/callgrind.out" \
+    PYTHONHASHSEED=0 PYTHONPATH="$here:$here/../tests/support" "${callgrind[@]}" --callgrind-out-file="$out/import_baseline/callgrind.out" \
         "$python" "$here/callgrind_runner.py" import-child baseline_llm_metrics
     "$python" "$here/callgrind_runner.py" import-report "$out/import_module" "$out/import_baseline"
     echo

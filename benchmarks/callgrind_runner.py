@@ -24,7 +24,8 @@ from pathlib import Path
 from typing import Any
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
+SUPPORT = HERE.parent / "tests" / "support"
+sys.path.insert(0, str(SUPPORT))
 
 MODULE_NAME = "zel_tarn_quillgate.supporting_classes.metrics.llm_metrics"
 
@@ -76,7 +77,7 @@ def _setup() -> tuple[dict[str, Any], dict[str, Any]]:
         # A/A run: a second copy of the baseline stands in for the module.
         import importlib.util
 
-        spec = importlib.util.spec_from_file_location("baseline_copy", HERE / "baseline_llm_metrics.py")
+        spec = importlib.util.spec_from_file_location("baseline_copy", SUPPORT / "baseline_llm_metrics.py")
         assert spec is not None and spec.loader is not None
         module = importlib.util.module_from_spec(spec)
         spec.loader.exec_module(module)

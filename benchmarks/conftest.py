@@ -24,7 +24,7 @@ HERE = Path(__file__).resolve().parent
 if str(HERE) not in sys.path:
     sys.path.insert(0, str(HERE))
 
-import fakes  # noqa: E402
+import fakes  # noqa: E402  (tests/support, on pytest's pythonpath)
 import harness  # noqa: E402
 
 MODULE_NAME = "zel_tarn_quillgate.supporting_classes.metrics.llm_metrics"
@@ -55,7 +55,7 @@ def pytest_collect_file(file_path: Path, parent: pytest.Collector) -> pytest.Mod
 
 def _load_baseline_copy() -> types.ModuleType:
     """A second, independent copy of the baseline module (for the A/A run)."""
-    spec = importlib.util.spec_from_file_location("baseline_llm_metrics_copy", HERE / "baseline_llm_metrics.py")
+    spec = importlib.util.spec_from_file_location("baseline_llm_metrics_copy", HERE.parent / "tests" / "support" / "baseline_llm_metrics.py")
     assert spec is not None and spec.loader is not None
     module = importlib.util.module_from_spec(spec)
     sys.modules[spec.name] = module

@@ -3,15 +3,11 @@
 from __future__ import annotations
 
 import importlib
-import sys
-from pathlib import Path
 from types import ModuleType
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).parent))
-
-from llm_metrics_testing import MODULE_NAME  # noqa: E402
+from llm_metrics_testing import MODULE_NAME
 
 
 @pytest.fixture(scope="session")

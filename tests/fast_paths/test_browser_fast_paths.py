@@ -9,7 +9,6 @@ from pathlib import Path
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "browser"))
 
 import browser_fakes as bf  # noqa: E402
 

@@ -111,7 +111,7 @@ def compare():
     ],
 )
 def test_removed_new_or_init_match_the_generic_path(steps, expected) -> None:
-    script = _COMPARE_IN_FRESH_INTERPRETER % str(Path(__file__).resolve().parents[1]) + steps + "\n"
+    script = _COMPARE_IN_FRESH_INTERPRETER % str(Path(__file__).resolve().parents[1] / "support") + steps + "\n"
     result = run_python(script)
     assert result.returncode == 0, result.stderr
     assert expected in result.stdout

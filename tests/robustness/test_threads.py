@@ -23,7 +23,6 @@ import pytest
 
 import robust_support as rs
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "browser"))
 from browser_fakes import plain_class  # noqa: E402
 
 THREADS = 8

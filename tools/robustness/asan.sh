@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # AddressSanitizer + UndefinedBehaviorSanitizer run: build the extension with
 # -fsanitize=address,undefined (out of tree, into the cache folder), stage it
-# with the pure-Python packages of src/, and run the test suite under the
+# with the stand-in packages of stand_ins/src/, and run the test suite under the
 # ASan runtime with Python's own allocator switched off, so that every object
 # allocation is checked. Any sanitizer report fails the run.
 #
@@ -89,7 +89,7 @@ log "built $SO with $SANITIZE_FLAGS ($(fmt_secs $t_build))"
 
 stage_tree "$STAGE" "$SO"
 
-export PYTHONPATH="$STAGE:$CHECKOUT/tests"
+export PYTHONPATH="$STAGE:$TEST_PATHS"
 export PYTHONPYCACHEPREFIX="$CACHE_DIR/asan-pycache"
 # Python under the sanitizer runtime (processes the tests start inherit it).
 # Every report is fatal (the process aborts). Reports are written to file

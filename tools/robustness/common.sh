@@ -6,8 +6,8 @@ ROBUSTNESS_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 CHECKOUT="$(cd "$ROBUSTNESS_DIR/../.." && pwd)"
 CACHE_DIR="${LLM_METRICS_CACHE:-/var/cache/llm-metrics}"
 
-# The extension: CMake target, dotted module name, and the package folder (under
-# src/) its shared object belongs in.
+# The extension: CMake target, dotted module name, and the package folder (of
+# the host kit's stand-in, stand_ins/src/) its shared object belongs in.
 EXT_TARGET=llm_metrics
 EXT_MODULE=zel_tarn_quillgate.supporting_classes.metrics.llm_metrics
 EXT_PKG_DIR=zel_tarn_quillgate/supporting_classes/metrics
@@ -49,20 +49,18 @@ find_built_extension() {
 }
 
 # stage_tree STAGE_DIR SO_FILE
-# A fresh import tree: the packages of src/ (no compiled objects, no caches,
-# no C++ sources) plus the given build of the extension in its package folder.
+# A fresh import tree: the stand-in packages of stand_ins/src/ (no compiled
+# objects, no caches) plus the given build of the extension and its stub in
+# the host kit's package folder, as the product wheel installs them.
 stage_tree() {
     local stage="$1" so="$2"
     rm -rf "$stage"
     mkdir -p "$stage"
-    if [[ -d "$CHECKOUT/src" ]]; then
-        tar -C "$CHECKOUT/src" -cf - \
-            --exclude='__pycache__' --exclude='*.so' --exclude='*.pyc' --exclude='*.egg-info' \
-            --exclude='*.cpp' --exclude='*.cc' --exclude='*.hpp' --exclude='*.h' \
-            . | tar -C "$stage" -xf -
-    fi
+    tar -C "$CHECKOUT/stand_ins/src" -cf - \
+        --exclude='__pycache__' --exclude='*.so' --exclude='*.pyc' --exclude='*.egg-info' \
+        . | tar -C "$stage" -xf -
     mkdir -p "$stage/$EXT_PKG_DIR"
-    cp "$so" "$stage/$EXT_PKG_DIR/"
+    cp "$so" "$CHECKOUT/src/llm_metrics/llm_metrics.pyi" "$stage/$EXT_PKG_DIR/"
 }
 
 # has_test_selection ARGS... -> success when an argument names a test path
@@ -90,5 +88,9 @@ assert origin.startswith(os.path.realpath(stage) + os.sep), f"{name} came from {
 print(f"[{tag}] {name} imports from {origin}", file=sys.stderr)
 PYEOF
 }
+
+# The test-support folders and the leak-hunting plugin, for PYTHONPATH (the
+# runs set pytest's own pythonpath setting aside, to import from the stage).
+TEST_PATHS="$CHECKOUT/tests:$CHECKOUT/tests/support:$ROBUSTNESS_DIR"
 
 fmt_secs() { printf '%dm%02ds' $(($1 / 60)) $(($1 % 60)); }

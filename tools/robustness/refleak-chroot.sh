@@ -99,7 +99,7 @@ else
 fi
 
 stage_tree "$STAGE" "$SO"
-export PYTHONPATH="$STAGE${DEPS_PATH:+:$DEPS_PATH}:$CHECKOUT/tests"
+export PYTHONPATH="$STAGE${DEPS_PATH:+:$DEPS_PATH}:$TEST_PATHS"
 
 check_staged_import "$PY"
 

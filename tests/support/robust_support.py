@@ -1,7 +1,7 @@
 """Shared pieces of the robustness tests.
 
 * the extension module and the plain-Python yardstick of the class
-  (benchmarks/baseline_llm_metrics.py, loaded by path), so that a generated
+  (baseline_llm_metrics.py beside this file, loaded by path), so that a generated
   input can be run through both and the outcomes compared;
 * `patched(...)`: puts stand-in plugin modules into sys.modules and module
   globals into both implementations, and puts everything back afterwards;
@@ -53,7 +53,7 @@ native = importlib.import_module(MODULE_NAME)
 
 
 def _load_baseline() -> types.ModuleType:
-    path = Path(__file__).resolve().parents[2] / "benchmarks" / "baseline_llm_metrics.py"
+    path = Path(__file__).resolve().parent / "baseline_llm_metrics.py"
     found = importlib.util.spec_from_file_location("robustness_baseline_llm_metrics", path)
     assert found is not None and found.loader is not None
     module = importlib.util.module_from_spec(found)
