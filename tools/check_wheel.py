@@ -25,7 +25,7 @@ def problems(wheel: Path) -> list[str]:
     if not any(tag.startswith("manylinux_") for tag in tags.split(".")):
         found.append(f"platform tag {tags!r} is not a manylinux tag")
     with zipfile.ZipFile(wheel) as z:
-        names = z.namelist()
+        names = [n for n in z.namelist() if not n.endswith("/")]  # directory entries
     for name in names:
         if not any(p.fullmatch(name) for p in ALLOWED):
             found.append(f"unexpected file {name}")
