@@ -15,26 +15,42 @@ README = (ROOT / "README.md").read_text(encoding="utf-8")
 
 pytestmark = pytest.mark.no_refleak
 
-# Runs every ```python block of the README as one doctest session.  Colour
-# codes and trailing blanks of the real output are dropped before comparing,
-# since the README shows plain text.
-DOCTEST_RUNNER = r'''
-import doctest, re, sys
-BLOCK = re.compile(r"^```python\n(.*?)^```", re.DOTALL | re.MULTILINE)
+# Runs the README's ```python blocks in order, in one namespace, as a reader
+# pasting them into a python prompt would; a ```text block right after a
+# python block is what that block prints.  Colour codes and trailing blanks of
+# the real output are dropped before comparing (the README shows plain text),
+# and "..." stands for any text, as in doctest.
+EXAMPLE_RUNNER = r'''
+import contextlib, doctest, io, re, sys, traceback
+BLOCK = re.compile(r"^```(\w+)\n(.*?)^```\n", re.DOTALL | re.MULTILINE)
 ANSI = re.compile(r"\x1b\[[0-9;]*m")
 text = open(sys.argv[1], encoding="utf-8").read()
-session = "\n".join(BLOCK.findall(text))
-
-class PlainTextChecker(doctest.OutputChecker):
-    def check_output(self, want, got, optionflags):
-        got = "\n".join(line.rstrip() for line in ANSI.sub("", got).split("\n"))
-        return super().check_output(want, got, optionflags)
-
-test = doctest.DocTestParser().get_doctest(session, {}, "README", "README.md", 0)
-runner = doctest.DocTestRunner(checker=PlainTextChecker(), optionflags=doctest.ELLIPSIS)
-runner.run(test)
-print(f"README examples: {runner.failures} failed of {runner.tries}")
-sys.exit(1 if runner.failures or not runner.tries else 0)
+blocks = [(m.group(1), m.group(2), m.start(), m.end()) for m in BLOCK.finditer(text)]
+checker = doctest.OutputChecker()
+namespace = {"__name__": "__main__"}
+ran = failures = 0
+for i, (lang, body, start, end) in enumerate(blocks):
+    if lang != "python":
+        continue
+    line = text.count("\n", 0, start) + 2
+    out = io.StringIO()
+    try:
+        with contextlib.redirect_stdout(out):
+            exec(compile(body, f"README.md:{line}", "exec"), namespace)
+    except Exception:
+        failures += 1
+        print(f"README.md:{line}: the example raised\n{traceback.format_exc()}")
+        continue
+    finally:
+        ran += 1
+    nxt = blocks[i + 1] if i + 1 < len(blocks) else None
+    if nxt and nxt[0] == "text" and not text[end:nxt[2]].strip():
+        got = "\n".join(l.rstrip() for l in ANSI.sub("", out.getvalue()).split("\n"))
+        if not checker.check_output(nxt[1], got, doctest.ELLIPSIS):
+            failures += 1
+            print(f"README.md:{line}: printed\n{got}\ninstead of\n{nxt[1]}")
+print(f"README examples: {failures} failed of {ran}")
+sys.exit(1 if failures or not ran else 0)
 '''
 
 
@@ -45,7 +61,7 @@ def run(args: list[str], **env: str) -> subprocess.CompletedProcess[str]:
 
 def test_python_examples_give_the_outputs_shown() -> None:
     # The metric groups come from a set; a fixed hash seed fixes their order.
-    result = run([sys.executable, "-c", DOCTEST_RUNNER, str(ROOT / "README.md")], PYTHONHASHSEED="0")
+    result = run([sys.executable, "-c", EXAMPLE_RUNNER, str(ROOT / "README.md")], PYTHONHASHSEED="0")
     assert result.returncode == 0, result.stdout[-6000:] + result.stderr[-2000:]
 
 

@@ -18,7 +18,6 @@ VENV="$CACHE_DIR/asan-venv"
 BUILD="$CACHE_DIR/asan-build"
 STAGE="$CACHE_DIR/asan-stage"
 LOG="$CACHE_DIR/asan-last-run.log"
-VENV_PACKAGES=(pandas pytest hypothesis tabulate cmake ninja)
 VENV_MARKER="$VENV/.llm-metrics-venv-complete"
 
 # The interpreter the project uses: the base of .venv if there is one, else
@@ -53,6 +52,9 @@ BASE_PY="$(find_python)"
 "$BASE_PY" -c 'import sys; assert sys.version_info[:2] == (3, 13), sys.version' \
     || die "$BASE_PY is not Python 3.13"
 
+# What the suite needs, from the project's pyproject files: the product's and
+# the stand-ins' dependencies, the test and development extras.
+mapfile -t VENV_PACKAGES < <("$BASE_PY" "$CHECKOUT/tools/requirements.py" --stand-ins test dev)
 want="$BASE_PY ${VENV_PACKAGES[*]}"
 if [[ ! -f "$VENV_MARKER" || "$(cat "$VENV_MARKER")" != "$want" ]]; then
     log "creating $VENV from $BASE_PY"

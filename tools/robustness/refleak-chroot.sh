@@ -75,6 +75,41 @@ else
     DEPS_PATH="$DEPS"
 fi
 
+# The rest of what the suite needs, from the project's pyproject files (the
+# product's and the stand-ins' dependencies and the test extra). The root's
+# own packages (Debian's pytest, hypothesis, tabulate; the numpy and pandas
+# built above) are kept: a release wheel's extension modules do not load into
+# the debug interpreter, and PyPI's pytest would need newer plug-in libraries.
+# Everything else is installed from wheels, each on its own and without its
+# dependencies; what cannot be installed or imported here is listed, and the
+# tests that need it skip.
+REQS=/var/cache/llm-metrics-pyreqs
+install_requirements() {
+    local reqs want r name
+    mapfile -t reqs < <("$PY" "$CHECKOUT/tools/requirements.py" --stand-ins test)
+    want="${reqs[*]}"
+    exec 8>"$REQS.lock"
+    flock 8
+    if [[ -f "$REQS/.complete" && "$(cat "$REQS/.complete")" == "$want" ]]; then
+        return
+    fi
+    rm -rf "$REQS.partial" "$REQS"
+    mkdir -p "$REQS.partial"
+    local pipenv=(env PIP_DISABLE_PIP_VERSION_CHECK=1)
+    if [[ -f /etc/llm-metrics/host-ca.crt ]]; then pipenv+=(PIP_CERT=/etc/llm-metrics/host-ca.crt); fi
+    for r in "${reqs[@]}"; do
+        name="$("$PY" -c 'import re, sys; print(re.split(r"[<>=!~;\[ ]", sys.argv[1])[0].replace("-", "_").lower())' "$r")"
+        if PYTHONPATH="${DEPS_PATH}" "$PY" -c 'import importlib.util, sys; sys.exit(importlib.util.find_spec(sys.argv[1]) is None)' "$name" 2>/dev/null; then
+            continue
+        fi
+        "${pipenv[@]}" "$PY" -m pip install -q --break-system-packages --no-deps --only-binary :all: \
+            --target "$REQS.partial" "$r" >/dev/null 2>&1 || log "not available for the debug interpreter: $r"
+    done
+    printf '%s' "$want" > "$REQS.partial/.complete"
+    mv "$REQS.partial" "$REQS"
+}
+install_requirements
+
 [[ -f "$CHECKOUT/CMakeLists.txt" ]] || die "no CMakeLists.txt in the checkout"
 log "building the extension"
 t0=$SECONDS
@@ -99,7 +134,7 @@ else
 fi
 
 stage_tree "$STAGE" "$SO"
-export PYTHONPATH="$STAGE${DEPS_PATH:+:$DEPS_PATH}:$TEST_PATHS"
+export PYTHONPATH="$STAGE${DEPS_PATH:+:$DEPS_PATH}:$REQS:$TEST_PATHS"
 
 check_staged_import "$PY"
 
