@@ -201,10 +201,6 @@ class Catalogue:
         found = [m for m in [*self.metrics, *self.subs] if m.value == value]
         return found[-1]
 
-    @property
-    def label(self) -> str:
-        return f"{self.kind}, n={self.size:,}"
-
 
 # Task types, metrics and sub-metrics of a small catalogue.  The metrics are
 # deliberately not in id order; "sub_metrics" names sub-metric ids.
