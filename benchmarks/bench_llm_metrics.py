@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import gc
 import importlib.util
+import os
 import py_compile
 import statistics
 import subprocess
@@ -22,11 +23,13 @@ from typing import Any
 import pandas as pd
 import pytest
 
+import baseline_llm_metrics
 import fakes
 import harness
 from harness import Row, verdict
+from llm_metrics_testing import MODULE_NAME
 
-HERE = Path(__file__).resolve().parent
+BASELINE_SOURCE = Path(baseline_llm_metrics.__file__).resolve()
 
 CALL_LIMIT = 0.90
 PLAIN_BROWSER_LIMIT = 0.60
@@ -71,14 +74,16 @@ def _normalise_tables(tables: list) -> list:
 
 
 def _run_recorded(bench: Any, stmt: str, namespace: dict, project: Any) -> tuple[Any, list, str]:
-    fakes.RecordingTable.tables = []
+    fakes.RecordingTable.calls = []
     bench.stand_ins.set_global("Table", fakes.RecordingTable)
     try:
         with fakes.captured_stdout() as out:
             value = eval(stmt, dict(namespace))
+        tables = [(list(c.headers), [list(r) for r in c.record], c.title) for c in fakes.RecordingTable.calls]
     finally:
         bench.stand_ins.set_global("Table", fakes.NullTable)
-    return project(value), _normalise_tables(fakes.RecordingTable.tables), out.getvalue()
+        fakes.RecordingTable.calls = []
+    return project(value), _normalise_tables(tables), out.getvalue()
 
 
 def _first_difference(a: Any, b: Any) -> str:
@@ -383,7 +388,6 @@ def test_is_key_present(bench: Any, shape: str) -> None:
 IMPORT_CHILD = textwrap.dedent(
     """
     import sys, time
-    sys.path.insert(0, {bench_dir!r})
     import itertools, warnings
     import pandas
     import zel_cloud_sdk_core, zel_cloud_sdk_core.authenticators
@@ -399,20 +403,24 @@ IMPORT_CHILD = textwrap.dedent(
 
 
 def _import_ns(target: str) -> int:
-    code = IMPORT_CHILD.format(bench_dir=str(HERE.parent / "tests" / "support"), target=target)
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120, check=False)
+    code = IMPORT_CHILD.format(target=target)
+    # The child finds the baseline where this process found it.
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(BASELINE_SOURCE.parent),
+                                                                    os.environ.get("PYTHONPATH")])))
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120, check=False,
+                          env=env)
     if done.returncode != 0:
         raise RuntimeError(f"import of {target} failed:\n{done.stderr}")
     return int(done.stdout.strip().splitlines()[-1])
 
 
 def test_import(bench: Any) -> None:
-    module_target = "baseline_llm_metrics" if bench.self_check else "zel_tarn_quillgate.supporting_classes.metrics.llm_metrics"
-    baseline_target = "baseline_llm_metrics"
+    baseline_target = baseline_llm_metrics.__name__
+    module_target = baseline_target if bench.self_check else MODULE_NAME
     # An installed module is imported from its cached byte code; write the
     # cache even where the environment disables that (children only read it).
-    source = HERE.parent / "tests" / "support" / "baseline_llm_metrics.py"
-    py_compile.compile(str(source), cfile=importlib.util.cache_from_source(str(source)), doraise=True)
+    source = str(BASELINE_SOURCE)
+    py_compile.compile(source, cfile=importlib.util.cache_from_source(source), doraise=True)
     _import_ns(module_target), _import_ns(baseline_target)  # warm-up: file cache
     module_runs, baseline_runs, ratios = [], [], []
     for i in range(bench.settings.import_runs):

@@ -20,15 +20,12 @@ from typing import Any
 
 import pytest
 
-HERE = Path(__file__).resolve().parent
-if str(HERE) not in sys.path:
-    sys.path.insert(0, str(HERE))
-
-import fakes  # noqa: E402  (tests/support, on pytest's pythonpath)
-import harness  # noqa: E402
-
-MODULE_NAME = "zel_tarn_quillgate.supporting_classes.metrics.llm_metrics"
-BASELINE_NAME = "baseline_llm_metrics"
+# The plain-Python oracle and the fakes are the tests' own (tests/support, on
+# pytest's pythonpath); harness sits beside this file.
+import baseline_llm_metrics
+import fakes
+import harness
+from llm_metrics_testing import MODULE_NAME
 
 
 def pytest_addoption(parser: pytest.Parser) -> None:
@@ -55,7 +52,7 @@ def pytest_collect_file(file_path: Path, parent: pytest.Collector) -> pytest.Mod
 
 def _load_baseline_copy() -> types.ModuleType:
     """A second, independent copy of the baseline module (for the A/A run)."""
-    spec = importlib.util.spec_from_file_location("baseline_llm_metrics_copy", HERE.parent / "tests" / "support" / "baseline_llm_metrics.py")
+    spec = importlib.util.spec_from_file_location("baseline_llm_metrics_copy", Path(baseline_llm_metrics.__file__))
     assert spec is not None and spec.loader is not None
     module = importlib.util.module_from_spec(spec)
     sys.modules[spec.name] = module
@@ -95,7 +92,7 @@ def bench(request: pytest.FixtureRequest) -> Any:
     config = request.config
     settings = harness.Settings.from_env(config.getoption("--quick"))
     self_check = config.getoption("--self-check")
-    baseline = importlib.import_module(BASELINE_NAME)
+    baseline = baseline_llm_metrics
     module = _load_baseline_copy() if self_check else importlib.import_module(MODULE_NAME)
     stand_ins = fakes.StandIns(module, baseline)
     stand_ins.install()

@@ -7,6 +7,16 @@ from types import ModuleType
 
 import pytest
 
+# The kit, the plugin and the extension are imported once, when the tests are
+# collected, so that every test (and every repeated run of one) sees the same
+# classes as the extension's module globals, whatever a test puts into
+# sys.modules for a while.
+import zel_cloud_sdk_core.authenticators  # noqa: F401
+import zel_metrics_plugin.metrics.llm.config.entities  # noqa: F401
+import zel_metrics_plugin.metrics.llm.utils.constants  # noqa: F401
+import zel_tarn_quillgate  # noqa: F401
+import zel_tarn_quillgate.supporting_classes.metrics.llm_metrics  # noqa: F401
+from fakes import make_client
 from llm_metrics_testing import MODULE_NAME
 
 
@@ -17,12 +27,4 @@ def llm_metrics() -> ModuleType:
 
 @pytest.fixture
 def client():
-    from zel_cloud_sdk_core.authenticators import BearerTokenAuthenticator
-    from zel_tarn_quillgate import TarnQuillgateV2Adapter
-
-    return TarnQuillgateV2Adapter(
-        BearerTokenAuthenticator("token-123"),
-        "https://monitoring.example",
-        host="monitoring.example",
-        service_instance_id="instance-1",
-    )
+    return make_client()

@@ -3,9 +3,11 @@ winning a shared id, groups listed once, stable order among equal ids."""
 
 from __future__ import annotations
 
+import gc
+
 import pytest
 
-import browser_fakes as bf
+import fakes as bf
 
 
 def metric(value, tasks=("t",), **extra) -> dict:
@@ -80,3 +82,16 @@ def test_membership_uses_the_containers_own_test(show) -> None:
     calls = show(cat, task_type="t")
     assert [row[0] for row in calls[0].record] == ["b"]
     assert isinstance(calls[0].record[0][2], Everything)
+
+
+@pytest.mark.parametrize("kind", ["enum", "plain"])
+@pytest.mark.parametrize("build", [bf.make_catalogue, lambda kind: bf.build_catalogue(kind, 30)],
+                         ids=["small", "synthetic"])
+def test_fake_members_keep_their_attributes_inline(build, kind) -> None:
+    # Members are built as a plugin builds them (attributes set in __init__ or
+    # an enumeration's __new__), so the browser reads them the way it reads a
+    # plugin's: from the object's inline values, with no instance dict made.
+    cat = build(kind)
+    for cls in (cat.tasks, cat.metrics, cat.subs):
+        for member in cls:
+            assert not [r for r in gc.get_referents(member) if type(r) is dict], (cls, member.value)

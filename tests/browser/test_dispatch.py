@@ -5,8 +5,8 @@ from __future__ import annotations
 
 import pytest
 
-import browser_fakes as bf
-from browser_fakes import (
+import fakes as bf
+from fakes import (
     ALL_GROUPS_TITLE,
     ALL_METRICS_TITLE,
     ALL_TASK_TYPES_TITLE,

@@ -7,8 +7,8 @@ import gc
 
 import pytest
 
-import browser_fakes as bf
-from browser_fakes import red, table_line
+import fakes as bf
+from fakes import red, table_line
 
 
 class Boom(Exception):

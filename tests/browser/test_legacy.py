@@ -9,7 +9,7 @@ import types
 
 import pytest
 
-import browser_fakes as bf
+import fakes as bf
 
 HINT = ("Unable to find metric-plugins latest version library with LLM support to list metrics. "
         "Please install it using `pip install zel-metrics-plugin`")

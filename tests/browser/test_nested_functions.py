@@ -8,7 +8,7 @@ import gc
 
 import pytest
 
-import browser_fakes as bf
+import fakes as bf
 
 LOCALS = "LLMMetrics.show_supported_metrics.<locals>."
 NESTED = {
@@ -72,16 +72,14 @@ def test_sort_keys_are_module_functions_passed_to_sorted(llm_metrics, client, mo
     class Spying(bf.PlainCatalogue):
         pass
 
-    class Member(metaclass=Spying):
+    class Member(bf.PlainMember, metaclass=Spying):
         @property
         def value(self):
             seen.extend(q for q in live_functions(llm_metrics) if q.endswith("<lambda>"))
-            return self.__dict__["id"]
+            return self.id
 
     def member(i, **attrs):
-        m = object.__new__(Member)
-        m.__dict__.update(id=i, supported_tasks=["t"], is_reference_free=True, **attrs)
-        return m
+        return Member(id=i, supported_tasks=["t"], is_reference_free=True, **attrs)
 
     cat = bf.make_catalogue("plain", tasks=["t"], metrics=[], subs=[])
     Metrics = Spying("LLMMetricType", (Member,), {"_members": (member("b"), member("a"))})

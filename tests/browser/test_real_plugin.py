@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-import browser_fakes as bf
+import fakes as bf
 
 
 def test_full_catalogue_through_the_client(client, capsys) -> None:

@@ -16,14 +16,12 @@ import sys
 import threading
 import time
 import traceback
-from pathlib import Path
 from typing import Any
 
 import pytest
 
 import robust_support as rs
-
-from browser_fakes import plain_class  # noqa: E402
+from fakes import plain_class
 
 THREADS = 8
 ITERATIONS = 30000 if os.environ.get("LLM_METRICS_HYPOTHESIS_PROFILE") == "deep" else 3000

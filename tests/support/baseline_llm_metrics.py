@@ -1,13 +1,15 @@
-"""LLMMetrics written as plain, idiomatic Python: the yardstick of the benchmarks.
+"""LLMMetrics written as plain, idiomatic Python: the oracle of the tests and
+the yardstick of the benchmarks.
 
-A benchmark aid only: the package never imports it.  It mirrors the
-compiled class method by method (the same calls in the same order, the
-plugin imported at call time, the browser's nested functions and lambdas,
-`sorted` and `chain`, f-string messages, the configuration footer), so that
-the suite can time both on the same stand-ins.  Module-level names
-(`validate_type`, `pd`, `Table`, `chain`, ...) are globals of this module,
-looked up at every use, so the benchmarks patch them here exactly as they
-patch them in the extension module.
+The package never imports it.  It mirrors the compiled class method by
+method (the same calls in the same order, the plugin imported at call time,
+the browser's nested functions and lambdas, `sorted` and `chain`, f-string
+messages, the configuration footer), so that tests can compare what both do
+(results, exceptions, printed text, tables, the attribute reads and calls
+made on the plugin's objects) and the benchmarks can time both on the same
+stand-ins.  Module-level names (`validate_type`, `pd`, `Table`, `chain`, ...)
+are globals of this module, looked up at every use, so tests and benchmarks
+patch them here exactly as they patch them in the extension module.
 """
 
 from zel_cloud_sdk_core import BaseService

@@ -5,8 +5,8 @@ from __future__ import annotations
 
 from typing import Any
 
-MANAGER_MODULE = "zel_metrics_plugin.metrics.llm.core.llm_metrics_manager"
-ROBUSTNESS_MODULE = "zel_metrics_plugin.metrics.llm.common.impl.robustness_metric"
+from fakes import MANAGER as MANAGER_MODULE
+from fakes import ROBUSTNESS as ROBUSTNESS_MODULE
 
 MANAGER_HINT = (
     "Unable to find metric-plugins library with LLM support to compute metrics. "

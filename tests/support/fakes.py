@@ -1,15 +1,21 @@
-"""Cheap stand-ins for the host kit and the metrics plugin.
+"""Stand-ins of the host kit and the metrics plugin, for the tests and the benchmarks.
 
-They do no printing and no metric arithmetic, so that what the benchmarks
-time is the work of LLMMetrics itself.  The same stand-ins are installed for
-the compiled module and for the plain-Python baseline:
-
-* fake plugin modules in ``sys.modules`` (manager, enumerations, robustness);
-* module globals patched in both modules: ``Table`` (a table whose ``list``
-  does nothing), ``validate_type`` (returns at once) and ``LLMAJEvaluators``
-  (a trivial holder);
-* a null writer for ``sys.stdout`` (the compiled module's ``print`` is the
-  builtin taken when it was imported, so output is silenced at the stream).
+* Catalogues: the plugin's three enumerations (task types, metrics,
+  sub-metrics), built the way a plugin builds them: ``enum.Enum`` members
+  whose attributes are set in ``__new__``, or ordinary objects whose
+  attributes are set in ``__init__``, held by classes whose iteration yields
+  them.  `make_catalogue` builds small hand-written ones for the tests,
+  `build_catalogue` synthetic ones of any size for the benchmarks.
+* Tables: `RecordingTable` keeps every call with the very objects it was given
+  and prints one marker line per table (``[table] <title>``), so that captured
+  standard output shows tables and printed lines in order; `NullTable` does
+  nothing.
+* The texts the browser prints (titles, headers, the configuration footer).
+* Cheap stand-ins that do no printing and no metric arithmetic, so that what
+  the benchmarks time is the work of LLMMetrics itself, and `StandIns`, which
+  installs them into the compiled module and the plain-Python oracle alike.
+* A client of the host kit and configurations of realistic, wide and deep
+  shape.
 """
 
 from __future__ import annotations
@@ -22,34 +28,97 @@ import types
 from collections.abc import Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, Callable
 
-MANAGER_MODULE = "zel_metrics_plugin.metrics.llm.core.llm_metrics_manager"
-ENTITIES_MODULE = "zel_metrics_plugin.metrics.llm.config.entities"
-ROBUSTNESS_MODULE = "zel_metrics_plugin.metrics.llm.common.impl.robustness_metric"
+MANAGER = "zel_metrics_plugin.metrics.llm.core.llm_metrics_manager"
+ENTITIES = "zel_metrics_plugin.metrics.llm.config.entities"
+CONSTANTS = "zel_metrics_plugin.metrics.llm.utils.constants"
+ROBUSTNESS = "zel_metrics_plugin.metrics.llm.common.impl.robustness_metric"
 
-TASK_TYPES = (
-    "summarization",
-    "generation",
-    "question_answering",
-    "extraction",
-    "retrieval_augmented_generation",
+
+def fake_module(name: str, **attrs: Any) -> types.ModuleType:
+    module = types.ModuleType(name)
+    for attr, value in attrs.items():
+        setattr(module, attr, value)
+    return module
+
+
+def make_client() -> Any:
+    from zel_cloud_sdk_core.authenticators import BearerTokenAuthenticator
+    from zel_tarn_quillgate import TarnQuillgateV2Adapter
+
+    return TarnQuillgateV2Adapter(
+        BearerTokenAuthenticator("token-123"),
+        "https://monitoring.example",
+        host="monitoring.example",
+        service_instance_id="instance-1",
+    )
+
+
+# ---------------------------------------------------------- browser texts
+
+HEADERS = ["Metric ID", "Metric Group", "Supported Task Type(s)", "Is Reference Free"]
+DETAIL_HEADERS = ["Metric ID", "Metric Group", "Supported Task_Type(s)", "Is Reference Free"]
+ALL_METRICS_TITLE = "The following are the supported metrics:"
+ALL_TASK_TYPES_TITLE = "The following are supported task types."
+ALL_GROUPS_TITLE = "The following supported metric groups have their sub-metrics:"
+FOOTER_HEADING = "\n\n\x1b[1;31mMetrics-plugin configuration structure\x1b[0m"
+
+
+def _blanks(n: int) -> str:
+    return " " * n
+
+
+# The configuration-structure block, line by line.
+CONFIGURATION_STRUCTURE = "\n".join(
+    [
+        "",
+        _blanks(16) + "\x1b[1;34mIf metric_group is not None use below configuration" + _blanks(5)
+        + "If metric_group is None use below configuration\x1b[0m",
+        "",
+        _blanks(20) + '"configuration": {' + _blanks(43) + '"configuration": {',
+        _blanks(24) + '"task_type": {' + _blanks(48) + '"task_type": {',
+        _blanks(28) + '"metric_group": {' + _blanks(20) + "\x1b[1;34mor\x1b[0m" + _blanks(24) + '"metric_id": {}',
+        _blanks(32) + '"metric_id": {}' + _blanks(48) + "}",
+        _blanks(28) + "}" + _blanks(63) + "}",
+        _blanks(24) + "}" + _blanks(55),
+        _blanks(20) + "}" + _blanks(55),
+        _blanks(16),
+    ]
 )
+FOOTER = FOOTER_HEADING + "\n" + CONFIGURATION_STRUCTURE + "\n"
 
 
-# ------------------------------------------------------------------ host kit
+def red(message: str) -> str:
+    return f"\x1b[31m {message} \x1b[0m\n"
 
 
-class NullWriter:
-    """A text stream that drops everything."""
+def table_line(title: Any) -> str:
+    return f"[table] {title}\n"
 
-    __slots__ = ()
 
-    def write(self, text: str) -> int:
-        return len(text)
+# ------------------------------------------------------------------ tables
 
-    def flush(self) -> None:
-        return None
+
+@dataclass
+class TableCall:
+    headers: Any
+    record: Any
+    title: Any
+
+
+class RecordingTable:
+    """``Table(headers, record).list(title=...)``, remembered and marked on stdout."""
+
+    calls: list[TableCall] = []
+
+    def __init__(self, headers: Any, record: Any, /) -> None:
+        self.headers = headers
+        self.record = record
+
+    def list(self, *, title: Any) -> None:
+        RecordingTable.calls.append(TableCall(self.headers, self.record, title))
+        print(table_line(title), end="")
 
 
 class NullTable:
@@ -64,6 +133,230 @@ class NullTable:
         return None
 
 
+# -------------------------------------------------------------- catalogues
+
+
+class PlainCatalogue(type):
+    """Metaclass of the plain catalogues: iterating the class yields its members, as with an enumeration."""
+
+    def __iter__(cls) -> Iterator[Any]:
+        return iter(cls._members)
+
+    def __len__(cls) -> int:
+        return len(cls._members)
+
+
+class PlainMember:
+    """A catalogue member written as an ordinary class: its attributes are set in ``__init__``."""
+
+    def __init__(self, **attributes: Any) -> None:
+        for name, value in attributes.items():
+            setattr(self, name, value)
+
+
+def plain_class(name: str, specs: list[dict], metaclass: type = PlainCatalogue, base: type = PlainMember) -> Any:
+    """A plain catalogue class whose members are ``cls(**spec)`` for each spec."""
+    cls = metaclass(name, (base,), {"_members": ()})
+    cls._members = tuple(cls(**spec) for spec in specs)
+    return cls
+
+
+class EnumMember(enum.Enum):
+    """Base of the enum catalogues: as in a plugin, ``__new__`` sets a member's attributes."""
+
+    def __new__(cls, spec: dict) -> Any:
+        member = object.__new__(cls)
+        member._value_ = spec["value"]
+        for name, value in spec.items():
+            if name != "value":
+                setattr(member, name, value)
+        return member
+
+
+def enum_class(name: str, specs: list[dict]) -> Any:
+    """An enumeration with one member per spec (its "value" the member's value)."""
+    return EnumMember(name, [(str(spec["value"]).upper(), (spec,)) for spec in specs])
+
+
+@dataclass
+class Catalogue:
+    """The three enumerations of a catalogue and the fake entities module holding them.
+
+    Synthetic catalogues (`build_catalogue`) also carry their kind, size and
+    valid ids to query them with.
+    """
+
+    tasks: Any
+    metrics: Any
+    subs: Any
+    module: types.ModuleType
+    kind: str = ""
+    size: int = 0
+    task_type: Any = None
+    metric_id: Any = None
+    group_id: Any = None
+
+    def member(self, value: str) -> Any:
+        """The member with this id; the sub-metric when both enumerations have it."""
+        found = [m for m in [*self.metrics, *self.subs] if m.value == value]
+        return found[-1]
+
+
+# Task types, metrics and sub-metrics of a small catalogue.  The metrics are
+# deliberately not in id order; "sub_metrics" names sub-metric ids.
+TASKS = ["summarization", "generation", "qa"]
+METRICS = [
+    dict(value="rouge_score", supported_tasks=["summarization", "generation"], is_reference_free=False,
+         sub_metrics=["rouge2", "rouge1"]),
+    dict(value="bleu", supported_tasks=["generation", "qa"], is_reference_free=False, sub_metrics=None),
+    dict(value="faithfulness", supported_tasks=["qa"], is_reference_free=True),
+    dict(value="readability", supported_tasks=["summarization"], is_reference_free=1, sub_metrics=["flesch"]),
+]
+SUBS = [
+    dict(value="rouge2", supported_tasks=["summarization", "generation"], is_reference_free=False,
+         metrics_group="rouge_score"),
+    dict(value="rouge1", supported_tasks=["summarization", "generation"], is_reference_free="",
+         metrics_group="rouge_score"),
+    dict(value="flesch", supported_tasks=["summarization"], is_reference_free=True, metrics_group="readability"),
+    dict(value="aux", supported_tasks=["generation"], is_reference_free=None, metrics_group=None),
+]
+
+CatalogueKind = str | Callable[[str, list[dict]], Any]
+
+
+def make_catalogue(kind: CatalogueKind = "enum", tasks: list | None = None, metrics: list | None = None,
+                   subs: list | None = None) -> Catalogue:
+    """The three enumerations as Enum classes (kind "enum"), plain classes (kind
+    "plain") or classes made by `kind(name, specs)`.
+
+    A list in a metric's "sub_metrics" names sub-metric ids; the metric gets
+    the sub-metric members.
+    """
+    make = {"enum": enum_class, "plain": plain_class}[kind] if isinstance(kind, str) else kind
+    task_specs = [dict(value=t) for t in (TASKS if tasks is None else tasks)]
+    metric_specs = [dict(s) for s in (METRICS if metrics is None else metrics)]
+    sub_specs = [dict(s) for s in (SUBS if subs is None else subs)]
+    task_cls = make("LLMTaskType", task_specs)
+    sub_cls = make("LLMSubMetrics", sub_specs)
+    by_id = {m.value: m for m in sub_cls}
+    for spec in metric_specs:
+        if isinstance(spec.get("sub_metrics"), list):
+            spec["sub_metrics"] = [by_id[i] for i in spec["sub_metrics"]]
+    metric_cls = make("LLMMetricType", metric_specs)
+    module = fake_module(ENTITIES, LLMTaskType=task_cls, LLMMetricType=metric_cls, LLMSubMetrics=sub_cls)
+    return Catalogue(task_cls, metric_cls, sub_cls, module, kind=kind if isinstance(kind, str) else "")
+
+
+def install(monkeypatch: Any, llm_metrics: Any, catalogue: Catalogue | None, *more: Any) -> None:
+    """Puts the catalogue module (or None: not importable) and the recording
+    table in place, the table in `llm_metrics` and in every module of `more`."""
+    monkeypatch.setitem(sys.modules, ENTITIES, None if catalogue is None else catalogue.module)
+    for module in (llm_metrics, *more):
+        monkeypatch.setattr(module, "Table", RecordingTable)
+    RecordingTable.calls = []
+
+
+def constants_module(**blocks: Any) -> types.ModuleType:
+    """The plugin's older constants module, with the given metric blocks."""
+    return fake_module(CONSTANTS, **blocks)
+
+
+# ------------------------------------------------------ synthetic catalogues
+
+TASK_TYPES = (
+    "summarization",
+    "generation",
+    "question_answering",
+    "extraction",
+    "retrieval_augmented_generation",
+)
+
+_CONSONANTS = "bcdfghklmnprstvz"
+_VOWELS = "aeiou"
+_VARIANTS = ("f1", "index", "mean", "precision", "rate", "recall", "score", "variance")
+
+
+def _words(rng: random.Random, count: int, taken: set) -> list:
+    """`count` new pseudo-words (like "ranoli"), in the order they were made up."""
+    words = []
+    while len(words) < count:
+        word = "".join(rng.choice(_CONSONANTS) + rng.choice(_VOWELS) for _ in range(rng.randint(2, 4)))
+        if word not in taken:
+            taken.add(word)
+            words.append(word)
+    return words
+
+
+def _catalogue_layout(size: int) -> tuple[list[dict], list[dict], list]:
+    """(metric specs, sub-metric specs, group ids) for `size` metrics in total.
+
+    Laid out the way a plugin lists its metrics: by family (families in no
+    particular order, the members of a family together and in id order, as in
+    bleu / rouge_score / rouge1 ...), not alphabetically overall.  About one
+    metric in 25 is a group of four sub-metrics, which follow each other in
+    the sub-metric enumeration with ids that sort right after the group's;
+    one metric in ten is a sub-metric outside any group.
+    """
+    rng = random.Random(20240917 + size)
+    n_groups = max(2, size // 25)
+    n_loose = size // 10
+    n_metrics = size - 4 * n_groups - n_loose
+    taken: set = set()
+
+    def tasks() -> list:
+        k = rng.randint(1, len(TASK_TYPES))
+        return sorted(rng.sample(TASK_TYPES, k), key=TASK_TYPES.index)
+
+    metric_ids: list = []
+    while len(metric_ids) < n_metrics:
+        family = _words(rng, 1, taken)[0]
+        k = min(rng.randint(1, len(_VARIANTS)), n_metrics - len(metric_ids))
+        metric_ids.extend(f"{family}_{v}" for v in sorted(rng.sample(_VARIANTS, k)))
+    metrics = [dict(value=mid, supported_tasks=tasks(), is_reference_free=rng.random() < 0.4, sub_metrics=None)
+               for mid in metric_ids]
+    step = max(1, n_metrics // n_groups)
+    group_ids = [metric_ids[j] for j in range(step // 2, n_metrics, step)][:n_groups]
+    by_id = {spec["value"]: spec for spec in metrics}
+    subs = []
+    for gid in group_ids:
+        parts = [f"{gid}_part{part}" for part in range(4)]
+        by_id[gid]["sub_metrics"] = parts
+        for part in parts:
+            subs.append(dict(value=part, supported_tasks=tasks(), is_reference_free=rng.random() < 0.4,
+                             metrics_group=gid))
+    for word in _words(rng, n_loose, taken):
+        subs.append(dict(value=f"{word}_aux", supported_tasks=tasks(), is_reference_free=True, metrics_group=None))
+    return metrics, subs, group_ids
+
+
+def build_catalogue(kind: str, size: int) -> Catalogue:
+    """A synthetic catalogue of `size` metrics and sub-metrics together, kind "plain" or "enum"."""
+    if kind not in ("plain", "enum"):
+        raise ValueError(kind)
+    metrics, subs, group_ids = _catalogue_layout(size)
+    catalogue = make_catalogue(kind, list(TASK_TYPES), metrics, subs)
+    catalogue.size = size
+    catalogue.task_type = "generation"
+    catalogue.metric_id = metrics[len(metrics) // 2]["value"]
+    catalogue.group_id = group_ids[len(group_ids) // 2]
+    return catalogue
+
+
+# ------------------------------------------------------- cheap stand-ins
+
+
+class NullWriter:
+    """A text stream that drops everything."""
+
+    __slots__ = ()
+
+    def write(self, text: str) -> int:
+        return len(text)
+
+    def flush(self) -> None:
+        return None
+
+
 def cheap_validate_type(value: Any, name: Any, expected: Any, required: Any) -> None:
     return None
 
@@ -73,22 +366,6 @@ class CheapEvaluators:
 
     def __init__(self, client: Any) -> None:
         self.client = client
-
-
-class RecordingTable:
-    """Keeps every table it is given, for comparing the two implementations."""
-
-    tables: list[tuple[Any, Any, Any]] = []
-
-    def __init__(self, headers: Any, record: Any) -> None:
-        self.headers = headers
-        self.record = record
-
-    def list(self, title: Any = None) -> None:
-        RecordingTable.tables.append((list(self.headers), [list(r) for r in self.record], title))
-
-
-# -------------------------------------------------------------------- plugin
 
 
 class FakeMetricManager:
@@ -124,176 +401,20 @@ def evaluator_3(sources, predictions, references, **kwargs):
 
 CUSTOM_EVALUATORS = [evaluator_1, evaluator_2, evaluator_3]
 
-
-def _module(name: str, **attrs: Any) -> types.ModuleType:
-    module = types.ModuleType(name)
-    module.__dict__.update(attrs)
-    return module
-
-
-# ---------------------------------------------------------------- catalogues
-
-
-class _PlainCatalogueType(type):
-    """Metaclass of the plain catalogues: iterating the class yields its members."""
-
-    def __iter__(cls) -> Iterator[Any]:
-        return iter(cls._members)
-
-    def __len__(cls) -> int:
-        return len(cls._members)
-
-
-class _SubMetricBase(enum.Enum):
-    def __new__(cls, metric_id: str, supported_tasks: list, is_reference_free: bool, metrics_group: Any):
-        member = object.__new__(cls)
-        member._value_ = metric_id
-        member.supported_tasks = supported_tasks
-        member.is_reference_free = is_reference_free
-        member.metrics_group = metrics_group
-        return member
-
-
-class _MetricBase(enum.Enum):
-    def __new__(cls, metric_id: str, supported_tasks: list, is_reference_free: bool):
-        member = object.__new__(cls)
-        member._value_ = metric_id
-        member.supported_tasks = supported_tasks
-        member.is_reference_free = is_reference_free
-        member.sub_metrics = None
-        return member
-
-
-@dataclass
-class Catalogue:
-    """Three plugin enumerations of a given size, and ids to query them with."""
-
-    kind: str  # "plain" or "enum"
-    size: int  # number of metrics and sub-metrics together
-    task_type_cls: Any
-    metric_cls: Any
-    sub_metric_cls: Any
-    task_type: str  # a valid task type
-    metric_id: str  # a valid metric id
-    group_id: str  # a metric group with sub-metrics
-    module: types.ModuleType  # the fake entities module
-
-    @property
-    def label(self) -> str:
-        return f"{self.kind}, n={self.size:,}"
-
-
-_CONSONANTS = "bcdfghklmnprstvz"
-_VOWELS = "aeiou"
-_VARIANTS = ("f1", "index", "mean", "precision", "rate", "recall", "score", "variance")
-
-
-def _words(rng: random.Random, count: int, taken: set) -> list:
-    """`count` new pseudo-words (like "ranoli"), in the order they were made up."""
-    words = []
-    while len(words) < count:
-        word = "".join(rng.choice(_CONSONANTS) + rng.choice(_VOWELS) for _ in range(rng.randint(2, 4)))
-        if word not in taken:
-            taken.add(word)
-            words.append(word)
-    return words
-
-
-def _catalogue_layout(size: int) -> tuple[list, list, list]:
-    """(metric specs, sub-metric specs, group ids) for `size` metrics in total.
-
-    Laid out the way a plugin lists its metrics: by family (families in no
-    particular order, the members of a family together and in id order, as in
-    bleu / rouge_score / rouge1 ...), not alphabetically overall.  About one
-    metric in 25 is a group of four sub-metrics, which follow each other in
-    the sub-metric enumeration with ids that sort right after the group's;
-    one metric in ten is a sub-metric outside any group.
-    """
-    rng = random.Random(20240917 + size)
-    n_groups = max(2, size // 25)
-    n_loose = size // 10
-    n_metrics = size - 4 * n_groups - n_loose
-    taken: set = set()
-
-    def tasks() -> list:
-        k = rng.randint(1, len(TASK_TYPES))
-        return sorted(rng.sample(TASK_TYPES, k), key=TASK_TYPES.index)
-
-    metric_ids: list = []
-    while len(metric_ids) < n_metrics:
-        family = _words(rng, 1, taken)[0]
-        k = min(rng.randint(1, len(_VARIANTS)), n_metrics - len(metric_ids))
-        metric_ids.extend(f"{family}_{v}" for v in sorted(rng.sample(_VARIANTS, k)))
-    metrics = [(mid, tasks(), rng.random() < 0.4) for mid in metric_ids]
-    step = max(1, n_metrics // n_groups)
-    group_ids = [metric_ids[j] for j in range(step // 2, n_metrics, step)][:n_groups]
-    subs = []
-    for gid in group_ids:
-        for part in range(4):
-            subs.append((f"{gid}_part{part}", tasks(), rng.random() < 0.4, gid))
-    for word in _words(rng, n_loose, taken):
-        subs.append((f"{word}_aux", tasks(), True, None))
-    return metrics, subs, group_ids
-
-
-def _plain_class(name: str) -> Any:
-    return _PlainCatalogueType(name, (), {"_members": ()})
-
-
-def _plain_member(cls: Any, **attrs: Any) -> Any:
-    member = object.__new__(cls)
-    member.__dict__.update(attrs)
-    return member
-
-
-def build_catalogue(kind: str, size: int) -> Catalogue:
-    metrics, subs, group_ids = _catalogue_layout(size)
-    if kind == "plain":
-        task_cls = _plain_class("LLMTaskType")
-        metric_cls = _plain_class("LLMMetricType")
-        sub_cls = _plain_class("LLMSubMetrics")
-        task_cls._members = tuple(_plain_member(task_cls, value=t) for t in TASK_TYPES)
-        metric_cls._members = tuple(
-            _plain_member(metric_cls, value=mid, supported_tasks=st, is_reference_free=rf, sub_metrics=None)
-            for mid, st, rf in metrics
-        )
-        sub_cls._members = tuple(
-            _plain_member(sub_cls, value=mid, supported_tasks=st, is_reference_free=rf, metrics_group=g)
-            for mid, st, rf, g in subs
-        )
-    elif kind == "enum":
-        task_cls = enum.Enum("LLMTaskType", [(t.upper(), t) for t in TASK_TYPES])
-        metric_cls = _MetricBase("LLMMetricType", [(mid.upper(), (mid, st, rf)) for mid, st, rf in metrics])
-        sub_cls = _SubMetricBase("LLMSubMetrics", [(mid.upper(), (mid, st, rf, g)) for mid, st, rf, g in subs])
-    else:
-        raise ValueError(kind)
-    by_id = {m.value: m for m in metric_cls}
-    members_of: dict = {}
-    for s in sub_cls:
-        if s.metrics_group is not None:
-            members_of.setdefault(s.metrics_group, []).append(s)
-    for gid, members in members_of.items():
-        by_id[gid].sub_metrics = members
-    middle = metrics[len(metrics) // 2][0]
-    module = _module(ENTITIES_MODULE, LLMTaskType=task_cls, LLMMetricType=metric_cls, LLMSubMetrics=sub_cls)
-    return Catalogue(
-        kind=kind,
-        size=size,
-        task_type_cls=task_cls,
-        metric_cls=metric_cls,
-        sub_metric_cls=sub_cls,
-        task_type="generation",
-        metric_id=middle,
-        group_id=group_ids[len(group_ids) // 2],
-        module=module,
-    )
-
-
-# --------------------------------------------------------------- installing
+_MISSING = object()
 
 
 class StandIns:
-    """Installs the stand-ins into the compiled module and the baseline, and undoes it."""
+    """Installs the cheap stand-ins into the compiled module and the oracle, and undoes it.
+
+    * fake plugin modules in ``sys.modules`` (manager, enumerations, robustness);
+    * module globals patched in both modules: ``Table`` (a table whose ``list``
+      does nothing), ``validate_type`` (returns at once) and ``LLMAJEvaluators``
+      (a trivial holder).
+
+    Output is silenced at the stream (`silenced_stdout`): the compiled
+    module's ``print`` is the builtin taken when it was imported.
+    """
 
     PATCHED_GLOBALS = {
         "Table": NullTable,
@@ -309,19 +430,19 @@ class StandIns:
     def install(self) -> None:
         for module in self.modules:
             for name, value in self.PATCHED_GLOBALS.items():
-                self._saved_globals.append((module, name, module.__dict__.get(name, _MISSING)))
+                self._saved_globals.append((module, name, vars(module).get(name, _MISSING)))
                 setattr(module, name, value)
         fake_modules = {
-            MANAGER_MODULE: _module(MANAGER_MODULE, LLMMetricManager=FakeMetricManager),
-            ROBUSTNESS_MODULE: _module(ROBUSTNESS_MODULE, RobustnessMetrics=FakeRobustnessMetrics),
-            ENTITIES_MODULE: _module(ENTITIES_MODULE),
+            MANAGER: fake_module(MANAGER, LLMMetricManager=FakeMetricManager),
+            ROBUSTNESS: fake_module(ROBUSTNESS, RobustnessMetrics=FakeRobustnessMetrics),
+            ENTITIES: fake_module(ENTITIES),
         }
         for name, module in fake_modules.items():
             self._saved_sys_modules[name] = sys.modules.get(name, _MISSING)
             sys.modules[name] = module
 
     def use_catalogue(self, catalogue: Catalogue) -> None:
-        sys.modules[ENTITIES_MODULE] = catalogue.module
+        sys.modules[ENTITIES] = catalogue.module
 
     def set_global(self, name: str, value: Any) -> None:
         for module in self.modules:
@@ -340,9 +461,6 @@ class StandIns:
                 sys.modules[name] = value
         self._saved_globals.clear()
         self._saved_sys_modules.clear()
-
-
-_MISSING = object()
 
 
 @contextmanager
@@ -366,19 +484,7 @@ def captured_stdout() -> Iterator[io.StringIO]:
         sys.stdout = saved
 
 
-def make_client() -> Any:
-    from zel_cloud_sdk_core.authenticators import BearerTokenAuthenticator
-    from zel_tarn_quillgate import TarnQuillgateV2Adapter
-
-    return TarnQuillgateV2Adapter(
-        BearerTokenAuthenticator("token-123"),
-        "https://monitoring.example",
-        host="monitoring.example",
-        service_instance_id="instance-1",
-    )
-
-
-# ----------------------------------------------------------- configurations
+# ---------------------------------------------------------- configurations
 
 
 def realistic_configuration() -> dict:

@@ -1,8 +1,8 @@
 """Shared pieces of the robustness tests.
 
-* the extension module and the plain-Python yardstick of the class
-  (baseline_llm_metrics.py beside this file, loaded by path), so that a generated
-  input can be run through both and the outcomes compared;
+* the extension module and the plain-Python oracle of the class
+  (`baseline_llm_metrics`), so that a generated input can be run through both
+  and the outcomes compared;
 * `patched(...)`: puts stand-in plugin modules into sys.modules and module
   globals into both implementations, and puts everything back afterwards;
 * `observe(...)`: runs a call with standard output captured and turns what
@@ -19,24 +19,19 @@ from __future__ import annotations
 import collections
 import contextlib
 import importlib
-import importlib.util
 import io
 import math
 import sys
 import types
 from dataclasses import dataclass, field
-from pathlib import Path
 from typing import Any, Callable, Iterator
 
 import pandas as pd
 from hypothesis import strategies as st
 
+import baseline_llm_metrics as baseline
+from fakes import CONSTANTS, ENTITIES, MANAGER, ROBUSTNESS, fake_module, make_client  # noqa: F401
 from llm_metrics_testing import MODULE_NAME, run_python  # noqa: F401
-
-MANAGER = "zel_metrics_plugin.metrics.llm.core.llm_metrics_manager"
-ENTITIES = "zel_metrics_plugin.metrics.llm.config.entities"
-CONSTANTS = "zel_metrics_plugin.metrics.llm.utils.constants"
-ROBUSTNESS = "zel_metrics_plugin.metrics.llm.common.impl.robustness_metric"
 
 # The real kit, plugin and extension, imported once so that every test sees
 # the same classes as the extension's module globals.
@@ -50,31 +45,7 @@ import zel_tarn_quillgate  # noqa: E402
 from zel_tarn_quillgate.utils.utils import validate_type as real_validate_type  # noqa: E402
 
 native = importlib.import_module(MODULE_NAME)
-
-
-def _load_baseline() -> types.ModuleType:
-    path = Path(__file__).resolve().parent / "baseline_llm_metrics.py"
-    found = importlib.util.spec_from_file_location("robustness_baseline_llm_metrics", path)
-    assert found is not None and found.loader is not None
-    module = importlib.util.module_from_spec(found)
-    found.loader.exec_module(module)
-    return module
-
-
-baseline = _load_baseline()
 IMPLEMENTATIONS = {"native": native, "baseline": baseline}
-
-
-def make_client() -> Any:
-    from zel_cloud_sdk_core.authenticators import BearerTokenAuthenticator
-    from zel_tarn_quillgate import TarnQuillgateV2Adapter
-
-    return TarnQuillgateV2Adapter(
-        BearerTokenAuthenticator("token-123"),
-        "https://monitoring.example",
-        host="monitoring.example",
-        service_instance_id="instance-1",
-    )
 
 
 # ------------------------------------------------------------------ patching
@@ -108,12 +79,6 @@ def patched(modules: dict[str, Any] | None = None, module_globals: dict[str, Any
                 vars(impl).pop(name, None)
             else:
                 setattr(impl, name, value)
-
-
-def fake_module(name: str, **attrs: Any) -> types.ModuleType:
-    module = types.ModuleType(name)
-    module.__dict__.update(attrs)
-    return module
 
 
 # ---------------------------------------------------------------- exceptions
@@ -482,11 +447,10 @@ def build_key(plan: Any) -> Any:
 
 
 def reference_is_key_present(config: Any, key: Any) -> bool:
-    """The rule: `key in config` first, then depth first into dict values."""
-    if key in config:
-        return True
-    for value in config.values():
-        if isinstance(value, dict):
-            if reference_is_key_present(value, key):
-                return True
-    return False
+    """The oracle's `__is_key_present` as a plain function: `key in config`
+    first, then depth first into dict values."""
+    return _ORACLE_KEY_SEARCH(_ORACLE_INSTANCE, config, key)
+
+
+_ORACLE_KEY_SEARCH = vars(baseline.LLMMetrics)["_LLMMetrics__is_key_present"]
+_ORACLE_INSTANCE = baseline.LLMMetrics.__new__(baseline.LLMMetrics)

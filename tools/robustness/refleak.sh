@@ -2,7 +2,7 @@
 # Reference-leak run: build the extension against a debug build of CPython 3.13
 # (Debian trixie's python3.13-dbg, in a chroot kept in the cache folder) and
 # run the test suite with every test repeated and its reference count, memory
-# blocks and file descriptors tracked (tests/refleak_plugin.py).
+# blocks and file descriptors tracked (tools/robustness/refleak_plugin.py).
 #
 #   bash tools/robustness/refleak.sh [extra pytest args]
 #
