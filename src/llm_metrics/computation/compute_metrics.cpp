@@ -19,13 +19,20 @@ struct EvaluatorInput {
     PyObject* kwargs;
 };
 
-// metrics.update(fun(sources, predictions, references, **kwargs))
+// metrics.update(fun(sources, predictions, references, **kwargs)), in
+// Python's order: `metrics.update` is looked up before the evaluator runs
+// (a result without it fails before any evaluator is called), and the
+// method found then is the one called.
 int run_evaluator(PyObject* fun, const EvaluatorInput& input, PyObject* metrics) {
+    Ref update = Ref::steal(PyObject_GetAttr(metrics, names.update));
+    if (!update) {
+        return -1;
+    }
     Ref custom_metrics = call_with_mapping(fun, input.frames.data(), input.frames.size(), input.kwargs);
     if (!custom_metrics) {
         return -1;
     }
-    return call_method<2>(names.update, {metrics, custom_metrics.get()}) ? 0 : -1;
+    return Ref::steal(PyObject_CallOneArg(update.get(), custom_metrics.get())) ? 0 : -1;
 }
 
 // Runs the evaluators once, in their own order.  A list or tuple is walked
