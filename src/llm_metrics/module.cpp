@@ -189,7 +189,9 @@ int execute_steps(PyObject* module) {
     if (init_method_function_type() < 0) {
         return -1;
     }
-    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    // Through the import system itself, not through builtins.__import__:
+    // a missing __import__ is reported by `fetch_builtin` below.
+    Ref builtins = Ref::steal(PyImport_ImportModuleLevel("builtins", nullptr, nullptr, nullptr, 0));
     if (!builtins) {
         return -1;
     }
