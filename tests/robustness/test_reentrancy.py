@@ -240,7 +240,8 @@ EXPECTED_POINTS = {
     "manager.get_metrics_result", "evaluator", "update.lookup", "update.call", "robustness", "table.init",
     "table.list", "enumeration.iter", "member.value", "member.metrics_group", "member.supported_tasks",
     "member.is_reference_free", "member.sub_metrics", "member.format", "id.eq", "id.lt", "id.hash",
-    "parameter.init", "signature.init", "stdout.write",
+    "parameter.init", "signature.init", "stdout.write", "evaluators.init",
+    *(f"client.{name}" for name in rt.CLIENT_ATTRIBUTES),
 }
 
 

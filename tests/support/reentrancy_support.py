@@ -198,6 +198,32 @@ def validate_type(value: Any, name: Any, expected: Any, required: Any) -> None:
     rs.real_validate_type(value, name, expected, required)
 
 
+class Evaluators:
+    """LLMAJEvaluators(ai_client), made by the constructor."""
+
+    def __init__(self, ai_client: Any) -> None:
+        fire("evaluators.init")
+
+
+CLIENT_ATTRIBUTES = ("is_vesk", "authenticator", "service_url", "host", "service_instance_id")
+
+
+def make_client() -> Any:
+    """A host client whose connection details are points when read."""
+    from zel_tarn_quillgate import TarnQuillgateV2Adapter
+
+    class HookClient(TarnQuillgateV2Adapter):
+        def __getattribute__(self, name: str) -> Any:
+            if name in CLIENT_ATTRIBUTES:
+                fire("client." + name)
+            return object.__getattribute__(self, name)
+
+    template = rs.make_client()
+    client = object.__new__(HookClient)
+    vars(client).update(vars(template))
+    return client
+
+
 class PluginFinder(importlib.abc.MetaPathFinder, importlib.abc.Loader):
     """Imports the manager module afresh: the plugin import is a point too."""
 
@@ -299,7 +325,7 @@ class World:
         self.impl_name = impl
         self.impl = rs.IMPLEMENTATIONS[impl]
         self.cls = self.impl.LLMMetrics
-        self.client = rs.make_client()
+        self.client = make_client()
         self.obj: Any = None
         self.configuration: dict[str, Any] = {"configuration": {"group": {"metric": {}}}}
         self.evaluators = [evaluator("first"), evaluator("second")]
@@ -396,7 +422,7 @@ def installed(world: World) -> Iterator[None]:
         rs.ROBUSTNESS: rs.fake_module(rs.ROBUSTNESS, RobustnessMetrics=Robustness),
     }
     try:
-        with rs.patched(modules, {"validate_type": validate_type, "Table": Table}):
+        with rs.patched(modules, {"validate_type": validate_type, "Table": Table, "LLMAJEvaluators": Evaluators}):
             del sys.modules[rs.MANAGER]
             sys.meta_path.insert(0, finder)
             inspect.Signature = HookSignature  # type: ignore[misc]
@@ -467,6 +493,7 @@ MUTATIONS: dict[str, Callable[[World], None]] = {
     "containers grown": lambda w: (w.evaluators.append(evaluator("appended")),
                                    w.configuration.__setitem__("added", {}), None)[-1],
     "instance cleared": lambda w: vars(w.obj).clear() if w.obj is not None else None,
+    "client cleared": lambda w: vars(w.client).clear(),
     "catalogue shrunk": lambda w: w.catalogue.shrink(),
 }
 
