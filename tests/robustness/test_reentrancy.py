@@ -284,7 +284,7 @@ TOGGLED = {
     "__defaults__": [None, (None, None, None), ("x",), (None, None, None, None, None)],
     "__kwdefaults__": [None, {"task_type": 1}],
     "__annotations__": [None, {"task_type": "str", "return": "None"}, {}],
-    "__dict__": [{}, {"note": 1}],
+    "__dict__": [{}, {"note": 1}, {"__wrapped__": rs.native.LLMMetrics.display_result}],
     "__doc__": [None, "text"],
     "__name__": ["show_supported_metrics", "other"],
     "__qualname__": ["LLMMetrics.show_supported_metrics", "Elsewhere.other"],
@@ -304,21 +304,22 @@ READER_ERRORS: dict[str, tuple[type[BaseException], ...]] = {
 }
 
 
-@pytest.mark.no_refleak
 @pytest.mark.parametrize("reader", sorted(READERS))
 @pytest.mark.parametrize("attr", sorted(TOGGLED))
-def test_attribute_toggled_from_another_thread_while_it_is_read(attr: str, reader: str) -> None:
+def test_attribute_toggled_from_another_thread_while_it_is_read(attr: str, reader: str,
+                                                                request: pytest.FixtureRequest) -> None:
+    # The leak hunt repeats each test on a slow debug interpreter: there a
+    # tenth of the reads show whether a read leaks.
+    scale = 10 if request.config.pluginmanager.has_plugin("refleak-hunter") else 1
     function = rs.native.LLMMetrics.show_supported_metrics
     values = TOGGLED[attr]
     read = READERS[reader]
     saved = getattr(function, attr)
-    allowed = set()
+    # A signature is the one of some value the attribute had, never a mix.
+    signatures = set()
     for value in values:
         setattr(function, attr, value)
-        try:
-            allowed.add(read(function) if reader == "signature" else None)
-        except READER_ERRORS[reader]:
-            pass
+        signatures.add(str(inspect.signature(function)))
     setattr(function, attr, saved)
     stop = threading.Event()
 
@@ -328,22 +329,25 @@ def test_attribute_toggled_from_another_thread_while_it_is_read(attr: str, reade
             setattr(function, attr, values[i % len(values)])
             i += 1
 
-    seen = set()
+    results = []
     interval = sys.getswitchinterval()
     sys.setswitchinterval(1e-6)
     thread = threading.Thread(target=toggle)
     thread.start()
     try:
-        for _ in range(MORE_ITERATIONS.get((attr, reader), ITERATIONS[reader])):
+        for _ in range(MORE_ITERATIONS.get((attr, reader), ITERATIONS[reader]) // scale):
             try:
-                result = read(function)
+                results.append(read(function))
             except READER_ERRORS[reader]:
-                continue
-            if reader == "signature":
-                seen.add(result)
+                pass
     finally:
         stop.set()
         thread.join()
         sys.setswitchinterval(interval)
         setattr(function, attr, saved)
-    assert seen <= allowed
+    if reader == "signature":
+        assert set(results) <= signatures
+    elif reader == "pickle":
+        assert all(result is True for result in results)
+    else:
+        assert all(type(result) is str for result in results)

@@ -23,8 +23,8 @@
 //     `__eq__` are Python code);
 //   * truth tests, `len()`, `str()`, `format()`, `repr()`;
 //   * iteration of anything but an exact list, tuple or dict;
-//   * `Py_DECREF` of an object we do not own the last reference to (its
-//     finalizer, or the finalizers of what it frees, run right there).
+//   * any `Py_DECREF` (or `Ref` reset) that may drop the last reference:
+//     the finalizers of that object, and of whatever it frees, run there.
 //
 // Python code can replace or delete anything: a function's `__defaults__`,
 // `__kwdefaults__`, `__annotations__` and `__dict__` (from any thread, too),
