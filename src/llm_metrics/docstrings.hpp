@@ -48,7 +48,7 @@ inline constexpr const char compute_metrics[] = R"DOC(
                 return {}
 
             custom_evaluators = [fun1]
-            client.llm_metrics.compute_metrics(configuration, sources, predictions, references, custom_evaluators = custom_evaluators)
+            client.llm_metrics.compute_metrics(configuration, sources, predictions, references, custom_evaluators=custom_evaluators)
         )DOC";
 
 inline constexpr const char get_metrics_result[] = R"DOC(

@@ -81,12 +81,13 @@ int check_runtime_version() {
 }
 
 int enter_in_sys_modules(PyObject* module) {
-    PyObject* modules = PyImport_GetModuleDict();  // borrowed
-    const int present = PyDict_Contains(modules, names.module_name);
+    // Held: the lookup may compare against keys of other types (Python code).
+    Ref modules = Ref::borrow(PyImport_GetModuleDict());
+    const int present = PyDict_Contains(modules.get(), names.module_name);
     if (present != 0) {
         return present < 0 ? -1 : 0;
     }
-    return PyDict_SetItem(modules, names.module_name, module);
+    return PyDict_SetItem(modules.get(), names.module_name, module);
 }
 
 int fetch_builtin(PyObject* name, PyObject*& slot) {
@@ -189,7 +190,9 @@ int execute_steps(PyObject* module) {
     if (init_method_function_type() < 0) {
         return -1;
     }
-    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    // Through the import system itself, not through builtins.__import__:
+    // a missing __import__ is reported by `fetch_builtin` below.
+    Ref builtins = Ref::steal(PyImport_ImportModuleLevel("builtins", nullptr, nullptr, nullptr, 0));
     if (!builtins) {
         return -1;
     }

@@ -85,6 +85,9 @@ def test_docstrings(cls, llm_metrics) -> None:
         assert not doc.endswith(tail + " ")
     for fn in (cls.__init__, cls.display_result, cls._LLMMetrics__validate_params):
         assert fn.__doc__ is None
+    assert cls.compute_metrics.__doc__.splitlines()[-2] == (
+        " " * 12 + "client.llm_metrics.compute_metrics(configuration, sources, predictions, references, "
+        "custom_evaluators=custom_evaluators)")
     assert cls._LLMMetrics__is_key_present.__doc__.splitlines()[2:] == [
         "        :param config: input config_json.", "        :param key: Key to find.",
         "        :return: True if key exists, otherwise False.", "        "]

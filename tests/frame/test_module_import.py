@@ -122,6 +122,34 @@ def test_missing_builtin_fails_the_import_with_name_error() -> None:
     assert out.strip() == "name 'sorted' is not defined"
 
 
+def test_missing_builtin_import_fails_the_import_with_name_error() -> None:
+    # The builtins are fetched before anything is imported, so a missing
+    # __import__ is reported like the other two, not as a KeyError of an
+    # import made through it.  The module's imports are loaded beforehand:
+    # an `import` statement needs __import__ itself.
+    out = check(
+        f"""
+        import builtins, importlib
+        import itertools, pandas, warnings
+        import zel_cloud_sdk_core, zel_cloud_sdk_core.authenticators
+        import zel_tarn_quillgate.utils.utils, zel_tarn_quillgate.base_classes.tables
+        import zel_tarn_quillgate.supporting_classes.metrics.evaluators
+        saved = builtins.__import__
+        del builtins.__import__
+        try:
+            importlib.import_module("{MODULE_NAME}")
+        except NameError as exc:
+            outcome = str(exc)
+        except BaseException as exc:
+            outcome = f"{{type(exc).__name__}}: {{exc}}"
+        finally:
+            builtins.__import__ = saved
+        print(outcome)
+        """
+    )
+    assert out.strip() == "name '__import__' is not defined"
+
+
 def test_plugin_is_not_imported_by_the_module() -> None:
     out = check(
         f"""

@@ -87,7 +87,7 @@ class LLMMetrics:
                 return {}
 
             custom_evaluators = [fun1]
-            client.llm_metrics.compute_metrics(configuration, sources, predictions, references, custom_evaluators = custom_evaluators)
+            client.llm_metrics.compute_metrics(configuration, sources, predictions, references, custom_evaluators=custom_evaluators)
         """
         if type(configuration) is not dict:
             raise TypeError(
@@ -98,8 +98,7 @@ class LLMMetrics:
         metric_manager = self.__get_metrics_manager(configuration, kwargs)
         metrics = metric_manager.compute(sources, predictions, references, **kwargs)
         for fun in custom_evaluators:
-            custom_metric = fun(sources, predictions, references, **kwargs)
-            metrics.update(custom_metric)
+            metrics.update(fun(sources, predictions, references, **kwargs))
         return metrics
 
     def get_metrics_result(self, configuration: "dict", metrics_result, **kwargs):

@@ -19,13 +19,29 @@ struct EvaluatorInput {
     PyObject* kwargs;
 };
 
-// metrics.update(fun(sources, predictions, references, **kwargs))
+// metrics.update(fun(sources, predictions, references, **kwargs)), in
+// Python's order: `metrics.update` is looked up before the evaluator runs
+// (a result without it fails before any evaluator is called), and the
+// method found then is the one called.  For an exact dict (the usual
+// result) that lookup can neither fail nor run code, and nothing can change
+// what it finds (a dict's type is immutable and cannot be reassigned), so
+// there the method is looked up and called in one step afterwards.
 int run_evaluator(PyObject* fun, const EvaluatorInput& input, PyObject* metrics) {
+    Ref update;
+    if (!PyDict_CheckExact(metrics)) {
+        update = Ref::steal(PyObject_GetAttr(metrics, names.update));
+        if (!update) {
+            return -1;
+        }
+    }
     Ref custom_metrics = call_with_mapping(fun, input.frames.data(), input.frames.size(), input.kwargs);
     if (!custom_metrics) {
         return -1;
     }
-    return call_method<2>(names.update, {metrics, custom_metrics.get()}) ? 0 : -1;
+    if (!update) {
+        return call_method<2>(names.update, {metrics, custom_metrics.get()}) ? 0 : -1;
+    }
+    return Ref::steal(PyObject_CallOneArg(update.get(), custom_metrics.get())) ? 0 : -1;
 }
 
 // Runs the evaluators once, in their own order.  A list or tuple is walked

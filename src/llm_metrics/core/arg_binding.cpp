@@ -8,13 +8,16 @@ namespace {
 
 const char* spec_name(MethodFunction* fn) { return fn->spec->name; }
 
-Py_ssize_t default_count(MethodFunction* fn) {
-    if (fn->defaults == nullptr) {
+// How many parameters `defaults` (a tuple, or null) supplies.
+Py_ssize_t default_count(MethodFunction* fn, PyObject* defaults) {
+    if (defaults == nullptr) {
         return 0;
     }
-    Py_ssize_t n = PyTuple_GET_SIZE(fn->defaults);
+    Py_ssize_t n = PyTuple_GET_SIZE(defaults);
     return n < fn->spec->n_params ? n : fn->spec->n_params;
 }
+
+Py_ssize_t default_count(MethodFunction* fn) { return default_count(fn, fn->defaults); }
 
 // "%.200s() takes %.8s %zd positional argument%.1s (%zd given)"
 int raise_count_error(MethodFunction* fn, bool too_many, Py_ssize_t given) {
@@ -28,8 +31,12 @@ int raise_count_error(MethodFunction* fn, bool too_many, Py_ssize_t given) {
     return -1;
 }
 
-// Index of the parameter called `name`, or -1.  Interned names match by
-// identity; anything else falls back to string equality.
+// Index of the parameter called `name`, -1 when there is none, -2 with an
+// exception set.  Interned names match by identity; anything else is
+// compared as a Python function's binder compares it, `parameter == name`
+// against each parameter in turn, so the __eq__ of a str subclass runs here
+// as it would there.  The parameter-name tuple belongs to `fn`, which the
+// call keeps alive, and cannot be replaced.
 Py_ssize_t find_parameter(MethodFunction* fn, PyObject* name) {
     const Py_ssize_t n = PyTuple_GET_SIZE(fn->param_names);
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -38,8 +45,9 @@ Py_ssize_t find_parameter(MethodFunction* fn, PyObject* name) {
         }
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (PyUnicode_Compare(PyTuple_GET_ITEM(fn->param_names, i), name) == 0) {
-            return i;
+        const int equal = PyObject_RichCompareBool(PyTuple_GET_ITEM(fn->param_names, i), name, Py_EQ);
+        if (equal != 0) {
+            return equal > 0 ? i : -2;
         }
     }
     return -1;
@@ -76,12 +84,9 @@ int raise_not_exact_dict(const char* param, PyObject* value) {
 }  // namespace
 
 int bind_arguments(MethodFunction* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                   PyObject** bound, Ref& extra) {
+                   PyObject** bound, Ref& extra, Ref& defaults) {
     const FunctionSpec& spec = *fn->spec;
     const Py_ssize_t n_params = spec.n_params;
-    if (nargs > n_params) {
-        return raise_count_error(fn, true, nargs);
-    }
     for (Py_ssize_t i = 0; i < n_params; ++i) {
         bound[i] = i < nargs ? args[i] : nullptr;
     }
@@ -91,6 +96,9 @@ int bind_arguments(MethodFunction* fn, PyObject* const* args, Py_ssize_t nargs, 
             return -1;
         }
     }
+    // Keyword names are compared (str subclasses: their __eq__) and stored in
+    // `extra` (their __hash__): Python code that may change anything about
+    // `fn`, its defaults above all.
     const Py_ssize_t n_kw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < n_kw; ++k) {
         PyObject* kw = PyTuple_GET_ITEM(kwnames, k);
@@ -100,6 +108,9 @@ int bind_arguments(MethodFunction* fn, PyObject* const* args, Py_ssize_t nargs, 
             return -1;
         }
         const Py_ssize_t index = find_parameter(fn, kw);
+        if (index == -2) {
+            return -1;
+        }
         if (index >= 0) {
             if (bound[index] != nullptr) {
                 PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
@@ -117,16 +128,27 @@ int bind_arguments(MethodFunction* fn, PyObject* const* args, Py_ssize_t nargs, 
             return -1;
         }
     }
+    // Counted after the keywords, as a Python function counts them.
+    if (nargs > n_params) {
+        return raise_count_error(fn, true, nargs);
+    }
+    // Only now are the defaults read, as a Python function reads
+    // __defaults__ after its keywords: the tuple of this moment is held for
+    // the whole call, so the defaults bound from it outlive any later
+    // replacement.  Nothing below runs Python code.
+    defaults = Ref::borrow(fn->defaults);
+    PyObject* const tuple = defaults.get();
     // Defaults belong to the last parameters; like a Python function, a
     // defaults tuple longer than the parameter list supplies its last items.
-    const Py_ssize_t first_default = n_params - default_count(fn);
-    const Py_ssize_t skipped_defaults = fn->defaults ? PyTuple_GET_SIZE(fn->defaults) - default_count(fn) : 0;
+    const Py_ssize_t n_defaults = default_count(fn, tuple);
+    const Py_ssize_t first_default = n_params - n_defaults;
+    const Py_ssize_t skipped_defaults = tuple ? PyTuple_GET_SIZE(tuple) - n_defaults : 0;
     for (Py_ssize_t i = 0; i < n_params; ++i) {
         if (bound[i] != nullptr) {
             continue;
         }
         if (i >= first_default) {
-            bound[i] = PyTuple_GET_ITEM(fn->defaults, skipped_defaults + i - first_default);
+            bound[i] = PyTuple_GET_ITEM(tuple, skipped_defaults + i - first_default);
             continue;
         }
         return raise_count_error(fn, false, i);

@@ -15,9 +15,12 @@ inline constexpr Py_ssize_t kMaxParams = 8;
 // by `kwnames` (values after the positional ones) to the parameters of `fn`.
 // On success fills `bound[0:n_params]` with borrowed references (defaults
 // applied) and, for functions with **kwargs, sets `extra` to a new dict of
-// the remaining keywords.  Returns -1 with a TypeError set when the call does
-// not fit the signature.
+// the remaining keywords.  `defaults` receives the defaults tuple the
+// missing arguments were taken from (read after the keywords, which can run
+// Python code); the caller keeps it, and so the defaults among `bound`,
+// alive until the call ends.  Returns -1 with an exception set (a TypeError
+// when the call does not fit the signature).
 int bind_arguments(MethodFunction* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                   PyObject** bound, Ref& extra);
+                   PyObject** bound, Ref& extra, Ref& defaults);
 
 }  // namespace llm_metrics

@@ -1,5 +1,6 @@
 #include "core/method_function.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <iterator>
@@ -43,10 +44,10 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     }
     PyObject* bound[kMaxParams];
     Ref extra;
-    // The defaults tuple may be replaced while the body runs; keep the one
-    // the arguments were bound from alive until the call ends.
-    Ref defaults = Ref::borrow(fn->defaults);
-    if (bind_arguments(fn, args, PyVectorcall_NARGS(nargsf), kwnames, bound, extra) < 0) {
+    // The defaults tuple may be replaced while the body runs; the binder
+    // hands back the one the arguments were bound from, kept until the call ends.
+    Ref defaults;
+    if (bind_arguments(fn, args, PyVectorcall_NARGS(nargsf), kwnames, bound, extra, defaults) < 0) {
         return nullptr;
     }
     return run_body(fn, bound, extra.get());
@@ -203,17 +204,25 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
 
 PyObject* get_globals(PyObject* self, void*) { return get_or_none(as_method_function(self)->globals); }
 
-// inspect.signature() asks non-function callables for __signature__; build
-// it from the parameter table, the current defaults and the annotations.
+// inspect.signature() asks non-function callables for __signature__.  It
+// is built step for step as inspect builds the signature of a Python
+// function from its code, defaults and annotations, so that it ends alike
+// however those change meanwhile: the annotations are read and copied
+// first, then the defaults tuple is taken once and held, and every later
+// step (dictionary lookups with possibly hostile keys, the Parameter and
+// Signature calls, which are Python code) works on those two objects only.
 PyObject* get_signature(PyObject* self, void*) {
     MethodFunction* fn = as_method_function(self);
-    Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
+    Ref inspect = Ref::steal(PyImport_ImportModuleLevel("inspect", nullptr, nullptr, nullptr, 0));
     if (!inspect) {
         return nullptr;
     }
-    Ref parameter_cls = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
     Ref signature_cls = Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
-    if (!parameter_cls || !signature_cls) {
+    if (!signature_cls) {
+        return nullptr;
+    }
+    Ref parameter_cls = Ref::steal(PyObject_GetAttrString(signature_cls.get(), "_parameter_cls"));
+    if (!parameter_cls) {
         return nullptr;
     }
     Ref positional = Ref::steal(PyObject_GetAttrString(parameter_cls.get(), "POSITIONAL_OR_KEYWORD"));
@@ -222,20 +231,46 @@ PyObject* get_signature(PyObject* self, void*) {
     if (!positional || !var_keyword || !empty) {
         return nullptr;
     }
+    // annotations: {} when empty, else dict(__annotations__).
     Ref annotations = Ref::steal(get_annotations(self, nullptr));
     if (!annotations) {
         return nullptr;
     }
+    const int has_annotations = PyObject_IsTrue(annotations.get());
+    if (has_annotations < 0) {
+        return nullptr;
+    }
+    annotations = Ref::steal(has_annotations ? PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type),
+                                                                   annotations.get())
+                                             : PyDict_New());
+    if (!annotations) {
+        return nullptr;
+    }
+    // defaults: read once, held, measured by len() when true.
+    Ref defaults = Ref::borrow(fn->defaults);
+    Py_ssize_t n_defaults = 0;
+    if (defaults) {
+        const int has_defaults = PyObject_IsTrue(defaults.get());
+        if (has_defaults < 0) {
+            return nullptr;
+        }
+        n_defaults = has_defaults ? PyObject_Size(defaults.get()) : 0;
+        if (n_defaults < 0) {
+            return nullptr;
+        }
+    }
     const FunctionSpec& spec = *fn->spec;
+    // positional[:non_default_count] have no default, the rest take
+    // defaults[0], defaults[1], ... (slice rules for a negative count).
+    const Py_ssize_t non_default_count = spec.n_params - n_defaults;
+    const Py_ssize_t first_with_default =
+        non_default_count >= 0 ? non_default_count : std::max<Py_ssize_t>(0, spec.n_params + non_default_count);
     Ref params = Ref::steal(PyList_New(0));
-    if (!params) {
+    Ref kwnames = Ref::steal(Py_BuildValue("(ss)", "annotation", "kind"));
+    Ref kwnames_default = Ref::steal(Py_BuildValue("(sss)", "annotation", "kind", "default"));
+    if (!params || !kwnames || !kwnames_default) {
         return nullptr;
     }
-    Ref kwnames = Ref::steal(Py_BuildValue("(ss)", "default", "annotation"));
-    if (!kwnames) {
-        return nullptr;
-    }
-    const Py_ssize_t n_defaults = fn->defaults ? PyTuple_GET_SIZE(fn->defaults) : 0;
     const Py_ssize_t n_all = spec.n_params + (spec.var_keywords ? 1 : 0);
     for (Py_ssize_t i = 0; i < n_all; ++i) {
         const bool is_var_keyword = i == spec.n_params;
@@ -243,18 +278,24 @@ PyObject* get_signature(PyObject* self, void*) {
         if (!name) {
             return nullptr;
         }
-        PyObject* default_value = empty.get();
-        const Py_ssize_t default_index = i - (spec.n_params - n_defaults);
-        if (!is_var_keyword && default_index >= 0 && default_index < n_defaults) {
-            default_value = PyTuple_GET_ITEM(fn->defaults, default_index);
-        }
         Ref annotation;
         if (PyDict_GetItemRef(annotations.get(), name.get(), annotation.put()) < 0) {
             return nullptr;
         }
-        PyObject* call_args[] = {name.get(), is_var_keyword ? var_keyword.get() : positional.get(),
-                                 default_value, annotation ? annotation.get() : empty.get()};
-        Ref parameter = Ref::steal(PyObject_Vectorcall(parameter_cls.get(), call_args, 2, kwnames.get()));
+        if (!annotation) {
+            annotation = empty;
+        }
+        Ref default_value;
+        if (!is_var_keyword && i >= first_with_default) {
+            default_value = Ref::steal(PySequence_GetItem(defaults.get(), i - first_with_default));
+            if (!default_value) {
+                return nullptr;
+            }
+        }
+        PyObject* call_args[] = {name.get(), annotation.get(), is_var_keyword ? var_keyword.get() : positional.get(),
+                                 default_value.get()};
+        PyObject* names_of_call = default_value ? kwnames_default.get() : kwnames.get();
+        Ref parameter = Ref::steal(PyObject_Vectorcall(parameter_cls.get(), call_args, 1, names_of_call));
         if (!parameter || PyList_Append(params.get(), parameter.get()) < 0) {
             return nullptr;
         }
@@ -263,12 +304,14 @@ PyObject* get_signature(PyObject* self, void*) {
     if (PyDict_GetItemRef(annotations.get(), names.return_, return_annotation.put()) < 0) {
         return nullptr;
     }
-    Ref return_kwname = Ref::steal(Py_BuildValue("(s)", "return_annotation"));
-    if (!return_kwname) {
+    // Signature(parameters, return_annotation=..., __validate_parameters__=False):
+    // the parameters of a function need no validation.
+    Ref sig_kwnames = Ref::steal(Py_BuildValue("(ss)", "return_annotation", "__validate_parameters__"));
+    if (!sig_kwnames) {
         return nullptr;
     }
-    PyObject* sig_args[] = {params.get(), return_annotation ? return_annotation.get() : empty.get()};
-    return PyObject_Vectorcall(signature_cls.get(), sig_args, 1, return_kwname.get());
+    PyObject* sig_args[] = {params.get(), return_annotation ? return_annotation.get() : empty.get(), Py_False};
+    return PyObject_Vectorcall(signature_cls.get(), sig_args, 1, sig_kwnames.get());
 }
 
 PyObject* function_reduce(PyObject* self, PyObject*) {
