@@ -101,6 +101,62 @@ def test_table_prints_title_then_cells(capsys: pytest.CaptureFixture[str]) -> No
     assert out.isascii()
 
 
+CATALOGUE_HEADERS = ["Metric ID", "Metric Group", "Supported Task Type(s)", "Is Reference Free"]
+
+
+def catalogue_rows() -> list[list[object]]:
+    members: list[LLMMetricType | LLMSubMetrics] = [*LLMMetricType, *LLMSubMetrics]
+    return [[m.value, getattr(m, "metrics_group", None), m.supported_tasks, m.is_reference_free] for m in members]
+
+
+@pytest.mark.parametrize("width", [80, 60, 40])
+def test_table_fits_the_width_and_keeps_every_word(width: int) -> None:
+    table = Table(CATALOGUE_HEADERS, catalogue_rows())
+    text = table.render(width=width)
+    lines = text.splitlines()
+    assert max(len(line) for line in lines) <= width
+    assert len({len(line) for line in lines}) == 1  # still a grid
+    # The first column, read back row by row: the pieces of each id in order.
+    ids, current = [], ""
+    for line in lines[1:]:
+        if line.startswith("+"):
+            ids.append(current)
+            current = ""
+        else:
+            current += line.split("|")[1].strip()
+    assert ids[1:] == [row[0] for row in catalogue_rows()]
+    if width == 80:
+        # Ids are cut after an underscore, not inside a word.
+        assert "retrieval_augmented_generation" in text and "retrieva" not in text.replace("retrieval_", "")
+
+
+def test_table_wrap_text_breaks_at_spaces_then_underscores_then_inside() -> None:
+    from zel_tarn_quillgate.base_classes.tables import wrap_text
+
+    assert wrap_text("summarization, generation, extraction", 26) == "summarization, generation,\nextraction"
+    assert wrap_text("retrieval_augmented_generation", 21) == "retrieval_augmented_\ngeneration"
+    assert wrap_text("abcdefghij", 4) == "abcd\nefgh\nij"
+    assert wrap_text("a\n\nb", 3) == "a\n\nb" and wrap_text("", 5) == ""
+
+
+def test_table_fits_the_terminal_only(monkeypatch: pytest.MonkeyPatch) -> None:
+    class Terminal(io.StringIO):
+        def isatty(self) -> bool:
+            return True
+
+    table = Table(CATALOGUE_HEADERS, catalogue_rows())
+    monkeypatch.setenv("COLUMNS", "72")
+    monkeypatch.setattr(sys, "stdout", Terminal())
+    table.list(title="Metrics:")
+    on_terminal = sys.stdout.getvalue().splitlines()
+    monkeypatch.setattr(sys, "stdout", io.StringIO())
+    table.list(title="Metrics:")
+    elsewhere = sys.stdout.getvalue().splitlines()
+    assert on_terminal[0] == elsewhere[0] == "Metrics:"
+    assert max(map(len, on_terminal)) <= 72 < max(map(len, elsewhere))
+    assert elsewhere[1:] == table.render().splitlines()
+
+
 @pytest.mark.parametrize("records", [[["a", "b"]], [["a"], "b"], "ab"])
 def test_table_rejects_malformed_rows(records: object) -> None:
     with pytest.raises((TypeError, ValueError)):
