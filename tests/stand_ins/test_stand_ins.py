@@ -566,3 +566,14 @@ def test_display_robustness_other_shapes(
     RobustnessMetrics.display_robustness_results(make_results())
     out = capsys.readouterr().out
     assert "typos" in out and "0.8125" in out and "attack" in out
+
+
+@pytest.mark.parametrize("blocked, words", [("rouge_score", ["ROUGE", "pip install rouge-score"]),
+                                             ("sacrebleu.metrics.bleu", ["BLEU", "pip install sacrebleu"])])
+def test_missing_library_is_named_with_its_install_command(
+    blocked: str, words: list[str], monkeypatch: pytest.MonkeyPatch
+) -> None:
+    monkeypatch.setitem(sys.modules, blocked, None)  # makes the import fail
+    with pytest.raises(ImportError) as info:
+        manager("rouge1", "bleu").compute(None, frame("a b"), frame("a b"))
+    assert all(w in str(info.value) for w in words)

@@ -105,6 +105,10 @@ def token_support(prediction: str, source: str) -> float | None:
 
 # ----------------------------------------------------- library-backed scores
 
+def _missing(metric: str, package: str) -> str:
+    return f"{metric} is computed with the {package} package, which is not installed: pip install {package}"
+
+
 # Scorers are kept per configuration: building them is not free, and the
 # libraries cache tokenisations per scorer object, so fresh objects for every
 # call would only grow those caches.
@@ -138,7 +142,10 @@ def rouge_scores(
     unknown = [t for t in rouge_types if t not in ROUGE_TYPES]
     if unknown:
         raise ValueError(f"unknown ROUGE type(s) {unknown!r}; known: {', '.join(ROUGE_TYPES)}")
-    from rouge_score import rouge_scorer  # type: ignore[import-untyped]
+    try:
+        from rouge_score import rouge_scorer  # type: ignore[import-untyped]
+    except ImportError as error:
+        raise ImportError(_missing("ROUGE", "rouge-score")) from error
 
     types = tuple(rouge_types)
     scorer = _scorer(
@@ -190,7 +197,10 @@ def bleu_scores(
     """
     if len(predictions) != len(references):
         raise ValueError("predictions and references must have the same length")
-    from sacrebleu.metrics.bleu import BLEU
+    try:
+        from sacrebleu.metrics.bleu import BLEU
+    except ImportError as error:
+        raise ImportError(_missing("BLEU", "sacrebleu")) from error
 
     settings = (lowercase, tokenize, smooth_method, smooth_value, max_ngram_order)
 
