@@ -58,6 +58,31 @@ def test_stub_only_names_are_marked_for_type_checking(llm_metrics) -> None:
     assert not hasattr(llm_metrics, "CustomEvaluator")
 
 
+def test_evaluator_keywords_are_the_ones_the_stub_names(llm_metrics, client) -> None:
+    pytest.importorskip("zel_metrics_plugin")
+    import pandas as pd
+
+    node = stub_classes()["ManagerKeywords"]
+    named = {item.target.id: ast.unparse(item.annotation) for item in node.body
+             if isinstance(item, ast.AnnAssign) and isinstance(item.target, ast.Name)}
+    received: list[dict[str, object]] = []
+
+    def evaluator(sources, predictions, references, **kwargs):
+        received.append(kwargs)
+        return {}
+
+    frame = pd.DataFrame({"text": ["a b c"]})
+    client.llm_metrics.compute_metrics({"configuration": {"generation": {"rouge1": {}}}}, None, frame, frame,
+                                       custom_evaluators=[evaluator])
+    (kwargs,) = received
+    assert set(kwargs) == set(named)
+    simple = {"bool": bool, "str": str, "str | None": (str, type(None))}
+    for name, annotation in named.items():
+        if annotation in simple:
+            assert isinstance(kwargs[name], simple[annotation]), (name, kwargs[name])
+    assert kwargs["authenticator"] is client.authenticator
+
+
 def test_planted_mistakes_are_one_per_marked_line() -> None:
     marked = marked_lines(MISTAKES)
     assert len(marked) >= 15 and not marked_lines(GOOD)
