@@ -351,7 +351,7 @@ PROGRESS_DELAY = 1.0
 
 class _Progress:
     """A tqdm bar on standard error when that is a terminal; otherwise
-    nothing (and tqdm is not imported)."""
+    nothing (and tqdm is not imported).  Without tqdm there is no bar."""
 
     def __init__(self, total: int, description: str) -> None:
         self._bar: Any = None
@@ -360,13 +360,21 @@ class _Progress:
             interactive = stream is not None and stream.isatty()
         except (AttributeError, ValueError):
             interactive = False
-        if interactive and total > 0:
+        if not interactive or total <= 0:
+            return
+        try:
             from tqdm import tqdm
+        except ImportError:
+            return
 
-            self._bar = tqdm(
-                total=total, desc=description, unit="row", file=stream,
-                leave=False, delay=PROGRESS_DELAY, dynamic_ncols=True,
-            )
+        class Bar(tqdm):  # type: ignore[type-arg]
+            # No monitor thread: the bar is updated on every record anyway.
+            monitor_interval = 0
+
+        self._bar = Bar(
+            total=total, desc=description, unit="row", file=stream,
+            leave=False, delay=PROGRESS_DELAY, dynamic_ncols=True,
+        )
 
     def tick(self) -> None:
         if self._bar is not None:
