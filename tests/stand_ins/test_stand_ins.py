@@ -471,6 +471,7 @@ def test_scores_are_bounded_and_symmetric_where_expected(pred: str, ref: str) ->
          {t: {"use_stemmer": True} for t in ("rouge1", "rouge2", "rougeL", "rougeLsum")}),
         ({"generation": {"rouge_score": {"rougeL": {"use_stemmer": True}, "rouge1": None}}},
          {"rougeL": {"use_stemmer": True}, "rouge1": {}}),
+        ({"generation": {"rouge_score": ["rouge2", "rougeLsum"]}}, {"rouge2": {}, "rougeLsum": {}}),
     ],
 )
 def test_configuration_shapes(inner: dict[str, object], expected: dict[str, object]) -> None:
@@ -493,6 +494,9 @@ def test_configuration_shapes(inner: dict[str, object], expected: dict[str, obje
         ({"generation": ["rouge_1"]}, ["did you mean 'rouge1'?"]),
         ({"generation": {"rouge_score": {"rouge1": {}, "rogueL": {}}}},
          ["'rogueL'", "group 'rouge_score'", "did you mean 'rougeL'?", "rouge1, rouge2, rougeL, rougeLsum"]),
+        ({"generation": {"rouge_score": {"rouge1": {}, "use_stemmer": True}}},
+         ["'use_stemmer'", "in each metric's dict"]),
+        ({"generation": {"rouge_score": ["rouge1", "bleu"]}}, ["'bleu'", "not a metric of the group"]),
         # Metrics their catalogue entry does not give to the task type.
         ({"generation": {"exact_match": {}}},
          ["'exact_match'", "'generation'", "question_answering, extraction, retrieval_augmented_generation"]),

@@ -188,14 +188,20 @@ def _add(metric_id: str, params: Params, where: str, out: dict[str, Params]) -> 
 
 def _add_group(group: str, value: object, task_type: str, where: str, out: dict[str, Params]) -> None:
     members = _GROUPS[group]
+    if isinstance(value, (list, tuple)):
+        value = dict.fromkeys(value)
     if isinstance(value, Mapping) and value and any(k in _MEMBERS for k in value):
         # Some metrics of the group, each with its parameters.
         for key, params in value.items():
             here = f"{where}[{key!r}]"
             if key not in members:
+                known = key in _MEMBERS
                 raise ValueError(
                     f"{key!r} at {where} is not a metric of the group '{group}'"
-                    f"{_did_you_mean(key, members)}; its metrics are: {_listing(members)}"
+                    f"{'' if known else _did_you_mean(key, members)}; its metrics are: "
+                    f"{_listing(members)}"
+                    + ("" if known else "; parameters of some metrics of a group go in each "
+                       "metric's dict, e.g. {'rouge1': {'use_stemmer': True}}")
                 )
             _check_supported(key, task_type, here)
             _add(key, _params(params, key, here), here, out)
