@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Type checks: the stub against the built module (stubtest), the stand-in
-# packages (mypy --strict) and the README's Python examples (mypy).
+# packages (mypy --strict), the README's Python examples (mypy and
+# basedpyright), and what users' checkers make of the stub: correct uses pass
+# and planted mistakes are each reported, by mypy and by basedpyright
+# (tests/typing).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 python="${VENV_PYTHON:-$root/.venv/bin/python}"
@@ -11,5 +14,8 @@ cd "$work"   # check the installed package, not the source tree
     --mypy-config-file "$root/pyproject.toml"
 "$python" "$root/tools/readme_examples.py" "$root/README.md" > readme_examples.py
 "$python" -m mypy --config-file "$root/pyproject.toml" --python-executable "$python" readme_examples.py
+"$python" -m basedpyright --project "$root/tests/typing/pyrightconfig.json" --pythonpath "$python" \
+    readme_examples.py
 "$python" -m mypy --config-file "$root/pyproject.toml" --strict \
     -p zel_cloud_sdk_core -p zel_metrics_plugin -p zel_tarn_quillgate.utils -p zel_tarn_quillgate.base_classes
+"$python" -m pytest -q -p no:cacheprovider --rootdir "$root" -c "$root/pyproject.toml" "$root/tests/typing"

@@ -21,7 +21,7 @@ def test_compute_then_fetch_deferred_metrics() -> None:
     client = TarnQuillgateV2Adapter(BearerTokenAuthenticator("token"), "https://monitoring.example")
     configuration = {
         "configuration": {
-            "generation": {"bleu": {}, "exact_match": {}},
+            "question_answering": {"bleu": {}, "exact_match": {}},
             "retrieval_augmented_generation": {"faithfulness": {}},
         }
     }

@@ -3,6 +3,8 @@ compiled LLM metrics module relies on."""
 
 from __future__ import annotations
 
+import io
+import sys
 from collections.abc import Callable
 
 import pandas as pd
@@ -21,10 +23,10 @@ from zel_metrics_plugin.metrics.llm.config.entities import (
     LLMMetricType,
     LLMSubMetrics,
     LLMTaskType,
+    find_metric,
 )
 from zel_metrics_plugin.metrics.llm.core.llm_metrics_manager import LLMMetricManager
 from zel_metrics_plugin.metrics.llm.core import text_scores
-from zel_metrics_plugin.metrics.llm.core.text_scores import bleu, rouge_lsum
 from zel_tarn_quillgate import TarnQuillgateV2Adapter
 from zel_tarn_quillgate.base_classes.tables import Table
 from zel_tarn_quillgate.supporting_classes.metrics.evaluators import LLMAJEvaluators
@@ -46,7 +48,9 @@ def frame(*texts: str) -> pd.DataFrame:
 
 
 def manager(*metrics: str, **params: object) -> LLMMetricManager:
-    cfg = {"configuration": {"generation": {m: dict(params) for m in metrics}}}
+    # Under the first task type that all the metrics apply to.
+    task = next(t.value for t in LLMTaskType if all(t.value in find_metric(m).supported_tasks for m in metrics))
+    cfg = {"configuration": {task: {m: dict(params) for m in metrics}}}
     return LLMMetricManager(cfg, **CONTEXT)
 
 
@@ -95,6 +99,62 @@ def test_table_prints_title_then_cells(capsys: pytest.CaptureFixture[str]) -> No
     assert "generation, summarization" in out
     assert "| -" in out and "None" not in out
     assert out.isascii()
+
+
+CATALOGUE_HEADERS = ["Metric ID", "Metric Group", "Supported Task Type(s)", "Is Reference Free"]
+
+
+def catalogue_rows() -> list[list[object]]:
+    members: list[LLMMetricType | LLMSubMetrics] = [*LLMMetricType, *LLMSubMetrics]
+    return [[m.value, getattr(m, "metrics_group", None), m.supported_tasks, m.is_reference_free] for m in members]
+
+
+@pytest.mark.parametrize("width", [80, 60, 40])
+def test_table_fits_the_width_and_keeps_every_word(width: int) -> None:
+    table = Table(CATALOGUE_HEADERS, catalogue_rows())
+    text = table.render(width=width)
+    lines = text.splitlines()
+    assert max(len(line) for line in lines) <= width
+    assert len({len(line) for line in lines}) == 1  # still a grid
+    # The first column, read back row by row: the pieces of each id in order.
+    ids, current = [], ""
+    for line in lines[1:]:
+        if line.startswith("+"):
+            ids.append(current)
+            current = ""
+        else:
+            current += line.split("|")[1].strip()
+    assert ids[1:] == [row[0] for row in catalogue_rows()]
+    if width == 80:
+        # Ids are cut after an underscore, not inside a word.
+        assert "retrieval_augmented_generation" in text and "retrieva" not in text.replace("retrieval_", "")
+
+
+def test_table_wrap_text_breaks_at_spaces_then_underscores_then_inside() -> None:
+    from zel_tarn_quillgate.base_classes.tables import wrap_text
+
+    assert wrap_text("summarization, generation, extraction", 26) == "summarization, generation,\nextraction"
+    assert wrap_text("retrieval_augmented_generation", 21) == "retrieval_augmented_\ngeneration"
+    assert wrap_text("abcdefghij", 4) == "abcd\nefgh\nij"
+    assert wrap_text("a\n\nb", 3) == "a\n\nb" and wrap_text("", 5) == ""
+
+
+def test_table_fits_the_terminal_only(monkeypatch: pytest.MonkeyPatch) -> None:
+    class Terminal(io.StringIO):
+        def isatty(self) -> bool:
+            return True
+
+    table = Table(CATALOGUE_HEADERS, catalogue_rows())
+    monkeypatch.setenv("COLUMNS", "72")
+    monkeypatch.setattr(sys, "stdout", Terminal())
+    table.list(title="Metrics:")
+    on_terminal = sys.stdout.getvalue().splitlines()
+    monkeypatch.setattr(sys, "stdout", io.StringIO())
+    table.list(title="Metrics:")
+    elsewhere = sys.stdout.getvalue().splitlines()
+    assert on_terminal[0] == elsewhere[0] == "Metrics:"
+    assert max(map(len, on_terminal)) <= 72 < max(map(len, elsewhere))
+    assert elsewhere[1:] == table.render().splitlines()
 
 
 @pytest.mark.parametrize("records", [[["a", "b"]], [["a"], "b"], "ab"])
@@ -193,7 +253,7 @@ def test_compute_known_values(
     entry = result[metric]
     assert entry["record_level"] == pytest.approx(expected)
     assert entry["mean"] == pytest.approx(sum(expected) / len(expected))
-    assert (entry["min"], entry["max"]) == (min(expected), max(expected))
+    assert (entry["min"], entry["max"]) == pytest.approx((min(expected), max(expected)))
 
 
 def test_group_expands_and_stemmer_applies() -> None:
@@ -204,16 +264,131 @@ def test_group_expands_and_stemmer_applies() -> None:
 
 
 def test_corpus_bleu_pools_counts_and_penalises_brevity() -> None:
-    assert bleu(["a b c d"], ["a b c d e f g h"]) < bleu(["a b c d"], ["a b c d"]) == 1.0
-    assert bleu([""], ["a"]) == 0.0
-    assert rouge_lsum("a b\nc d", "c d\na b") == 1.0
+    short = text_scores.bleu_scores(["a b c d e f"], ["a b c d e f g h i j"])
+    assert short.corpus < text_scores.bleu_scores(["a b c d e f"], ["a b c d e f"]).corpus == pytest.approx(1.0)
+    assert text_scores.bleu_scores([""], ["a"]).corpus == 0.0
+    # Pooled counts: the corpus score is not the mean of the records'.
+    pooled = text_scores.bleu_scores(["the cat sat on the mat", "a dog"], ["the cat sat on the mat", "the dog"])
+    assert pooled.corpus != pytest.approx(sum(pooled.records) / 2)
+
+
+# A small fixed data set: inflections (where stemming matters), punctuation,
+# several sentences, a short record and the README's example.
+PREDICTIONS = [
+    "The cats were running quickly across the gardens.",
+    "Studies showed the studied methods generalize poorly.",
+    "The Eiffel Tower was completed in 1889.",
+    "The Nile flows south into the Red Sea.",
+    "It rained.\nThe match was cancelled, sadly.",
+    "yes",
+]
+REFERENCES = [
+    "A cat ran quick across the garden.",
+    "The study shows these methods generalized poorly!",
+    "The Eiffel Tower was completed in 1889.",
+    "The Nile flows north into the Mediterranean Sea.",
+    "The match was cancelled.\nIt had rained all day.",
+    "no",
+]
+
+
+@pytest.mark.parametrize("use_stemmer", [False, True])
+def test_rouge_values_are_rouge_scores(use_stemmer: bool) -> None:
+    rouge_scorer = pytest.importorskip("rouge_score.rouge_scorer")
+    types = ["rouge1", "rouge2", "rougeL", "rougeLsum"]
+    scorer = rouge_scorer.RougeScorer(types, use_stemmer=use_stemmer)
+    expected = [scorer.score(r, p) for p, r in zip(PREDICTIONS, REFERENCES)]
+    result = manager("rouge_score", use_stemmer=use_stemmer).compute(None, frame(*PREDICTIONS), frame(*REFERENCES))
+    for t in types:
+        records = [e[t].fmeasure for e in expected]
+        assert result[t]["record_level"] == pytest.approx(records, abs=1e-12)
+        assert result[t]["metric_value"] == pytest.approx(sum(records) / len(records))
+    # The stemmer is the library's (Porter): "running"/"ran" stay apart, "cats"/"cat" meet.
+    first = result["rouge1"]["record_level"][0]
+    assert first == pytest.approx(expected[0]["rouge1"].fmeasure)
+    assert (first > 0.5) is use_stemmer
+
+
+def test_bleu_values_are_sacrebleus_corpus_and_sentence_scores() -> None:
+    sacrebleu = pytest.importorskip("sacrebleu")
+    result = manager("bleu").compute(None, frame(*PREDICTIONS), frame(*REFERENCES))["bleu"]
+    corpus = sacrebleu.corpus_bleu(PREDICTIONS, [REFERENCES])
+    assert result["metric_value"] == result["corpus_score"] == pytest.approx(corpus.score / 100)
+    sentences = [sacrebleu.sentence_bleu(p, [r]).score / 100 for p, r in zip(PREDICTIONS, REFERENCES)]
+    assert result["record_level"] == pytest.approx(sentences)
+    assert result["mean"] == pytest.approx(sum(sentences) / len(sentences)) != result["metric_value"]
+    assert result["signature"].startswith("nrefs:1|case:mixed|eff:no|tok:13a|smooth:exp|version:")
+    assert "eff:yes" in result["record_signature"]
+    # The README's pair: sacrebleu's 63.08.
+    readme = manager("bleu").compute(None, frame(*PREDICTIONS[2:4]), frame(*REFERENCES[2:4]))["bleu"]
+    assert readme["metric_value"] == pytest.approx(0.6308, abs=5e-5)
+
+
+def test_bleu_parameters_reach_sacrebleu() -> None:
+    sacrebleu = pytest.importorskip("sacrebleu")
+    params = {"lowercase": True, "tokenize": "char", "smooth_method": "floor", "smooth_value": 0.2, "max_ngram_order": 3}
+    result = manager("sacrebleu", **params).compute(None, frame(*PREDICTIONS), frame(*REFERENCES))["sacrebleu"]
+    bleu = sacrebleu.metrics.BLEU(**params)
+    assert result["metric_value"] == pytest.approx(bleu.corpus_score(PREDICTIONS, [REFERENCES]).score / 100)
+    assert result["signature"] == str(bleu.get_signature())
+
+
+def test_frames_must_line_up_by_index() -> None:
+    preds = pd.DataFrame({"answer": ["a b", "c d"]}, index=[10, 11])
+    with pytest.raises(ValueError) as info:
+        manager("bleu").compute(None, preds, frame("a b", "c d"))
+    assert "do not line up" in str(info.value) and "[10, 11]" in str(info.value) and "[0, 1]" in str(info.value)
+    with pytest.raises(ValueError, match="do not line up"):
+        manager("exact_match").compute(None, preds, preds.iloc[::-1])
+    # The same index, whatever it is, pairs the rows.
+    result = manager("exact_match").compute(None, preds, preds.rename(columns={"answer": "ref"}))
+    assert result["exact_match"]["record_level"] == [1.0, 1.0]
+    # Frames a metric does not use are not checked.
+    other = pd.DataFrame({"s": ["x"]}, index=[99])
+    assert manager("exact_match").compute(other, frame("a"), frame("a"))["exact_match"]["metric_value"] == 1.0
+
+
+def test_frames_with_several_columns_are_refused_unless_the_column_is_named() -> None:
+    preds = pd.DataFrame({"id": ["q1", "q2"], "answer": ["the cat", "a dog"]})
+    refs = frame("the cat", "the dog")
+    with pytest.raises(ValueError) as info:
+        manager("exact_match").compute(None, preds, refs)
+    assert "2 columns ('id', 'answer')" in str(info.value) and "predictions_column=" in str(info.value)
+    result = manager("exact_match").compute(None, preds, refs, predictions_column="answer")
+    assert result["exact_match"]["record_level"] == [1.0, 0.0]
+    with pytest.raises(ValueError) as info:
+        manager("exact_match").compute(None, preds, refs, predictions_column="answers")
+    assert "did you mean 'answer'?" in str(info.value)
+
+
+class _Terminal(io.StringIO):
+    def isatty(self) -> bool:
+        return True
+
+
+@pytest.mark.parametrize("terminal", [True, False])
+def test_progress_is_shown_on_a_terminal_only(terminal: bool, monkeypatch: pytest.MonkeyPatch) -> None:
+    from zel_metrics_plugin.metrics.llm.core import llm_metrics_manager
+
+    stream = _Terminal() if terminal else io.StringIO()
+    monkeypatch.setattr(sys, "stderr", stream)
+    monkeypatch.setattr(llm_metrics_manager, "PROGRESS_DELAY", 0.0)
+    result = manager("rouge_score", "bleu").compute(None, frame(*PREDICTIONS), frame(*REFERENCES))
+    assert len(result) == 5
+    shown = stream.getvalue()
+    if terminal:
+        pytest.importorskip("tqdm")
+        # Two passes over the records: the ROUGE types share one.
+        assert "computing metrics" in shown and f"/{2 * len(PREDICTIONS)} " in shown
+    else:
+        assert shown == ""
 
 
 @pytest.mark.parametrize(
     "shape",
     [
-        {"faithfulness": {}},
-        {"rag": {"qa_group": {"faithfulness": None}}},
+        {"retrieval_augmented_generation": {"faithfulness": {}}},
+        {"question_answering": {"faithfulness": None}},
         {"retrieval_augmented_generation": ["faithfulness"]},
     ],
 )
@@ -237,13 +412,15 @@ def test_faithfulness_round_trip(shape: dict[str, object]) -> None:
     "config, frames, error, words",
     [
         ({"generation": {"sari": {}, "bleu": {}}}, (None, ["a"], ["a"]), NotImplementedError, ["'sari'"]),
-        ({"generation": {"bleuu": {}}}, (None, ["a"], ["a"]), ValueError, ["bleuu"]),
-        ({"generation": {"bleu": {"n": 2}}}, (None, ["a"], ["a"]), ValueError, ["'n'"]),
+        ({"generation": {"bleu": {"n": 2}}}, (None, ["a"], ["a"]), ValueError, ["'n'", "max_ngram_order"]),
+        ({"generation": {"bleu": {"tokenize": "spm"}}}, (None, ["a"], ["a"]), ValueError, ["13a"]),
+        ({"generation": {"bleu": {"max_ngram_order": 0}}}, (None, ["a"], ["a"]), ValueError, ["positive"]),
+        ({"generation": {"rouge1": {"use_stemmer": "yes"}}}, (None, ["a"], ["a"]), TypeError, ["bool"]),
         ({"generation": {"bleu": {}}}, (None, ["a"], None), ValueError, ["references", "bleu"]),
-        ({"faithfulness": {}}, (None, ["a"], None), ValueError, ["sources"]),
-        ({"bleu": {}}, (None, ["a", "b"], ["a"]), ValueError, ["same number of rows"]),
-        ({"bleu": {}}, (None, [], []), ValueError, ["no rows"]),
-        ({"bleu": {}}, (None, [1], ["a"]), TypeError, ["row 0", "int"]),
+        ({"question_answering": {"faithfulness": {}}}, (None, ["a"], None), ValueError, ["sources"]),
+        ({"generation": {"bleu": {}}}, (None, ["a", "b"], ["a"]), ValueError, ["same number of rows"]),
+        ({"generation": {"bleu": {}}}, (None, [], []), ValueError, ["no rows"]),
+        ({"generation": {"bleu": {}}}, (None, [1], ["a"]), TypeError, ["row 0", "int"]),
         ({}, (None, ["a"], ["a"]), ValueError, ["no metric"]),
     ],
 )
@@ -268,19 +445,15 @@ words = st.lists(st.sampled_from(["a", "b", "c", "d", "e", "\n"]), max_size=12).
 
 @given(words, words)
 def test_scores_are_bounded_and_symmetric_where_expected(pred: str, ref: str) -> None:
-    scores = [
-        text_scores.rouge_n(pred, ref, 1),
-        text_scores.rouge_n(pred, ref, 2),
-        text_scores.rouge_l(pred, ref),
-        text_scores.rouge_lsum(pred, ref),
-        text_scores.bleu([pred], [ref]),
-        *text_scores.overlap_scores(pred, ref),
-    ]
+    rouge = text_scores.rouge_scores([pred, ref], [ref, pred])
+    bleu = text_scores.bleu_scores([pred], [ref])
+    scores = [*(s for values in rouge.values() for s in values), bleu.corpus, *bleu.records,
+              *text_scores.overlap_scores(pred, ref)]
     assert all(0.0 <= s <= 1.0 + 1e-12 for s in scores)
-    assert text_scores.rouge_l(pred, ref) == pytest.approx(text_scores.rouge_l(ref, pred))
+    assert rouge["rougeL"][0] == pytest.approx(rouge["rougeL"][1])
     if pred.split():
-        assert text_scores.rouge_lsum(pred, pred) == pytest.approx(1.0)
-        assert text_scores.bleu([pred], [pred]) == pytest.approx(1.0)
+        assert text_scores.rouge_scores([pred], [pred])["rougeLsum"] == [pytest.approx(1.0)]
+        assert text_scores.bleu_scores([pred], [pred]).records == [pytest.approx(1.0)]
 
 
 # ------------------------------------------------- configuration and platform
@@ -289,16 +462,52 @@ def test_scores_are_bounded_and_symmetric_where_expected(pred: str, ref: str) ->
 @pytest.mark.parametrize(
     "inner, expected",
     [
-        ({"summarization": {"bleu": {"smooth": False}}}, {"bleu": {"smooth": False}}),
-        ({"rag": {"lexical": {"exact_match": {}}}}, {"exact_match": {}}),
-        ({"exact_match": None, "generation": ["rouge1", "bleu"]},
+        ({"summarization": {"bleu": {"lowercase": True}}}, {"bleu": {"lowercase": True}}),
+        ({"extraction": {"exact_match": None}, "generation": ["rouge1", "bleu"]},
          {"exact_match": {}, "rouge1": {}, "bleu": {}}),
-        ({"qa": {"bleu": {}}, "generation": {"bleu": {}}}, {"bleu": {}}),
-        ({"readability": {}}, {"flesch_reading_ease": {}, "flesch_kincaid_grade": {}}),
+        ({"question_answering": {"bleu": {}}, "generation": {"bleu": {}}}, {"bleu": {}}),
+        ({"summarization": {"readability": {}}}, {"flesch_reading_ease": {}, "flesch_kincaid_grade": {}}),
+        ({"generation": {"rouge_score": {"use_stemmer": True}}},
+         {t: {"use_stemmer": True} for t in ("rouge1", "rouge2", "rougeL", "rougeLsum")}),
+        ({"generation": {"rouge_score": {"rougeL": {"use_stemmer": True}, "rouge1": None}}},
+         {"rougeL": {"use_stemmer": True}, "rouge1": {}}),
+        ({"generation": {"rouge_score": ["rouge2", "rougeLsum"]}}, {"rouge2": {}, "rougeLsum": {}}),
     ],
 )
 def test_configuration_shapes(inner: dict[str, object], expected: dict[str, object]) -> None:
-    assert LLMMetricManager({"configuration": inner}, **CONTEXT).metrics == expected
+    metrics = LLMMetricManager({"configuration": inner}, **CONTEXT).metrics
+    assert metrics == expected and list(metrics) == list(expected)
+
+
+@pytest.mark.parametrize(
+    "inner, words",
+    [
+        # Unknown task types, with the closest match and the valid ones.
+        ({"genration": {"bleu": {}}}, ["'genration'", "did you mean 'generation'?", "summarization, generation"]),
+        ({"rag": {"bleu": {}}}, ["did you mean 'retrieval_augmented_generation'?"]),
+        ({"Summarization": {"bleu": {}}}, ["did you mean 'summarization'?"]),
+        ({"bleu": {}}, ["'bleu'", "is a metric, not a task type", "question_answering"]),
+        ({"xyz": {"bleu": {}}}, ["unknown task type 'xyz'", "extraction"]),
+        # Unknown metric ids.
+        ({"generation": {"bleuu": {}}}, ["'bleuu'", "did you mean 'bleu'?", "rouge_score, sacrebleu"]),
+        ({"generation": {"ROUGEL": {}}}, ["did you mean 'rougeL'?"]),
+        ({"generation": ["rouge_1"]}, ["did you mean 'rouge1'?"]),
+        ({"generation": {"rouge_score": {"rouge1": {}, "rogueL": {}}}},
+         ["'rogueL'", "group 'rouge_score'", "did you mean 'rougeL'?", "rouge1, rouge2, rougeL, rougeLsum"]),
+        ({"generation": {"rouge_score": {"rouge1": {}, "use_stemmer": True}}},
+         ["'use_stemmer'", "in each metric's dict"]),
+        ({"generation": {"rouge_score": ["rouge1", "bleu"]}}, ["'bleu'", "not a metric of the group"]),
+        # Metrics their catalogue entry does not give to the task type.
+        ({"generation": {"exact_match": {}}},
+         ["'exact_match'", "'generation'", "question_answering, extraction, retrieval_augmented_generation"]),
+        ({"extraction": {"faithfulness": {}}}, ["'faithfulness'", "'extraction'"]),
+        ({"summarization": {"context_relevance": {}}}, ["retrieval_augmented_generation"]),
+    ],
+)
+def test_configuration_mistakes_name_valid_values(inner: dict[str, object], words: list[str]) -> None:
+    with pytest.raises(ValueError) as info:
+        LLMMetricManager({"configuration": inner}, **CONTEXT)
+    assert all(w in str(info.value) for w in words), str(info.value)
 
 
 @pytest.mark.parametrize(
@@ -306,13 +515,23 @@ def test_configuration_shapes(inner: dict[str, object], expected: dict[str, obje
     [
         ({"generation": {"bleu": {}}}, ValueError),
         ({"configuration": [("bleu", {})]}, TypeError),
-        ({"configuration": {"bleu": 3}}, TypeError),
-        ({"configuration": {"qa": {"bleu": {"smooth": True}}, "gen": {"bleu": {}}}}, ValueError),
+        ({"configuration": {"generation": "bleu"}}, TypeError),
+        ({"configuration": {"generation": {"bleu": 3}}}, TypeError),
+        ({"configuration": {"generation": {LLMMetricType.BLEU: {}}}}, TypeError),
+        ({"configuration": {"question_answering": {"bleu": {"lowercase": True}}, "generation": {"bleu": {}}}},
+         ValueError),
     ],
 )
 def test_configuration_refused(configuration: dict[str, object], error: type) -> None:
     with pytest.raises(error):
         LLMMetricManager(configuration)
+
+
+def test_unknown_parameter_names_the_closest_and_the_accepted() -> None:
+    with pytest.raises(ValueError) as info:
+        manager("rouge_score", use_stemer=True).compute(None, frame("a"), frame("a"))
+    assert "'use_stemer'" in str(info.value) and "did you mean 'use_stemmer'?" in str(info.value)
+    assert "use_aggregator, use_stemmer" in str(info.value)
 
 
 def test_authenticators_and_service() -> None:
@@ -352,3 +571,14 @@ def test_display_robustness_other_shapes(
     RobustnessMetrics.display_robustness_results(make_results())
     out = capsys.readouterr().out
     assert "typos" in out and "0.8125" in out and "attack" in out
+
+
+@pytest.mark.parametrize("blocked, words", [("rouge_score", ["ROUGE", "pip install rouge-score"]),
+                                             ("sacrebleu.metrics.bleu", ["BLEU", "pip install sacrebleu"])])
+def test_missing_library_is_named_with_its_install_command(
+    blocked: str, words: list[str], monkeypatch: pytest.MonkeyPatch
+) -> None:
+    monkeypatch.setitem(sys.modules, blocked, None)  # makes the import fail
+    with pytest.raises(ImportError) as info:
+        manager("rouge1", "bleu").compute(None, frame("a b"), frame("a b"))
+    assert all(w in str(info.value) for w in words)
