@@ -115,7 +115,7 @@ class LLMMetrics:
                 return {}
 
             custom_evaluators = [fun1]
-            client.llm_metrics.compute_metrics(configuration, sources, predictions, references, custom_evaluators = custom_evaluators)
+            client.llm_metrics.compute_metrics(configuration, sources, predictions, references, custom_evaluators=custom_evaluators)
         """
     def get_metrics_result(
         self, configuration: dict[str, Any], metrics_result: Mapping[str, Any], **kwargs: Any
