@@ -33,7 +33,7 @@ PyObject* init_body(MethodFunction*, PyObject* const* args, PyObject*) {
     if (!call<4>(validate_type.get(), {ai_client, names.ai_client, base_service.get(), Py_True})) {
         return nullptr;
     }
-    if (set_attr(self, names.ai_client, ai_client) < 0 || set_attr(self, names.is_bearer_token, Py_False) < 0) {
+    if (PyObject_SetAttr(self, names.ai_client, ai_client) < 0 || PyObject_SetAttr(self, names.is_bearer_token, Py_False) < 0) {
         return nullptr;
     }
     Ref evaluators_cls = lookup_global(names.LLMAJEvaluators);
@@ -41,7 +41,7 @@ PyObject* init_body(MethodFunction*, PyObject* const* args, PyObject*) {
         return nullptr;
     }
     Ref evaluators = call<1>(evaluators_cls.get(), {ai_client});
-    if (!evaluators || set_attr(self, names.evaluators, evaluators.get()) < 0) {
+    if (!evaluators || PyObject_SetAttr(self, names.evaluators, evaluators.get()) < 0) {
         return nullptr;
     }
     Ref client = Ref::steal(PyObject_GetAttr(self, names.ai_client));
@@ -57,22 +57,10 @@ PyObject* init_body(MethodFunction*, PyObject* const* args, PyObject*) {
         return nullptr;
     }
     if (reinterpret_cast<PyObject*>(Py_TYPE(authenticator.get())) == bearer_cls.get() &&
-        set_attr(self, names.is_bearer_token, Py_True) < 0) {
+        PyObject_SetAttr(self, names.is_bearer_token, Py_True) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
-}
-
-// LLMMetrics(...): the class's own vectorcall.  While the class is created
-// by object.__new__ and initialised by a Python-level __init__ (its own
-// function, or whatever replaced it), the call runs as type.__call__ would,
-// without building an argument tuple and dictionary; otherwise it takes the
-// generic path.  Subclasses do not inherit a type's vectorcall.
-PyObject* class_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    if (is_plain_class(callable, class_vectorcall)) {
-        return construct(reinterpret_cast<PyTypeObject*>(callable), args, nargsf, kwnames);
-    }
-    return type_call(callable, args, nargsf, kwnames);
 }
 
 constexpr const char* kInitParams[] = {"self", "ai_client"};
@@ -233,15 +221,7 @@ bool create_llm_metrics_class(PyObject* module, PyObject* globals, CreatedClass&
         return false;
     }
     out.cls = call<3>(reinterpret_cast<PyObject*>(&PyType_Type), {names.LLMMetrics, bases.get(), ns.get()});
-    if (!out.cls) {
-        return false;
-    }
-    auto* type = reinterpret_cast<PyTypeObject*>(out.cls.get());
-    // __init__ is a function of this module, so tp_init is the interpreter's
-    // slot for Python-level __init__ methods.
-    note_python_init_slot(type->tp_init);
-    type->tp_vectorcall = class_vectorcall;
-    return true;
+    return static_cast<bool>(out.cls);
 }
 
 }  // namespace llm_metrics

@@ -216,7 +216,6 @@ int module_exec(PyObject* module) {
     }
     state.module = Py_NewRef(module);
     state.globals = Py_NewRef(PyModule_GetDict(module));
-    watch_globals(state.globals);
     int result = -1;
 #if defined(__cpp_exceptions)
     try {
@@ -236,7 +235,6 @@ int module_exec(PyObject* module) {
         PyErr_SetString(PyExc_ImportError, "init zel_tarn_quillgate.supporting_classes.metrics.llm_metrics");
     }
     // Forget the module so that a later import starts again.
-    unwatch_globals();
     Py_CLEAR(state.module);
     Py_CLEAR(state.globals);
     return -1;

@@ -157,3 +157,24 @@ def test_nothing_is_left_for_the_collector(llm_metrics, spied) -> None:
             assert not [o for o in gc.get_objects() if type(o).__name__ == "browser_scope"]
     finally:
         gc.enable()
+
+
+def test_renaming_nested_functions_during_a_call_does_not_leak_into_the_next(llm_metrics, client, monkeypatch):
+    bf.install(monkeypatch, llm_metrics, bf.make_catalogue("plain"))
+    seen: list = []
+
+    class RenamingTable(bf.RecordingTable):
+        def list(self, *, title):
+            if not seen[-1]:
+                for fn in live_functions(llm_metrics).values():
+                    seen[-1].append((fn.__name__, fn.__qualname__))
+                    fn.__name__, fn.__qualname__ = "renamed", "renamed.qualname"
+            super().list(title=title)
+
+    monkeypatch.setattr(llm_metrics, "Table", RenamingTable)
+    metrics = llm_metrics.LLMMetrics(client)
+    for _ in range(2):
+        seen.append([])
+        metrics.show_supported_metrics()
+    assert len(seen[0]) == 8 and sorted(seen[0]) == sorted(seen[1])
+    assert all(q == "LLMMetrics.show_supported_metrics.<locals>." + n for n, q in seen[0])

@@ -7,7 +7,6 @@
 #include "browser/sequences.hpp"
 #include "browser/texts.hpp"
 #include "core/module_state.hpp"
-#include "core/attributes.hpp"
 #include "core/names.hpp"
 #include "core/python_ops.hpp"
 
@@ -110,14 +109,6 @@ const FunctionSpec kGetSupportedMetrics{"__get_supported_metrics", kTaskTypePara
                                         get_supported_metrics};
 const FunctionSpec kValueKey{"<lambda>", kKeyParams, 1, false, -1, value_key};
 
-// The reads that build the catalogues, one site each.
-struct CatalogueSites {
-    AttrSite task_value;
-    AttrSite metric_value;
-    AttrSite group_test;
-    AttrSite group;
-} catalogue_sites;
-
 #define LLM_BROWSER_LOCALS "LLMMetrics.show_supported_metrics.<locals>."
 
 // A nested function of `spec`.  Its texts are made the first time and shared
@@ -158,7 +149,7 @@ int build_catalogues(PyObject* task_enum, PyObject* metric_enum, PyObject* sub_e
     // all_task_type: the value of each task type, in enumeration order.
     Ref task_types = Ref::steal(PyList_New(0));
     if (!task_types || for_each(task_enum, [&](PyObject* member) {
-            return list_append_new(task_types.get(), get_attr(member, names.value, catalogue_sites.task_value));
+            return list_append_new(task_types.get(), PyObject_GetAttr(member, names.value));
         }) < 0) {
         return -1;
     }
@@ -181,7 +172,7 @@ int build_catalogues(PyObject* task_enum, PyObject* metric_enum, PyObject* sub_e
     chained.reset();
     Ref metrics = Ref::steal(PyDict_New());
     if (!ordered || !metrics || for_each(ordered.get(), [&](PyObject* member) {
-            Ref id = Ref::steal(get_attr(member, names.value, catalogue_sites.metric_value));
+            Ref id = Ref::steal(PyObject_GetAttr(member, names.value));
             return id ? PyDict_SetItem(metrics.get(), id.get(), member) : -1;
         }) < 0) {
         return -1;
@@ -191,14 +182,14 @@ int build_catalogues(PyObject* task_enum, PyObject* metric_enum, PyObject* sub_e
     // all_metric_group: each distinct group named by a sub-metric, once.
     Ref groups = Ref::steal(PyList_New(0));
     if (!groups || for_each(sub_enum, [&](PyObject* member) {
-            Ref group = Ref::steal(get_attr(member, names.metrics_group, catalogue_sites.group_test));
+            Ref group = Ref::steal(PyObject_GetAttr(member, names.metrics_group));
             if (!group) {
                 return -1;
             }
             if (group.get() == Py_None) {
                 return 0;
             }
-            return list_append_new(groups.get(), get_attr(member, names.metrics_group, catalogue_sites.group));
+            return list_append_new(groups.get(), PyObject_GetAttr(member, names.metrics_group));
         }) < 0) {
         return -1;
     }

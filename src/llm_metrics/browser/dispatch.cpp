@@ -8,7 +8,6 @@
 #include "browser/nested.hpp"
 #include "browser/texts.hpp"
 #include "core/module_state.hpp"
-#include "core/attributes.hpp"
 #include "core/names.hpp"
 #include "core/python_ops.hpp"
 
@@ -16,31 +15,18 @@ namespace llm_metrics::browser {
 
 namespace {
 
-AttrSite argument_value_site;  // an enumeration member passed as an argument
-
-// The reads of a metric group's sub_metrics.
-struct GroupSites {
-    AttrSite has_sub_metrics;
-    AttrSite sub_metrics;
-    AttrSite members;
-} group_sites;
-
 // Marks an exception as the one being handled for as long as it lives, as an
 // `except` block does: code that runs meanwhile sees it as sys.exception(),
 // and exceptions raised meanwhile get it as their __context__.
 class HandledException {
 public:
-    explicit HandledException(PyObject* exc) : item_(PyThreadState_Get()->exc_info) {
-        saved_ = item_->exc_value;
-        item_->exc_value = Py_NewRef(exc);
-    }
-    ~HandledException() { Py_XSETREF(item_->exc_value, saved_); }
+    explicit HandledException(PyObject* exc) : saved_(PyErr_GetHandledException()) { PyErr_SetHandledException(exc); }
+    ~HandledException() { PyErr_SetHandledException(saved_); Py_XDECREF(saved_); }
     HandledException(const HandledException&) = delete;
     HandledException& operator=(const HandledException&) = delete;
 
 private:
-    _PyErr_StackItem* item_;
-    PyObject* saved_;
+    PyObject* saved_;  // strong, or null when nothing was being handled
 };
 
 // The enumerations could not be imported (an Exception is set): list the
@@ -76,7 +62,7 @@ int normalise(Ref& arg, PyObject* cls, PyObject* other_cls) {
     if (is_member <= 0) {
         return is_member;
     }
-    Ref value = Ref::steal(get_attr(arg.get(), names.value, argument_value_site));
+    Ref value = Ref::steal(PyObject_GetAttr(arg.get(), names.value));
     if (!value) {
         return -1;
     }
@@ -259,7 +245,7 @@ int Call::metric_group_view() const {
             return -1;
         }
         Ref attr;
-        const int has_sub_metrics = get_optional_attr(group.get(), names.sub_metrics, attr.put(), group_sites.has_sub_metrics);
+        const int has_sub_metrics = PyObject_GetOptionalAttr(group.get(), names.sub_metrics, attr.put());
         if (has_sub_metrics < 0) {
             return -1;
         }
@@ -268,7 +254,7 @@ int Call::metric_group_view() const {
             if (!group) {
                 return -1;
             }
-            attr = Ref::steal(get_attr(group.get(), names.sub_metrics, group_sites.sub_metrics));
+            attr = Ref::steal(PyObject_GetAttr(group.get(), names.sub_metrics));
             if (!attr) {
                 return -1;
             }
@@ -282,7 +268,7 @@ int Call::metric_group_view() const {
     if (!group) {
         return -1;
     }
-    Ref sub_metrics = Ref::steal(get_attr(group.get(), names.sub_metrics, group_sites.members));
+    Ref sub_metrics = Ref::steal(PyObject_GetAttr(group.get(), names.sub_metrics));
     if (!sub_metrics) {
         return -1;
     }

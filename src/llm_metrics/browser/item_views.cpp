@@ -6,15 +6,12 @@
 #include "browser/nested.hpp"
 #include "browser/sequences.hpp"
 #include "browser/texts.hpp"
-#include "core/attributes.hpp"
 #include "core/names.hpp"
 #include "core/python_ops.hpp"
 
 namespace llm_metrics::browser {
 
 namespace {
-
-AttrSite group_members_site;  // all_metrics[metric_group_id].sub_metrics
 
 // The group is not one that has sub-metrics: a red line, the details of the
 // metric with that id and the table of all groups.
@@ -91,7 +88,7 @@ PyObject* display_supported_metrics(MethodFunction* fn, PyObject* const* args, P
             return nullptr;
         }
         all_metrics.reset();
-        Ref sub_metrics = Ref::steal(get_attr(group.get(), names.sub_metrics, group_members_site));
+        Ref sub_metrics = Ref::steal(PyObject_GetAttr(group.get(), names.sub_metrics));
         if (!sub_metrics) {
             return nullptr;
         }

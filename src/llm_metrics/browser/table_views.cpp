@@ -6,24 +6,10 @@
 #include "browser/nested.hpp"
 #include "browser/sequences.hpp"
 #include "browser/texts.hpp"
-#include "core/attributes.hpp"
 #include "core/names.hpp"
 #include "core/python_ops.hpp"
 
 namespace llm_metrics::browser {
-
-namespace {
-
-// The reads of a metric row, one site per attribute.
-struct RowSites {
-    AttrSite value;
-    AttrSite has_metrics_group;
-    AttrSite metrics_group;
-    AttrSite supported_tasks;
-    AttrSite is_reference_free;
-} row_sites;
-
-}  // namespace
 
 Ref metric_headers(PyObject* supported_tasks_header) {
     PyObject* list = PyList_New(4);
@@ -37,29 +23,29 @@ Ref metric_headers(PyObject* supported_tasks_header) {
 }
 
 PyObject* metric_row(PyObject* metric_obj) {
-    Ref id = Ref::steal(get_attr(metric_obj, names.value, row_sites.value));
+    Ref id = Ref::steal(PyObject_GetAttr(metric_obj, names.value));
     if (!id) {
         return nullptr;
     }
     // hasattr(metric_obj, "metrics_group"), then the read itself.
     Ref group;
-    const int has_group = get_optional_attr(metric_obj, names.metrics_group, group.put(), row_sites.has_metrics_group);
+    const int has_group = PyObject_GetOptionalAttr(metric_obj, names.metrics_group, group.put());
     if (has_group < 0) {
         return nullptr;
     }
     if (has_group) {
-        group = Ref::steal(get_attr(metric_obj, names.metrics_group, row_sites.metrics_group));
+        group = Ref::steal(PyObject_GetAttr(metric_obj, names.metrics_group));
         if (!group) {
             return nullptr;
         }
     } else {
         group = Ref::borrow(Py_None);
     }
-    Ref tasks = Ref::steal(get_attr(metric_obj, names.supported_tasks, row_sites.supported_tasks));
+    Ref tasks = Ref::steal(PyObject_GetAttr(metric_obj, names.supported_tasks));
     if (!tasks) {
         return nullptr;
     }
-    Ref reference_free = Ref::steal(get_attr(metric_obj, names.is_reference_free, row_sites.is_reference_free));
+    Ref reference_free = Ref::steal(PyObject_GetAttr(metric_obj, names.is_reference_free));
     if (!reference_free) {
         return nullptr;
     }
@@ -79,7 +65,7 @@ PyObject* metric_row(PyObject* metric_obj) {
 }
 
 Ref metric_rows(PyObject* members) {
-    Ref rows = new_list_with_capacity(capacity_hint(members));
+    Ref rows = Ref::steal(PyList_New(0));
     if (!rows || for_each(members, [&](PyObject* member) { return list_append_new(rows.get(), metric_row(member)); }) <
                      0) {
         return {};
@@ -97,7 +83,7 @@ namespace {
 
 // [[item] for item in items]
 Ref single_cell_rows(PyObject* items) {
-    Ref rows = new_list_with_capacity(capacity_hint(items));
+    Ref rows = Ref::steal(PyList_New(0));
     if (!rows ||
         for_each(items, [&](PyObject* item) { return list_append_new(rows.get(), single_item_list(item)); }) < 0) {
         return {};
@@ -169,7 +155,7 @@ PyObject* display_all_supported_metrics(MethodFunction* fn, PyObject* const*, Py
     // for metric_obj in all_metrics.values(), with the dict iterator's checks.
     PyObject* dict = all_metrics.get();
     const Py_ssize_t expected = PyDict_GET_SIZE(dict);
-    Ref rows = new_list_with_capacity(expected);
+    Ref rows = Ref::steal(PyList_New(0));
     if (!rows) {
         return nullptr;
     }

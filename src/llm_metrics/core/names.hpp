@@ -26,9 +26,7 @@ namespace llm_metrics {
     X(_task_type) X(metric_group_id) X(metric_id) X(error_message)                              \
     X(LLMSummarizationMetrics) X(LLMGenerationMetrics) X(LLMExtractionMetrics) X(LLMQAMetrics)  \
     X(_LLMMetrics__get_metrics_manager) X(_LLMMetrics__validate_params)                         \
-    X(_LLMMetrics__is_key_present) X(_LLMMetrics__show_supported_metrics_old)                 \
-    /* fast paths */                                                                            \
-    X(__init__)
+    X(_LLMMetrics__is_key_present) X(_LLMMetrics__show_supported_metrics_old)
 
 struct Names {
 #define LLM_METRICS_DECLARE_NAME(n) PyObject* n = nullptr;
