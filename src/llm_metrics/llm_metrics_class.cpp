@@ -147,7 +147,7 @@ Ref make_defaults(Defaults kind) {
         case Defaults::none:
             return {};
         case Defaults::three_nones:
-            return Ref::steal(PyTuple_Pack(3, Py_None, Py_None, Py_None));
+            return Ref::borrow(names.defaults_three_nones);
         case Defaults::compute_metrics: {
             // The one list shared by every call that omits custom_evaluators.
             Ref shared_list = Ref::steal(PyList_New(0));

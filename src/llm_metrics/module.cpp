@@ -186,9 +186,6 @@ void add_init_traceback() {
 }
 
 int execute_steps(PyObject* module) {
-    if (init_method_function_type() < 0) {
-        return -1;
-    }
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
     if (!builtins) {
         return -1;

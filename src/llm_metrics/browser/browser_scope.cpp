@@ -5,21 +5,16 @@
 
 #include "browser/nested.hpp"
 #include "browser/sequences.hpp"
-#include "browser/texts.hpp"
 #include "core/module_state.hpp"
 #include "core/names.hpp"
 #include "core/python_ops.hpp"
+#include "core/scope.hpp"
 
 namespace llm_metrics::browser {
 
 namespace {
 
 constexpr int kVarCount = static_cast<int>(Var::count_);
-
-struct BrowserScope {
-    PyObject_HEAD
-    PyObject* vars[kVarCount];
-};
 
 // Variable names as a closure would report them (names with two leading
 // underscores are class-private inside LLMMetrics).
@@ -37,51 +32,7 @@ constexpr const char* kVarNames[kVarCount] = {
     "_LLMMetrics__get_supported_metrics",
 };
 
-PyTypeObject* ScopeType = nullptr;
-
-BrowserScope* as_scope(PyObject* obj) { return reinterpret_cast<BrowserScope*>(obj); }
-
-int scope_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    for (PyObject* var : as_scope(self)->vars) {
-        Py_VISIT(var);
-    }
-    return 0;
-}
-
-int scope_clear(PyObject* self) {
-    for (PyObject*& var : as_scope(self)->vars) {
-        Py_CLEAR(var);
-    }
-    return 0;
-}
-
-void scope_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    scope_clear(self);
-    PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-PyType_Slot scope_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(scope_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(scope_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(scope_clear)},
-    {},
-};
-
-PyType_Spec scope_spec = {
-    .name = "llm_metrics.browser_scope",
-    .basicsize = sizeof(BrowserScope),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    .slots = scope_slots,
-};
-
-void set_var(PyObject* scope, Var var, PyObject* value) {
-    Py_XSETREF(as_scope(scope)->vars[static_cast<int>(var)], Py_XNewRef(value));
-}
+void set_var(PyObject* scope, Var var, PyObject* value) { scope_set(scope, static_cast<int>(var), value); }
 
 // --- the nested functions -----------------------------------------------------
 
@@ -129,14 +80,6 @@ FunctionTexts catalogue_key_texts;
 FunctionTexts query_key_texts;
 
 }  // namespace
-
-int init_scope_type() {
-    if (ScopeType != nullptr) {
-        return 0;
-    }
-    ScopeType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&scope_spec));
-    return ScopeType != nullptr ? 0 : -1;
-}
 
 Ref new_value_key(KeyPlace place) {
     if (place == KeyPlace::catalogue) {
@@ -209,15 +152,10 @@ int build_catalogues(PyObject* task_enum, PyObject* metric_enum, PyObject* sub_e
 
 Ref create_scope(PyObject* metric_enum, PyObject* sub_enum, const Catalogues& catalogues, PyObject* task_type,
                  NestedFunctions& out) {
-    BrowserScope* raw = PyObject_GC_New(BrowserScope, ScopeType);
-    if (raw == nullptr) {
+    Ref scope = new_scope(kVarCount);
+    if (!scope) {
         return {};
     }
-    for (PyObject*& var : raw->vars) {
-        var = nullptr;
-    }
-    PyObject_GC_Track(raw);
-    Ref scope = Ref::steal(reinterpret_cast<PyObject*>(raw));
     PyObject* s = scope.get();
     set_var(s, Var::LLMMetricType, metric_enum);
     set_var(s, Var::LLMSubMetrics, sub_enum);
@@ -250,11 +188,11 @@ Ref create_scope(PyObject* metric_enum, PyObject* sub_enum, const Catalogues& ca
         {&NestedFunctions::display_table, &kDisplayTable, LLM_BROWSER_LOCALS "__display_table", nullptr, false,
          Var::display_table},
         {&NestedFunctions::display_supported_metrics, &kDisplaySupportedMetrics,
-         LLM_BROWSER_LOCALS "__display_supported_metrics", texts.defaults_two_nones, true, Var::count_},
+         LLM_BROWSER_LOCALS "__display_supported_metrics", names.defaults_two_nones, true, Var::count_},
         {&NestedFunctions::display_supported_task_type, &kDisplaySupportedTaskType,
          LLM_BROWSER_LOCALS "__display_supported_task_type", nullptr, true, Var::display_supported_task_type},
         {&NestedFunctions::get_supported_metrics, &kGetSupportedMetrics,
-         LLM_BROWSER_LOCALS "__get_supported_metrics", texts.defaults_one_none, true, Var::get_supported_metrics},
+         LLM_BROWSER_LOCALS "__get_supported_metrics", names.defaults_one_none, true, Var::get_supported_metrics},
     };
     static FunctionTexts step_texts[std::size(steps)];
     for (size_t i = 0; i < std::size(steps); ++i) {
@@ -262,7 +200,7 @@ Ref create_scope(PyObject* metric_enum, PyObject* sub_enum, const Catalogues& ca
         Ref& fn = out.*step.slot;
         fn = new_nested(*step.spec, step.qualname, step_texts[i], step.defaults, step.shares_scope ? s : nullptr);
         if (!fn) {
-            scope_clear(s);
+            scope_clear_all(s);
             return {};
         }
         if (step.var != Var::count_) {
@@ -272,16 +210,12 @@ Ref create_scope(PyObject* metric_enum, PyObject* sub_enum, const Catalogues& ca
     return scope;
 }
 
-void clear_scope(PyObject* scope) {
-    if (scope != nullptr && Py_IS_TYPE(scope, ScopeType)) {
-        scope_clear(scope);
-    }
-}
+void clear_scope(PyObject* scope) { scope_clear_all(scope); }
 
 Ref scope_read(MethodFunction* fn, Var var) {
     const int index = static_cast<int>(var);
     PyObject* scope = fn->scope;
-    PyObject* value = scope != nullptr && Py_IS_TYPE(scope, ScopeType) ? as_scope(scope)->vars[index] : nullptr;
+    PyObject* value = is_scope(scope) ? scope_get(scope, index) : nullptr;
     if (value == nullptr) {
         PyErr_Format(PyExc_NameError,
                      "cannot access free variable '%s' where it is not associated with a value in enclosing scope",

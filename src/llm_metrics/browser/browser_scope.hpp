@@ -31,9 +31,6 @@ enum class Var : int {
     count_,
 };
 
-// Readies the scope type once.  -1 with an exception set on failure.
-int init_scope_type();
-
 // The three catalogues of one call.
 struct Catalogues {
     Ref all_task_type;     // list of task-type ids, in enumeration order

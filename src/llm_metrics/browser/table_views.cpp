@@ -5,7 +5,6 @@
 #include "browser/browser_scope.hpp"
 #include "browser/nested.hpp"
 #include "browser/sequences.hpp"
-#include "browser/texts.hpp"
 #include "core/names.hpp"
 #include "core/python_ops.hpp"
 
@@ -14,10 +13,10 @@ namespace llm_metrics::browser {
 Ref metric_headers(PyObject* supported_tasks_header) {
     PyObject* list = PyList_New(4);
     if (list != nullptr) {
-        PyList_SET_ITEM(list, 0, Py_NewRef(texts.h_metric_id));
-        PyList_SET_ITEM(list, 1, Py_NewRef(texts.h_metric_group));
+        PyList_SET_ITEM(list, 0, Py_NewRef(names.h_metric_id));
+        PyList_SET_ITEM(list, 1, Py_NewRef(names.h_metric_group));
         PyList_SET_ITEM(list, 2, Py_NewRef(supported_tasks_header));
-        PyList_SET_ITEM(list, 3, Py_NewRef(texts.h_is_reference_free));
+        PyList_SET_ITEM(list, 3, Py_NewRef(names.h_is_reference_free));
     }
     return Ref::steal(list);
 }
@@ -75,7 +74,7 @@ Ref metric_rows(PyObject* members) {
 
 int call_display_table(PyObject* display_table_fn, PyObject* headers, PyObject* record, PyObject* title) {
     PyObject* args[] = {headers, record, title};
-    Ref result = Ref::steal(PyObject_Vectorcall(display_table_fn, args, 0, texts.kw_display_table));
+    Ref result = Ref::steal(PyObject_Vectorcall(display_table_fn, args, 0, names.kw_display_table));
     return result ? 0 : -1;
 }
 
@@ -136,7 +135,7 @@ PyObject* display_table(MethodFunction*, PyObject* const* args, PyObject*) {
 
 // __display_error_msg(error_message): print(f"\033[31m {error_message} \033[0m")
 PyObject* display_error_msg(MethodFunction*, PyObject* const* args, PyObject*) {
-    Ref text = format_join({texts.red_open, args[0], texts.red_close});
+    Ref text = format_join({names.red_open, args[0], names.red_close});
     if (!text || print_line(text.get()) < 0) {
         return nullptr;
     }
@@ -144,7 +143,7 @@ PyObject* display_error_msg(MethodFunction*, PyObject* const* args, PyObject*) {
 }
 
 PyObject* display_all_supported_metrics(MethodFunction* fn, PyObject* const*, PyObject*) {
-    Ref headers = metric_headers(texts.h_supported_task_types);
+    Ref headers = metric_headers(names.h_supported_task_types);
     if (!headers) {
         return nullptr;
     }
@@ -182,18 +181,18 @@ PyObject* display_all_supported_metrics(MethodFunction* fn, PyObject* const*, Py
     }
     all_metrics.reset();
     Ref display = scope_read(fn, Var::display_table);
-    if (!display || call_display_table(display.get(), headers.get(), rows.get(), texts.title_all_metrics) < 0) {
+    if (!display || call_display_table(display.get(), headers.get(), rows.get(), names.title_all_metrics) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
 }
 
 PyObject* display_all_supported_task_type(MethodFunction* fn, PyObject* const*, PyObject*) {
-    return display_single_column(fn, Var::all_task_type, texts.h_task_types, texts.title_all_task_types);
+    return display_single_column(fn, Var::all_task_type, names.h_task_types, names.title_all_task_types);
 }
 
 PyObject* display_all_supported_metric_group(MethodFunction* fn, PyObject* const*, PyObject*) {
-    return display_single_column(fn, Var::all_metric_group, texts.h_metric_group, texts.title_all_metric_groups);
+    return display_single_column(fn, Var::all_metric_group, names.h_metric_group, names.title_all_metric_groups);
 }
 
 }  // namespace llm_metrics::browser

@@ -314,6 +314,8 @@ PyType_Slot function_slots[] = {
     {},
 };
 
+}  // namespace
+
 PyType_Spec function_spec = {
     .name = "llm_metrics.function",
     .basicsize = sizeof(MethodFunction),
@@ -322,18 +324,6 @@ PyType_Spec function_spec = {
              Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     .slots = function_slots,
 };
-
-}  // namespace
-
-PyTypeObject* MethodFunctionType = nullptr;
-
-int init_method_function_type() {
-    if (MethodFunctionType != nullptr) {
-        return 0;
-    }
-    MethodFunctionType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
-    return MethodFunctionType != nullptr ? 0 : -1;
-}
 
 namespace {
 
@@ -415,7 +405,7 @@ Ref new_method_function(const FunctionSpec& spec, PyObject* module, PyObject* gl
     } else if (build_texts(spec, options.qualname, options.reduce_name, texts) < 0) {
         return {};
     }
-    MethodFunction* fn = PyObject_GC_New(MethodFunction, MethodFunctionType);
+    MethodFunction* fn = PyObject_GC_New(MethodFunction, names.function_type);
     if (fn == nullptr) {
         return {};
     }

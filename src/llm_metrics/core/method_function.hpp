@@ -53,11 +53,8 @@ struct MethodFunction {
     PyObject* weakreflist;
 };
 
-// The type object, created by `init_method_function_type()`.
-extern PyTypeObject* MethodFunctionType;
-
-// Readies the type once.  -1 with an exception set on failure.
-int init_method_function_type();
+// The type's spec (the type itself is `names.function_type`).
+extern PyType_Spec function_spec;
 
 // The parameter-name tuple, __name__, __qualname__ and pickling name of a
 // function: immutable objects that every function created from one spec at
