@@ -8,9 +8,10 @@
 
 #include "browser/browser.hpp"
 #include "computation/computation.hpp"
+#include "core/calls.hpp"
+#include "core/globals.hpp"
 #include "core/method_function.hpp"
 #include "core/names.hpp"
-#include "core/python_ops.hpp"
 #include "docstrings.hpp"
 
 namespace llm_metrics {

@@ -5,10 +5,11 @@
 
 #include <array>
 
+#include "core/calls.hpp"
+#include "core/imports.hpp"
 #include "core/method_function.hpp"
 #include "core/module_state.hpp"
 #include "core/names.hpp"
-#include "core/python_ops.hpp"
 #include "core/ref.hpp"
 #include "llm_metrics_class.hpp"
 

@@ -6,9 +6,12 @@
 #include "browser/browser.hpp"
 #include "browser/browser_scope.hpp"
 #include "browser/nested.hpp"
+#include "core/calls.hpp"
+#include "core/errors.hpp"
+#include "core/imports.hpp"
 #include "core/module_state.hpp"
 #include "core/names.hpp"
-#include "core/python_ops.hpp"
+#include "core/text.hpp"
 
 namespace llm_metrics::browser {
 

@@ -5,8 +5,9 @@
 #include "browser/browser_scope.hpp"
 #include "browser/nested.hpp"
 #include "browser/sequences.hpp"
+#include "core/calls.hpp"
 #include "core/names.hpp"
-#include "core/python_ops.hpp"
+#include "core/text.hpp"
 
 namespace llm_metrics::browser {
 

@@ -5,7 +5,7 @@
 #include "browser/browser.hpp"
 #include "browser/sequences.hpp"
 #include "core/names.hpp"
-#include "core/python_ops.hpp"
+#include "core/text.hpp"
 
 namespace llm_metrics::browser {
 

@@ -5,9 +5,10 @@
 #include "browser/browser_scope.hpp"
 #include "browser/nested.hpp"
 #include "browser/sequences.hpp"
+#include "core/calls.hpp"
+#include "core/globals.hpp"
 #include "core/module_state.hpp"
 #include "core/names.hpp"
-#include "core/python_ops.hpp"
 
 namespace llm_metrics::browser {
 

@@ -28,8 +28,8 @@
 #include <cstddef>
 
 #include "computation/computation.hpp"
+#include "core/calls.hpp"
 #include "core/names.hpp"
-#include "core/python_ops.hpp"
 
 namespace llm_metrics::computation {
 

@@ -6,9 +6,10 @@
 #include <initializer_list>
 
 #include "computation/computation.hpp"
+#include "core/calls.hpp"
+#include "core/errors.hpp"
 #include "core/module_state.hpp"
 #include "core/names.hpp"
-#include "core/python_ops.hpp"
 
 namespace llm_metrics::computation {
 

@@ -3,8 +3,10 @@
 #include <array>
 
 #include "computation/computation.hpp"
+#include "core/calls.hpp"
+#include "core/errors.hpp"
+#include "core/imports.hpp"
 #include "core/names.hpp"
-#include "core/python_ops.hpp"
 
 namespace llm_metrics::computation {
 
