@@ -1,8 +1,5 @@
 #include "browser/browser_scope.hpp"
 
-#include <array>
-#include <iterator>
-
 #include "browser/nested.hpp"
 #include "browser/sequences.hpp"
 #include "core/calls.hpp"
@@ -17,76 +14,82 @@ namespace {
 
 constexpr int kVarCount = static_cast<int>(Var::count_);
 
-// Variable names as a closure would report them (names with two leading
-// underscores are class-private inside LLMMetrics).
+// Variable names as a closure would report them.
 constexpr const char* kVarNames[kVarCount] = {
-    "LLMMetricType",
-    "LLMSubMetrics",
-    "all_task_type",
-    "all_metrics",
-    "all_metric_group",
-    "task_type",
-    "_LLMMetrics__display_all_supported_metric_group",
-    "_LLMMetrics__display_error_msg",
-    "_LLMMetrics__display_supported_task_type",
-    "_LLMMetrics__display_table",
-    "_LLMMetrics__get_supported_metrics",
+#define LLM_BROWSER_VAR_NAME(var, name) name,
+    LLM_BROWSER_SCOPE_VARS(LLM_BROWSER_VAR_NAME)
+#undef LLM_BROWSER_VAR_NAME
 };
 
 void set_var(PyObject* scope, Var var, PyObject* value) { scope_set(scope, static_cast<int>(var), value); }
 
 // --- the nested functions -----------------------------------------------------
 
-constexpr const char* kNoParams[] = {nullptr};
-constexpr const char* kErrorMessageParams[] = {"error_message"};
-constexpr const char* kDisplayTableParams[] = {"headers", "record", "title_table"};
-constexpr const char* kDisplaySupportedMetricsParams[] = {"_task_type", "metric_group_id"};
-constexpr const char* kMetricIdParams[] = {"metric_id"};
-constexpr const char* kTaskTypeParams[] = {"_task_type"};
-constexpr const char* kKeyParams[] = {"x"};
+using N = Names;
 
-const FunctionSpec kDisplayAllSupportedMetrics{"__display_all_supported_metrics", kNoParams, 0, false, -1,
-                                               display_all_supported_metrics};
-const FunctionSpec kDisplayAllSupportedTaskType{"__display_all_supported_task_type", kNoParams, 0, false, -1,
-                                                display_all_supported_task_type};
-const FunctionSpec kDisplayAllSupportedMetricGroup{"__display_all_supported_metric_group", kNoParams, 0, false, -1,
-                                                   display_all_supported_metric_group};
-const FunctionSpec kDisplayErrorMsg{"__display_error_msg", kErrorMessageParams, 1, false, -1, display_error_msg};
-const FunctionSpec kDisplayTable{"__display_table", kDisplayTableParams, 3, false, -1, display_table};
-const FunctionSpec kDisplaySupportedMetrics{"__display_supported_metrics", kDisplaySupportedMetricsParams, 2, false,
-                                            -1, display_supported_metrics};
-const FunctionSpec kDisplaySupportedTaskType{"__display_supported_task_type", kMetricIdParams, 1, false, -1,
-                                             display_supported_task_type};
-const FunctionSpec kGetSupportedMetrics{"__get_supported_metrics", kTaskTypeParams, 1, false, -1,
-                                        get_supported_metrics};
-const FunctionSpec kValueKey{"<lambda>", kKeyParams, 1, false, -1, value_key};
+// One row per nested function, in creation order.
+struct NestedFunction {
+    Ref NestedFunctions::*slot;
+    FunctionSpec spec;
+    PyObject* Names::*defaults = nullptr;  // a tuple of the table, or none
+    bool shares_scope = true;              // reads the variables of the scope
+    Var var = Var::count_;                 // the scope variable holding it; count_: none
+};
 
-#define LLM_BROWSER_LOCALS "LLMMetrics.show_supported_metrics.<locals>."
+const NestedFunction kNestedFunctions[] = {
+    {.slot = &NestedFunctions::display_all_supported_metrics,
+     .spec = {.name = &N::__display_all_supported_metrics, .body = display_all_supported_metrics}},
+    {.slot = &NestedFunctions::display_all_supported_task_type,
+     .spec = {.name = &N::__display_all_supported_task_type, .body = display_all_supported_task_type}},
+    {.slot = &NestedFunctions::display_all_supported_metric_group,
+     .spec = {.name = &N::__display_all_supported_metric_group, .body = display_all_supported_metric_group},
+     .var = Var::display_all_supported_metric_group},
+    {.slot = &NestedFunctions::display_error_msg,
+     .spec = {.name = &N::__display_error_msg, .params = {&N::error_message}, .body = display_error_msg},
+     .shares_scope = false,
+     .var = Var::display_error_msg},
+    {.slot = &NestedFunctions::display_table,
+     .spec = {.name = &N::__display_table,
+              .params = {&N::headers, &N::record, &N::title_table},
+              .body = display_table},
+     .shares_scope = false,
+     .var = Var::display_table},
+    {.slot = &NestedFunctions::display_supported_metrics,
+     .spec = {.name = &N::__display_supported_metrics,
+              .params = {&N::_task_type, &N::metric_group_id},
+              .body = display_supported_metrics},
+     .defaults = &N::defaults_two_nones},
+    {.slot = &NestedFunctions::display_supported_task_type,
+     .spec = {.name = &N::__display_supported_task_type, .params = {&N::metric_id}, .body = display_supported_task_type},
+     .var = Var::display_supported_task_type},
+    {.slot = &NestedFunctions::get_supported_metrics,
+     .spec = {.name = &N::__get_supported_metrics, .params = {&N::_task_type}, .body = get_supported_metrics},
+     .defaults = &N::defaults_one_none,
+     .var = Var::get_supported_metrics},
+};
 
-// A nested function of `spec`.  Its texts are made the first time and shared
-// by every later function made at the same place (`texts`).
-Ref new_nested(const FunctionSpec& spec, const char* qualname, FunctionTexts& texts, PyObject* defaults,
-               PyObject* scope) {
-    if (texts.name == nullptr && make_function_texts(spec, qualname, nullptr, texts) < 0) {
+// `lambda x: x.value`
+const FunctionSpec kValueKey{.name = &N::lambda_, .params = {&N::x}, .body = value_key};
+
+// A function of `spec` made inside another: its qualified name is
+// `locals` (the enclosing function's "<qualname>.<locals>.") and its name.
+Ref new_nested(const FunctionSpec& spec, PyObject* locals, PyObject* defaults, PyObject* scope) {
+    Ref qualname = Ref::steal(PyUnicode_Concat(locals, names.*spec.name));
+    if (!qualname) {
         return {};
     }
     FunctionOptions options;
-    options.texts = &texts;
+    options.qualname = qualname.get();
     options.defaults = defaults;
     options.scope = scope;
     return new_method_function(spec, names.module_name, state.globals, options);
 }
 
-FunctionTexts catalogue_key_texts;
-FunctionTexts query_key_texts;
-
 }  // namespace
 
 Ref new_value_key(KeyPlace place) {
-    if (place == KeyPlace::catalogue) {
-        return new_nested(kValueKey, kCatalogueKeyQualname, catalogue_key_texts, nullptr, nullptr);
-    }
-    return new_nested(kValueKey, kQueryKeyQualname, query_key_texts, nullptr, nullptr);
+    return new_nested(kValueKey, place == KeyPlace::catalogue ? names.show_locals : names.query_locals, nullptr,
+                      nullptr);
 }
 
 int build_catalogues(PyObject* task_enum, PyObject* metric_enum, PyObject* sub_enum, Catalogues& out) {
@@ -168,44 +171,16 @@ Ref create_scope(PyObject* metric_enum, PyObject* sub_enum, const Catalogues& ca
     // Each function is created in turn; the ones the scope holds are stored as
     // soon as they exist.  On failure the scope is cleared so that no cycle
     // between it and the functions made so far outlives the call.
-    struct Step {
-        Ref NestedFunctions::*slot;
-        const FunctionSpec* spec;
-        const char* qualname;
-        PyObject* defaults;
-        bool shares_scope;
-        Var var;  // Var::count_: not held by the scope
-    };
-    const Step steps[] = {
-        {&NestedFunctions::display_all_supported_metrics, &kDisplayAllSupportedMetrics,
-         LLM_BROWSER_LOCALS "__display_all_supported_metrics", nullptr, true, Var::count_},
-        {&NestedFunctions::display_all_supported_task_type, &kDisplayAllSupportedTaskType,
-         LLM_BROWSER_LOCALS "__display_all_supported_task_type", nullptr, true, Var::count_},
-        {&NestedFunctions::display_all_supported_metric_group, &kDisplayAllSupportedMetricGroup,
-         LLM_BROWSER_LOCALS "__display_all_supported_metric_group", nullptr, true,
-         Var::display_all_supported_metric_group},
-        {&NestedFunctions::display_error_msg, &kDisplayErrorMsg, LLM_BROWSER_LOCALS "__display_error_msg", nullptr,
-         false, Var::display_error_msg},
-        {&NestedFunctions::display_table, &kDisplayTable, LLM_BROWSER_LOCALS "__display_table", nullptr, false,
-         Var::display_table},
-        {&NestedFunctions::display_supported_metrics, &kDisplaySupportedMetrics,
-         LLM_BROWSER_LOCALS "__display_supported_metrics", names.defaults_two_nones, true, Var::count_},
-        {&NestedFunctions::display_supported_task_type, &kDisplaySupportedTaskType,
-         LLM_BROWSER_LOCALS "__display_supported_task_type", nullptr, true, Var::display_supported_task_type},
-        {&NestedFunctions::get_supported_metrics, &kGetSupportedMetrics,
-         LLM_BROWSER_LOCALS "__get_supported_metrics", names.defaults_one_none, true, Var::get_supported_metrics},
-    };
-    static FunctionTexts step_texts[std::size(steps)];
-    for (size_t i = 0; i < std::size(steps); ++i) {
-        const Step& step = steps[i];
-        Ref& fn = out.*step.slot;
-        fn = new_nested(*step.spec, step.qualname, step_texts[i], step.defaults, step.shares_scope ? s : nullptr);
+    for (const NestedFunction& nested : kNestedFunctions) {
+        Ref& fn = out.*nested.slot;
+        fn = new_nested(nested.spec, names.show_locals, nested.defaults ? names.*nested.defaults : nullptr,
+                        nested.shares_scope ? s : nullptr);
         if (!fn) {
             scope_clear_all(s);
             return {};
         }
-        if (step.var != Var::count_) {
-            set_var(s, step.var, fn.get());
+        if (nested.var != Var::count_) {
+            set_var(s, nested.var, fn.get());
         }
     }
     return scope;

@@ -1,10 +1,7 @@
 #include "core/method_function.hpp"
 
 #include <cstddef>
-#include <cstring>
-#include <iterator>
 #include <new>
-#include <utility>
 
 #include "core/arg_binding.hpp"
 #include "core/names.hpp"
@@ -239,10 +236,7 @@ PyObject* get_signature(PyObject* self, void*) {
     const Py_ssize_t n_all = spec.n_params + (spec.var_keywords ? 1 : 0);
     for (Py_ssize_t i = 0; i < n_all; ++i) {
         const bool is_var_keyword = i == spec.n_params;
-        Ref name = Ref::steal(PyUnicode_FromString(is_var_keyword ? "kwargs" : spec.params[i]));
-        if (!name) {
-            return nullptr;
-        }
+        Ref name = Ref::borrow(is_var_keyword ? names.kwargs : param_name(spec, i));
         PyObject* default_value = empty.get();
         const Py_ssize_t default_index = i - (spec.n_params - n_defaults);
         if (!is_var_keyword && default_index >= 0 && default_index < n_defaults) {
@@ -327,94 +321,38 @@ PyType_Spec function_spec = {
 
 namespace {
 
-struct OwnedTexts {
-    Ref param_names;
-    Ref name;
-    Ref qualname;
-    Ref reduce_name;
-};
-
-// An interned parameter name.  The same few names recur across the
-// functions (self above all), so each is interned once and reused.
-PyObject* param_name(const char* text) {
-    struct Known {
-        const char* text;
-        PyObject* name;  // strong, for the life of the process
-    };
-    static Known known[32];
-    static size_t n_known = 0;
-    for (size_t i = 0; i < n_known; ++i) {
-        if (known[i].text == text || strcmp(known[i].text, text) == 0) {
-            return Py_NewRef(known[i].name);
+// The tuple of the parameter names of `spec`, from the table of names.
+PyObject* param_names_of(const FunctionSpec& spec) {
+    PyObject* tuple = PyTuple_New(spec.n_params);
+    if (tuple != nullptr) {
+        for (Py_ssize_t i = 0; i < spec.n_params; ++i) {
+            PyTuple_SET_ITEM(tuple, i, Py_NewRef(param_name(spec, i)));
         }
     }
-    PyObject* name = intern_ascii(text, strlen(text));
-    if (name != nullptr && n_known < std::size(known)) {
-        known[n_known++] = Known{text, Py_NewRef(name)};
-    }
-    return name;
-}
-
-int build_texts(const FunctionSpec& spec, const char* qualname_text, const char* reduce_name_text, OwnedTexts& out) {
-    Ref param_names = Ref::steal(PyTuple_New(spec.n_params));
-    if (!param_names) {
-        return -1;
-    }
-    for (Py_ssize_t i = 0; i < spec.n_params; ++i) {
-        PyObject* name = param_name(spec.params[i]);
-        if (name == nullptr) {
-            return -1;
-        }
-        PyTuple_SET_ITEM(param_names.get(), i, name);
-    }
-    Ref name = Ref::steal(intern_ascii(spec.name, strlen(spec.name)));
-    Ref qualname = Ref::steal(PyUnicode_FromString(qualname_text ? qualname_text : spec.name));
-    if (!name || !qualname) {
-        return -1;
-    }
-    Ref reduce_name = reduce_name_text ? Ref::steal(PyUnicode_FromString(reduce_name_text)) : qualname;
-    if (!reduce_name) {
-        return -1;
-    }
-    out = OwnedTexts{std::move(param_names), std::move(name), std::move(qualname), std::move(reduce_name)};
-    return 0;
+    return tuple;
 }
 
 }  // namespace
 
-int make_function_texts(const FunctionSpec& spec, const char* qualname, const char* reduce_name, FunctionTexts& out) {
-    OwnedTexts texts;
-    if (build_texts(spec, qualname, reduce_name, texts) < 0) {
-        return -1;
-    }
-    out.param_names = texts.param_names.release();
-    out.name = texts.name.release();
-    out.qualname = texts.qualname.release();
-    out.reduce_name = texts.reduce_name.release();
-    return 0;
-}
-
 Ref new_method_function(const FunctionSpec& spec, PyObject* module, PyObject* globals,
                         const FunctionOptions& options) {
-    OwnedTexts texts;
-    if (options.texts != nullptr) {
-        texts.param_names = Ref::borrow(options.texts->param_names);
-        texts.name = Ref::borrow(options.texts->name);
-        texts.qualname = Ref::borrow(options.texts->qualname);
-        texts.reduce_name = Ref::borrow(options.texts->reduce_name);
-    } else if (build_texts(spec, options.qualname, options.reduce_name, texts) < 0) {
+    Ref param_names = Ref::steal(param_names_of(spec));
+    if (!param_names) {
         return {};
     }
+    PyObject* name = names.*spec.name;
+    PyObject* qualname = options.qualname != nullptr ? options.qualname : name;
+    PyObject* reduce_name = options.reduce_name != nullptr ? options.reduce_name : qualname;
     MethodFunction* fn = PyObject_GC_New(MethodFunction, names.function_type);
     if (fn == nullptr) {
         return {};
     }
     fn->vectorcall = function_vectorcall;
     fn->spec = &spec;
-    fn->param_names = texts.param_names.release();
-    fn->name = texts.name.release();
-    fn->qualname = texts.qualname.release();
-    fn->reduce_name = texts.reduce_name.release();
+    fn->param_names = param_names.release();
+    fn->name = Py_NewRef(name);
+    fn->qualname = Py_NewRef(qualname);
+    fn->reduce_name = Py_NewRef(reduce_name);
     fn->module = Py_XNewRef(module);
     fn->doc = Py_NewRef(options.doc ? options.doc : Py_None);
     fn->defaults = Py_XNewRef(options.defaults);

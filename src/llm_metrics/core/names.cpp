@@ -1,23 +1,11 @@
 #include "core/names.hpp"
 
-#include <cstring>
-
 #include "core/method_function.hpp"
 #include "core/scope.hpp"
 
 namespace llm_metrics {
 
 Names names;
-
-PyObject* intern_ascii(const char* text, size_t length) {
-    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(length), 127);
-    if (str == nullptr) {
-        return nullptr;
-    }
-    memcpy(PyUnicode_1BYTE_DATA(str), text, length);
-    PyUnicode_InternInPlace(&str);
-    return str;
-}
 
 namespace {
 

@@ -20,14 +20,21 @@ namespace llm_metrics {
     X(LLMGenerationMetrics) X(LLMMetricManager) X(LLMMetricType) X(LLMMetrics) X(LLMQAMetrics) X(LLMSubMetrics) \
     X(LLMSummarizationMetrics) X(LLMTaskType) X(RobustnessMetrics) X(Table) X(_LLMMetrics__get_metrics_manager) \
     X(_LLMMetrics__is_key_present) X(_LLMMetrics__show_supported_metrics_old) X(_LLMMetrics__validate_params) \
-    X(__builtins__) X(__file__) X(__import__) X(__loader__) X(__module__) X(__name__) X(__package__) X(__path__) \
-    X(__qualname__) X(__test__) X(_task_type) X(add_note) X(ai_client) X(authenticator) X(chain) X(compute) \
-    X(configuration) X(data_frame) X(display_robustness_results) X(error_message) X(evaluators) \
-    X(filterwarnings) X(fromlist) X(get_metrics_result) X(headers) X(host) X(ignore) X(is_bearer_token) \
-    X(is_reference_free) X(is_vesk) X(key) X(list) X(loader) X(metric_group_id) X(metric_id) X(metrics_group) \
-    X(origin) X(parent) X(pd) X(print) X(record) X(sdk) X(service_instance_id) X(service_url) X(sorted) \
-    X(sub_metrics) X(submodule_search_locations) X(supported_tasks) X(title) X(title_table) X(update) \
-    X(validate_type) X(value) X(values) X(warnings)
+    X(__builtins__) X(__display_all_supported_metric_group) X(__display_all_supported_metrics) \
+    X(__display_all_supported_task_type) X(__display_error_msg) X(__display_supported_metrics) \
+    X(__display_supported_task_type) X(__display_table) X(__file__) X(__get_metrics_manager) \
+    X(__get_supported_metrics) X(__import__) X(__init__) X(__is_key_present) X(__loader__) X(__module__) \
+    X(__name__) X(__package__) X(__path__) X(__qualname__) X(__show_supported_metrics_old) X(__test__) \
+    X(__validate_params) X(_task_type) X(add_note) X(ai_client) X(authenticator) X(chain) X(compute) \
+    X(compute_metrics) X(config) X(configuration) X(custom_evaluators) X(data_frame) X(display_result) \
+    X(display_robustness_results) X(error_message) X(evaluators) X(filterwarnings) X(fromlist) \
+    X(get_metrics_result) X(headers) X(host) X(ignore) X(is_bearer_token) X(is_reference_free) X(is_vesk) X(key) \
+    X(kwargs) X(list) X(loader) X(metric_group) X(metric_group_id) X(metric_id) X(metric_type_module) \
+    X(metrics_group) X(metrics_result) X(origin) X(parent) X(pd) X(predictions) X(print) X(record) X(references) \
+    X(results) X(sdk) X(self) X(service_instance_id) X(service_url) X(show_supported_metrics) X(sorted) \
+    X(sources) X(sub_metrics) X(submodule_search_locations) X(supported_tasks) X(task_type) X(title) \
+    X(title_table) X(update) X(validate_type) X(value) X(values) X(warnings) X(x)
+
 // Other texts, interned, as (field, literal).  Alphabetical by field.
 #define LLM_METRICS_TEXTS(X) \
     X(configuration_structure,  /* the two shapes of a plugin configuration, side by side */ \
@@ -60,6 +67,7 @@ namespace llm_metrics {
     X(invalid_task_type_head, "The task type: ") \
     X(is_not_supported_for, " is not supported for the task type: ") \
     X(is_not_valid, " is not valid.") \
+    X(lambda_, "<lambda>") \
     X(legacy_extraction, "Following Text Extraction metrics are supported") \
     X(legacy_generation, "Following Text Generation metrics are supported") \
     X(legacy_indent, "   ") \
@@ -80,10 +88,12 @@ namespace llm_metrics {
     X(module_name, "zel_tarn_quillgate.supporting_classes.metrics.llm_metrics") \
     X(no, "No") \
     X(no_sub_metrics, " does not have any sub_metrics.") \
+    X(query_locals, "LLMMetrics.show_supported_metrics.<locals>.__get_supported_metrics.<locals>.") \
     X(red_close, " \033[0m") \
     X(red_open, "\033[31m ") \
     X(return_, "return") \
     X(robustness_module, "zel_metrics_plugin.metrics.llm.common.impl.robustness_metric") \
+    X(show_locals, "LLMMetrics.show_supported_metrics.<locals>.") \
     X(task_type_colon, " task type:") \
     X(task_type_end, " task type.") \
     X(the_, "The ") \
@@ -133,10 +143,6 @@ int init_names();
 
 // Releases every entry.  Keeps any current exception.
 void clear_names();
-
-// An interned str of the ASCII characters text[0:length] (the same object as
-// PyUnicode_InternFromString gives), or null with an exception set.
-PyObject* intern_ascii(const char* text, size_t length);
 
 // Full dotted name of the module, as a C string (the text `module_name`).
 inline constexpr const char kModuleName[] = "zel_tarn_quillgate.supporting_classes.metrics.llm_metrics";
