@@ -74,12 +74,8 @@ const FunctionSpec kValueKey{.name = &N::lambda_, .params = {&N::x}, .body = val
 // A function of `spec` made inside another: its qualified name is
 // `locals` (the enclosing function's "<qualname>.<locals>.") and its name.
 Ref new_nested(const FunctionSpec& spec, PyObject* locals, PyObject* defaults, PyObject* scope) {
-    Ref qualname = Ref::steal(PyUnicode_Concat(locals, names.*spec.name));
-    if (!qualname) {
-        return {};
-    }
     FunctionOptions options;
-    options.qualname = qualname.get();
+    options.locals = locals;
     options.defaults = defaults;
     options.scope = scope;
     return new_method_function(spec, names.module_name, state.globals, options);

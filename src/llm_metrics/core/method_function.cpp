@@ -55,6 +55,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(fn->param_names);
     Py_VISIT(fn->name);
     Py_VISIT(fn->qualname);
+    Py_VISIT(fn->locals);
     Py_VISIT(fn->reduce_name);
     Py_VISIT(fn->module);
     Py_VISIT(fn->doc);
@@ -72,6 +73,7 @@ int function_clear(PyObject* self) {
     Py_CLEAR(fn->param_names);
     Py_CLEAR(fn->name);
     Py_CLEAR(fn->qualname);
+    Py_CLEAR(fn->locals);
     Py_CLEAR(fn->reduce_name);
     Py_CLEAR(fn->module);
     Py_CLEAR(fn->doc);
@@ -96,8 +98,20 @@ void function_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+// __qualname__ (borrowed).  A function made inside another builds it from
+// its enclosing name the first time it is asked for, so that creating one
+// allocates no text.  Null with an exception set on failure.
+PyObject* qualname_of(MethodFunction* fn) {
+    if (fn->qualname == nullptr) {
+        PyObject* name = names.*fn->spec->name;  // the name it was made with
+        fn->qualname = fn->locals != nullptr ? PyUnicode_Concat(fn->locals, name) : Py_NewRef(name);
+    }
+    return fn->qualname;
+}
+
 PyObject* function_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %U at %p>", as_method_function(self)->qualname, self);
+    PyObject* qualname = qualname_of(as_method_function(self));
+    return qualname != nullptr ? PyUnicode_FromFormat("<function %U at %p>", qualname, self) : nullptr;
 }
 
 // Plain function through the class, bound method through an instance.
@@ -125,7 +139,7 @@ int set_name(PyObject* self, PyObject* value, void*) {
     return set_str_attr(as_method_function(self)->name, value, "__name__");
 }
 
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_method_function(self)->qualname); }
+PyObject* get_qualname(PyObject* self, void*) { return Py_XNewRef(qualname_of(as_method_function(self))); }
 
 int set_qualname(PyObject* self, PyObject* value, void*) {
     return set_str_attr(as_method_function(self)->qualname, value, "__qualname__");
@@ -266,7 +280,8 @@ PyObject* get_signature(PyObject* self, void*) {
 }
 
 PyObject* function_reduce(PyObject* self, PyObject*) {
-    return Py_NewRef(as_method_function(self)->reduce_name);
+    MethodFunction* fn = as_method_function(self);
+    return Py_XNewRef(fn->reduce_name != nullptr ? fn->reduce_name : qualname_of(fn));
 }
 
 PyGetSetDef function_getset[] = {
@@ -341,8 +356,6 @@ Ref new_method_function(const FunctionSpec& spec, PyObject* module, PyObject* gl
         return {};
     }
     PyObject* name = names.*spec.name;
-    PyObject* qualname = options.qualname != nullptr ? options.qualname : name;
-    PyObject* reduce_name = options.reduce_name != nullptr ? options.reduce_name : qualname;
     MethodFunction* fn = PyObject_GC_New(MethodFunction, names.function_type);
     if (fn == nullptr) {
         return {};
@@ -351,8 +364,9 @@ Ref new_method_function(const FunctionSpec& spec, PyObject* module, PyObject* gl
     fn->spec = &spec;
     fn->param_names = param_names.release();
     fn->name = Py_NewRef(name);
-    fn->qualname = Py_NewRef(qualname);
-    fn->reduce_name = Py_NewRef(reduce_name);
+    fn->qualname = Py_XNewRef(options.qualname != nullptr || options.locals != nullptr ? options.qualname : name);
+    fn->locals = Py_XNewRef(options.locals);
+    fn->reduce_name = Py_XNewRef(options.reduce_name);
     fn->module = Py_XNewRef(module);
     fn->doc = Py_NewRef(options.doc ? options.doc : Py_None);
     fn->defaults = Py_XNewRef(options.defaults);
