@@ -178,3 +178,25 @@ def test_renaming_nested_functions_during_a_call_does_not_leak_into_the_next(llm
         metrics.show_supported_metrics()
     assert len(seen[0]) == 8 and sorted(seen[0]) == sorted(seen[1])
     assert all(q == "LLMMetrics.show_supported_metrics.<locals>." + n for n, q in seen[0])
+
+
+def test_qualified_names_come_from_the_names_the_functions_were_made_with(llm_metrics, client, monkeypatch):
+    bf.install(monkeypatch, llm_metrics, bf.make_catalogue("plain"))
+    function_type = type(llm_metrics.LLMMetrics.show_supported_metrics)
+    seen: dict = {}
+
+    class RenamingTable(bf.RecordingTable):
+        def list(self, *, title):
+            if not seen:
+                for fn in gc.get_objects():
+                    if type(fn) is function_type and fn.__name__ in NESTED:
+                        original, fn.__name__ = fn.__name__, "renamed"
+                        seen[original] = (fn.__qualname__, fn.__reduce__(), repr(fn))
+            super().list(title=title)
+
+    monkeypatch.setattr(llm_metrics, "Table", RenamingTable)
+    llm_metrics.LLMMetrics(client).show_supported_metrics()
+    assert set(seen) == set(NESTED)
+    for name, (qualname, reduced, text) in seen.items():
+        assert qualname == reduced == LOCALS + name
+        assert text.startswith(f"<function {LOCALS}{name} at 0x")
