@@ -5,6 +5,7 @@ Python while the call runs, and gone (or cut off) once it returns."""
 from __future__ import annotations
 
 import gc
+import inspect
 
 import pytest
 
@@ -200,3 +201,28 @@ def test_qualified_names_come_from_the_names_the_functions_were_made_with(llm_me
     for name, (qualname, reduced, text) in seen.items():
         assert qualname == reduced == LOCALS + name
         assert text.startswith(f"<function {LOCALS}{name} at 0x")
+
+
+SIGNATURES = {
+    "__display_all_supported_metrics": "()",
+    "__display_all_supported_task_type": "()",
+    "__display_all_supported_metric_group": "()",
+    "__display_error_msg": "(error_message)",
+    "__display_table": "(headers, record, title_table)",
+    "__display_supported_metrics": "(_task_type=None, metric_group_id=None)",
+    "__display_supported_task_type": "(metric_id)",
+    "__get_supported_metrics": "(_task_type=None)",
+}
+
+
+def test_nested_function_signatures_and_the_variables_they_miss_after_the_call(spied) -> None:
+    spied.show_supported_metrics()
+    fns = {q[len(LOCALS):]: f for q, f in SpyTable.seen.items()}
+    assert {name: str(inspect.signature(fn)) for name, fn in fns.items()} == SIGNATURES
+    for name, variable in [("__display_all_supported_metrics", "all_metrics"),
+                           ("__display_all_supported_task_type", "all_task_type"),
+                           ("__display_all_supported_metric_group", "all_metric_group"),
+                           ("__display_supported_metrics", "_LLMMetrics__get_supported_metrics")]:
+        args = ("generation",) if name == "__display_supported_metrics" else ()
+        with pytest.raises(NameError, match=f"free variable '{variable}' where"):
+            fns[name](*args)
