@@ -191,6 +191,10 @@ bool create_llm_metrics_class(PyObject* module, PyObject* globals, CreatedClass&
         PyDict_SetItem(ns.get(), names.__qualname__, names.LLMMetrics) < 0) {
         return false;
     }
+    Ref class_dot = Ref::steal(PyUnicode_FromFormat("%U.", names.LLMMetrics));
+    if (!class_dot) {
+        return false;
+    }
     for (const MethodEntry& entry : kMethodTable) {
         Ref doc = entry.doc.text ? Ref::steal(PyUnicode_DecodeUTF8(entry.doc.text, entry.doc.length, nullptr))
                                  : Ref::borrow(Py_None);
@@ -205,8 +209,8 @@ bool create_llm_metrics_class(PyObject* module, PyObject* globals, CreatedClass&
         if (!key) {
             return false;
         }
-        Ref qualname = Ref::steal(PyUnicode_FromFormat("%U.%U", names.LLMMetrics, name));
-        Ref reduce_name = Ref::steal(PyUnicode_FromFormat("%U.%U", names.LLMMetrics, key.get()));
+        Ref qualname = Ref::steal(PyUnicode_Concat(class_dot.get(), name));
+        Ref reduce_name = Ref::steal(PyUnicode_Concat(class_dot.get(), key.get()));
         if (!qualname || !reduce_name) {
             return false;
         }

@@ -1,5 +1,7 @@
 #include "core/names.hpp"
 
+#include <cstring>
+
 #include "core/method_function.hpp"
 #include "core/scope.hpp"
 
@@ -9,10 +11,37 @@ Names names;
 
 namespace {
 
-// An interned str of a literal (UTF-8), its length known at compile time.
+// Whether a literal is ASCII, checked when the table is compiled.
+template <size_t N>
+consteval bool is_ascii(const char (&literal)[N]) {
+    for (size_t i = 0; i + 1 < N; ++i) {
+        if (static_cast<unsigned char>(literal[i]) >= 128) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A str of an ASCII literal, copied without decoding.
+template <size_t N>
+PyObject* new_text(const char (&literal)[N]) {
+    PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(N - 1), 127);
+    if (text != nullptr) {
+        memcpy(PyUnicode_1BYTE_DATA(text), literal, N - 1);
+    }
+    return text;
+}
+
 template <size_t N>
 bool make_text(PyObject*& slot, const char (&literal)[N]) {
-    slot = PyUnicode_DecodeUTF8(literal, static_cast<Py_ssize_t>(N - 1), nullptr);
+    slot = new_text(literal);
+    return slot != nullptr;
+}
+
+// Names are interned: they serve as attribute names and dictionary keys.
+template <size_t N>
+bool make_name(PyObject*& slot, const char (&literal)[N]) {
+    slot = new_text(literal);
     if (slot != nullptr) {
         PyUnicode_InternInPlace(&slot);
     }
@@ -32,8 +61,9 @@ bool make_type(PyTypeObject*& slot, PyType_Spec& spec) {
 
 int create_entries() {
 #define LLM_METRICS_MAKE_NAME(field) \
-    if (!make_text(names.field, #field)) return -1;
-#define LLM_METRICS_MAKE_TEXT(field, literal) \
+    if (!make_name(names.field, #field)) return -1;
+#define LLM_METRICS_MAKE_TEXT(field, literal)                     \
+    static_assert(is_ascii(literal), "texts of the table are ASCII"); \
     if (!make_text(names.field, literal)) return -1;
 #define LLM_METRICS_MAKE_TUPLE(field, ...) \
     if (!make_tuple(names.field, __VA_ARGS__)) return -1;

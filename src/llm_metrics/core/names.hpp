@@ -35,7 +35,7 @@ namespace llm_metrics {
     X(sources) X(sub_metrics) X(submodule_search_locations) X(supported_tasks) X(task_type) X(title) \
     X(title_table) X(update) X(validate_type) X(value) X(values) X(warnings) X(x)
 
-// Other texts, interned, as (field, literal).  Alphabetical by field.
+// Other texts, as (field, literal); ASCII only.  Alphabetical by field.
 #define LLM_METRICS_TEXTS(X) \
     X(configuration_structure,  /* the two shapes of a plugin configuration, side by side */ \
       "\n" \
