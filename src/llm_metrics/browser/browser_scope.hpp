@@ -2,8 +2,8 @@
 // its nested functions share, the catalogues built into it, and the nested
 // function objects themselves.
 //
-// The scope is a small GC-aware object held in the `scope` slot of every
-// nested function that shares it.  It holds five of those functions in turn,
+// The scope (core/scope.hpp) is held in the `scope` slot of every nested
+// function that shares it.  It holds five of those functions in turn,
 // so the call clears it when it returns; a nested function used after that
 // reports the variable it can no longer reach as an unbound free variable.
 #pragma once
