@@ -1,16 +1,13 @@
 #include "llm_metrics_class.hpp"
 
-#include <array>
-#include <cstdio>
-#include <cstring>
 #include <initializer_list>
-#include <utility>
 
 #include "browser/browser.hpp"
 #include "computation/computation.hpp"
+#include "core/calls.hpp"
+#include "core/globals.hpp"
 #include "core/method_function.hpp"
 #include "core/names.hpp"
-#include "core/python_ops.hpp"
 #include "docstrings.hpp"
 
 namespace llm_metrics {
@@ -33,7 +30,7 @@ PyObject* init_body(MethodFunction*, PyObject* const* args, PyObject*) {
     if (!call<4>(validate_type.get(), {ai_client, names.ai_client, base_service.get(), Py_True})) {
         return nullptr;
     }
-    if (set_attr(self, names.ai_client, ai_client) < 0 || set_attr(self, names.is_bearer_token, Py_False) < 0) {
+    if (PyObject_SetAttr(self, names.ai_client, ai_client) < 0 || PyObject_SetAttr(self, names.is_bearer_token, Py_False) < 0) {
         return nullptr;
     }
     Ref evaluators_cls = lookup_global(names.LLMAJEvaluators);
@@ -41,7 +38,7 @@ PyObject* init_body(MethodFunction*, PyObject* const* args, PyObject*) {
         return nullptr;
     }
     Ref evaluators = call<1>(evaluators_cls.get(), {ai_client});
-    if (!evaluators || set_attr(self, names.evaluators, evaluators.get()) < 0) {
+    if (!evaluators || PyObject_SetAttr(self, names.evaluators, evaluators.get()) < 0) {
         return nullptr;
     }
     Ref client = Ref::steal(PyObject_GetAttr(self, names.ai_client));
@@ -57,58 +54,11 @@ PyObject* init_body(MethodFunction*, PyObject* const* args, PyObject*) {
         return nullptr;
     }
     if (reinterpret_cast<PyObject*>(Py_TYPE(authenticator.get())) == bearer_cls.get() &&
-        set_attr(self, names.is_bearer_token, Py_True) < 0) {
+        PyObject_SetAttr(self, names.is_bearer_token, Py_True) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
 }
-
-// LLMMetrics(...): the class's own vectorcall.  While the class is created
-// by object.__new__ and initialised by a Python-level __init__ (its own
-// function, or whatever replaced it), the call runs as type.__call__ would,
-// without building an argument tuple and dictionary; otherwise it takes the
-// generic path.  Subclasses do not inherit a type's vectorcall.
-PyObject* class_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    if (is_plain_class(callable, class_vectorcall)) {
-        return construct(reinterpret_cast<PyTypeObject*>(callable), args, nargsf, kwnames);
-    }
-    return type_call(callable, args, nargsf, kwnames);
-}
-
-constexpr const char* kInitParams[] = {"self", "ai_client"};
-constexpr const char* kComputeMetricsParams[] = {"self", "configuration", "sources", "predictions",
-                                                 "references", "custom_evaluators"};
-constexpr const char* kGetMetricsResultParams[] = {"self", "configuration", "metrics_result"};
-constexpr const char* kGetMetricsManagerParams[] = {"self", "configuration", "kwargs"};
-constexpr const char* kShowOldParams[] = {"self", "metric_type_module"};
-constexpr const char* kShowParams[] = {"self", "task_type", "metric_id", "metric_group"};
-constexpr const char* kValidateParams[] = {"self", "configuration", "sources", "predictions", "references"};
-constexpr const char* kDisplayResultParams[] = {"self", "results"};
-constexpr const char* kIsKeyPresentParams[] = {"self", "config", "key"};
-
-template <size_t N>
-constexpr Py_ssize_t count(const char* const (&)[N]) {
-    return static_cast<Py_ssize_t>(N);
-}
-
-const FunctionSpec kInit{"__init__", kInitParams, count(kInitParams), false, -1, init_body};
-const FunctionSpec kComputeMetrics{"compute_metrics", kComputeMetricsParams, count(kComputeMetricsParams), true, 1,
-                                   computation::compute_metrics};
-const FunctionSpec kGetMetricsResult{"get_metrics_result", kGetMetricsResultParams,
-                                     count(kGetMetricsResultParams), true, 1, computation::get_metrics_result};
-const FunctionSpec kGetMetricsManager{"__get_metrics_manager", kGetMetricsManagerParams,
-                                      count(kGetMetricsManagerParams), false, -1,
-                                      computation::get_metrics_manager};
-const FunctionSpec kShowOld{"__show_supported_metrics_old", kShowOldParams, count(kShowOldParams), false, -1,
-                            browser::show_supported_metrics_old};
-const FunctionSpec kShow{"show_supported_metrics", kShowParams, count(kShowParams), false, -1,
-                         browser::show_supported_metrics};
-const FunctionSpec kValidate{"__validate_params", kValidateParams, count(kValidateParams), false, -1,
-                             computation::validate_params};
-const FunctionSpec kDisplayResult{"display_result", kDisplayResultParams, count(kDisplayResultParams), false, -1,
-                                  computation::display_result};
-const FunctionSpec kIsKeyPresent{"__is_key_present", kIsKeyPresentParams, count(kIsKeyPresentParams), false, -1,
-                                 computation::is_key_present};
 
 enum class Defaults { none, compute_metrics, three_nones };
 
@@ -129,37 +79,80 @@ constexpr DocText doc_of(const char (&text)[N]) {
 }
 
 struct MethodEntry {
-    const FunctionSpec* spec;
-    const char* class_key;  // key in the class dictionary
-    DocText doc;
-    Defaults defaults;
-    std::initializer_list<Annotation> annotations;
+    FunctionSpec spec;
+    DocText doc = {};
+    Defaults defaults = Defaults::none;
+    std::initializer_list<Annotation> annotations = {};
 };
 
-// The class body, in definition order.
+using N = Names;
+
+// The class body, in definition order: one row per method.
 const MethodEntry kMethodTable[] = {
-    {&kInit, "__init__", {}, Defaults::none, {{"ai_client", "'TarnQuillgateV2Adapter'"}, {"return", "None"}}},
-    {&kComputeMetrics, "compute_metrics", doc_of(docstrings::compute_metrics), Defaults::compute_metrics,
-     {{"configuration", "dict"},
-      {"sources", "pd.DataFrame"},
-      {"predictions", "pd.DataFrame"},
-      {"references", "pd.DataFrame"}}},
-    {&kGetMetricsResult, "get_metrics_result", doc_of(docstrings::get_metrics_result), Defaults::none,
-     {{"configuration", "dict"}}},
-    {&kGetMetricsManager, "_LLMMetrics__get_metrics_manager", {}, Defaults::none, {}},
-    {&kShowOld, "_LLMMetrics__show_supported_metrics_old", {}, Defaults::none, {}},
-    {&kShow, "show_supported_metrics", doc_of(docstrings::show_supported_metrics), Defaults::three_nones, {}},
-    {&kValidate, "_LLMMetrics__validate_params", {}, Defaults::none, {}},
-    {&kDisplayResult, "display_result", {}, Defaults::none, {}},
-    {&kIsKeyPresent, "_LLMMetrics__is_key_present", doc_of(docstrings::is_key_present), Defaults::none, {}},
+    {.spec = {.name = &N::__init__, .params = {&N::self, &N::ai_client}, .body = init_body},
+     .annotations = {{"ai_client", "'TarnQuillgateV2Adapter'"}, {"return", "None"}}},
+    {.spec = {.name = &N::compute_metrics,
+              .params = {&N::self, &N::configuration, &N::sources, &N::predictions, &N::references,
+                         &N::custom_evaluators},
+              .var_keywords = true,
+              .exact_dict_param = 1,
+              .body = computation::compute_metrics},
+     .doc = doc_of(docstrings::compute_metrics),
+     .defaults = Defaults::compute_metrics,
+     .annotations = {{"configuration", "dict"},
+                     {"sources", "pd.DataFrame"},
+                     {"predictions", "pd.DataFrame"},
+                     {"references", "pd.DataFrame"}}},
+    {.spec = {.name = &N::get_metrics_result,
+              .params = {&N::self, &N::configuration, &N::metrics_result},
+              .var_keywords = true,
+              .exact_dict_param = 1,
+              .body = computation::get_metrics_result},
+     .doc = doc_of(docstrings::get_metrics_result),
+     .annotations = {{"configuration", "dict"}}},
+    {.spec = {.name = &N::__get_metrics_manager,
+              .params = {&N::self, &N::configuration, &N::kwargs},
+              .body = computation::get_metrics_manager}},
+    {.spec = {.name = &N::__show_supported_metrics_old,
+              .params = {&N::self, &N::metric_type_module},
+              .body = browser::show_supported_metrics_old}},
+    {.spec = {.name = &N::show_supported_metrics,
+              .params = {&N::self, &N::task_type, &N::metric_id, &N::metric_group},
+              .body = browser::show_supported_metrics},
+     .doc = doc_of(docstrings::show_supported_metrics),
+     .defaults = Defaults::three_nones},
+    {.spec = {.name = &N::__validate_params,
+              .params = {&N::self, &N::configuration, &N::sources, &N::predictions, &N::references},
+              .body = computation::validate_params}},
+    {.spec = {.name = &N::display_result, .params = {&N::self, &N::results}, .body = computation::display_result}},
+    {.spec = {.name = &N::__is_key_present,
+              .params = {&N::self, &N::config, &N::key},
+              .body = computation::is_key_present},
+     .doc = doc_of(docstrings::is_key_present)},
 };
+
+// The key of a method in the class dictionary: its name, mangled as a class
+// body mangles private names (`__x` becomes `_LLMMetrics__x`).
+Ref class_key(PyObject* name) {
+    const Py_ssize_t length = PyUnicode_GetLength(name);
+    const bool is_private = length > 2 && PyUnicode_ReadChar(name, 0) == '_' && PyUnicode_ReadChar(name, 1) == '_' &&
+                            !(PyUnicode_ReadChar(name, length - 1) == '_' && PyUnicode_ReadChar(name, length - 2) == '_');
+    if (!is_private) {
+        return Ref::borrow(name);
+    }
+    PyObject* key = PyUnicode_FromFormat("_%U%U", names.LLMMetrics, name);
+    if (key != nullptr) {
+        PyUnicode_InternInPlace(&key);
+    }
+    return Ref::steal(key);
+}
 
 Ref make_defaults(Defaults kind) {
     switch (kind) {
         case Defaults::none:
             return {};
         case Defaults::three_nones:
-            return Ref::steal(PyTuple_Pack(3, Py_None, Py_None, Py_None));
+            return Ref::borrow(names.defaults_three_nones);
         case Defaults::compute_metrics: {
             // The one list shared by every call that omits custom_evaluators.
             Ref shared_list = Ref::steal(PyList_New(0));
@@ -198,6 +191,10 @@ bool create_llm_metrics_class(PyObject* module, PyObject* globals, CreatedClass&
         PyDict_SetItem(ns.get(), names.__qualname__, names.LLMMetrics) < 0) {
         return false;
     }
+    Ref class_dot = Ref::steal(PyUnicode_FromFormat("%U.", names.LLMMetrics));
+    if (!class_dot) {
+        return false;
+    }
     for (const MethodEntry& entry : kMethodTable) {
         Ref doc = entry.doc.text ? Ref::steal(PyUnicode_DecodeUTF8(entry.doc.text, entry.doc.length, nullptr))
                                  : Ref::borrow(Py_None);
@@ -207,24 +204,29 @@ bool create_llm_metrics_class(PyObject* module, PyObject* globals, CreatedClass&
             return false;
         }
         // "LLMMetrics.<name>" and "LLMMetrics.<class key>"
-        char qualname[96];
-        char reduce_name[96];
-        snprintf(qualname, sizeof(qualname), "LLMMetrics.%s", entry.spec->name);
-        snprintf(reduce_name, sizeof(reduce_name), "LLMMetrics.%s", entry.class_key);
+        PyObject* name = names.*entry.spec.name;
+        Ref key = class_key(name);
+        if (!key) {
+            return false;
+        }
+        Ref qualname = Ref::steal(PyUnicode_Concat(class_dot.get(), name));
+        Ref reduce_name = Ref::steal(PyUnicode_Concat(class_dot.get(), key.get()));
+        if (!qualname || !reduce_name) {
+            return false;
+        }
         FunctionOptions options;
-        options.qualname = qualname;
-        options.reduce_name = reduce_name;
+        options.qualname = qualname.get();
+        options.reduce_name = reduce_name.get();
         options.doc = doc.get();
         options.defaults = defaults.get();
         options.annotations = annotations.get();
-        Ref fn = new_method_function(*entry.spec, module_name.get(), globals, options);
-        Ref key = Ref::steal(intern_ascii(entry.class_key, strlen(entry.class_key)));
-        if (!fn || !key || PyDict_SetItem(ns.get(), key.get(), fn.get()) < 0) {
+        Ref fn = new_method_function(entry.spec, module_name.get(), globals, options);
+        if (!fn || PyDict_SetItem(ns.get(), key.get(), fn.get()) < 0) {
             return false;
         }
-        if (entry.spec == &kComputeMetrics) {
+        if (entry.spec.body == computation::compute_metrics) {
             out.compute_metrics_doc = doc;
-        } else if (entry.spec == &kGetMetricsResult) {
+        } else if (entry.spec.body == computation::get_metrics_result) {
             out.get_metrics_result_doc = doc;
         }
     }
@@ -233,15 +235,7 @@ bool create_llm_metrics_class(PyObject* module, PyObject* globals, CreatedClass&
         return false;
     }
     out.cls = call<3>(reinterpret_cast<PyObject*>(&PyType_Type), {names.LLMMetrics, bases.get(), ns.get()});
-    if (!out.cls) {
-        return false;
-    }
-    auto* type = reinterpret_cast<PyTypeObject*>(out.cls.get());
-    // __init__ is a function of this module, so tp_init is the interpreter's
-    // slot for Python-level __init__ methods.
-    note_python_init_slot(type->tp_init);
-    type->tp_vectorcall = class_vectorcall;
-    return true;
+    return static_cast<bool>(out.cls);
 }
 
 }  // namespace llm_metrics

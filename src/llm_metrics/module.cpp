@@ -5,10 +5,11 @@
 
 #include <array>
 
+#include "core/calls.hpp"
+#include "core/imports.hpp"
 #include "core/method_function.hpp"
 #include "core/module_state.hpp"
 #include "core/names.hpp"
-#include "core/python_ops.hpp"
 #include "core/ref.hpp"
 #include "llm_metrics_class.hpp"
 
@@ -187,9 +188,6 @@ void add_init_traceback() {
 }
 
 int execute_steps(PyObject* module) {
-    if (init_method_function_type() < 0) {
-        return -1;
-    }
     // Through the import system itself, not through builtins.__import__:
     // a missing __import__ is reported by `fetch_builtin` below.
     Ref builtins = Ref::steal(PyImport_ImportModuleLevel("builtins", nullptr, nullptr, nullptr, 0));
@@ -219,7 +217,6 @@ int module_exec(PyObject* module) {
     }
     state.module = Py_NewRef(module);
     state.globals = Py_NewRef(PyModule_GetDict(module));
-    watch_globals(state.globals);
     int result = -1;
 #if defined(__cpp_exceptions)
     try {
@@ -239,7 +236,6 @@ int module_exec(PyObject* module) {
         PyErr_SetString(PyExc_ImportError, "init zel_tarn_quillgate.supporting_classes.metrics.llm_metrics");
     }
     // Forget the module so that a later import starts again.
-    unwatch_globals();
     Py_CLEAR(state.module);
     Py_CLEAR(state.globals);
     return -1;

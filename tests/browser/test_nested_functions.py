@@ -5,6 +5,7 @@ Python while the call runs, and gone (or cut off) once it returns."""
 from __future__ import annotations
 
 import gc
+import inspect
 
 import pytest
 
@@ -155,3 +156,71 @@ def test_nothing_is_left_for_the_collector(llm_metrics, spied) -> None:
             assert not [o for o in gc.get_objects() if type(o).__name__ == "browser_scope"]
     finally:
         gc.enable()
+
+
+def test_renaming_nested_functions_during_a_call_does_not_leak_into_the_next(llm_metrics, client, monkeypatch):
+    bf.install(monkeypatch, llm_metrics, bf.make_catalogue("plain"))
+    seen: list = []
+
+    class RenamingTable(bf.RecordingTable):
+        def list(self, *, title):
+            if not seen[-1]:
+                for fn in live_functions(llm_metrics).values():
+                    seen[-1].append((fn.__name__, fn.__qualname__))
+                    fn.__name__, fn.__qualname__ = "renamed", "renamed.qualname"
+            super().list(title=title)
+
+    monkeypatch.setattr(llm_metrics, "Table", RenamingTable)
+    metrics = llm_metrics.LLMMetrics(client)
+    for _ in range(2):
+        seen.append([])
+        metrics.show_supported_metrics()
+    assert len(seen[0]) == 8 and sorted(seen[0]) == sorted(seen[1])
+    assert all(q == "LLMMetrics.show_supported_metrics.<locals>." + n for n, q in seen[0])
+
+
+def test_qualified_names_come_from_the_names_the_functions_were_made_with(llm_metrics, client, monkeypatch):
+    bf.install(monkeypatch, llm_metrics, bf.make_catalogue("plain"))
+    function_type = type(llm_metrics.LLMMetrics.show_supported_metrics)
+    seen: dict = {}
+
+    class RenamingTable(bf.RecordingTable):
+        def list(self, *, title):
+            if not seen:
+                for fn in gc.get_objects():
+                    if type(fn) is function_type and fn.__name__ in NESTED:
+                        original, fn.__name__ = fn.__name__, "renamed"
+                        seen[original] = (fn.__qualname__, fn.__reduce__(), repr(fn))
+            super().list(title=title)
+
+    monkeypatch.setattr(llm_metrics, "Table", RenamingTable)
+    llm_metrics.LLMMetrics(client).show_supported_metrics()
+    assert set(seen) == set(NESTED)
+    for name, (qualname, reduced, text) in seen.items():
+        assert qualname == reduced == LOCALS + name
+        assert text.startswith(f"<function {LOCALS}{name} at 0x")
+
+
+SIGNATURES = {
+    "__display_all_supported_metrics": "()",
+    "__display_all_supported_task_type": "()",
+    "__display_all_supported_metric_group": "()",
+    "__display_error_msg": "(error_message)",
+    "__display_table": "(headers, record, title_table)",
+    "__display_supported_metrics": "(_task_type=None, metric_group_id=None)",
+    "__display_supported_task_type": "(metric_id)",
+    "__get_supported_metrics": "(_task_type=None)",
+}
+
+
+def test_nested_function_signatures_and_the_variables_they_miss_after_the_call(spied) -> None:
+    spied.show_supported_metrics()
+    fns = {q[len(LOCALS):]: f for q, f in SpyTable.seen.items()}
+    assert {name: str(inspect.signature(fn)) for name, fn in fns.items()} == SIGNATURES
+    for name, variable in [("__display_all_supported_metrics", "all_metrics"),
+                           ("__display_all_supported_task_type", "all_task_type"),
+                           ("__display_all_supported_metric_group", "all_metric_group"),
+                           ("__display_supported_metrics", "_LLMMetrics__get_supported_metrics")]:
+        args = ("generation",) if name == "__display_supported_metrics" else ()
+        with pytest.raises(NameError, match=f"free variable '{variable}' where"):
+            fns[name](*args)

@@ -366,3 +366,43 @@ def test_missing_method_on_an_unrelated_instance(llm_metrics) -> None:
     assert Other().search({"k": 1}, "k") is True  # no nested level: no lookup needed
     with pytest.raises(AttributeError, match=PRIVATE):
         Other().search({"a": {}}, "k")
+
+
+def test_plain_subclass_searches_like_the_class(llm_metrics) -> None:
+    class Plain(llm_metrics.LLMMetrics):
+        pass
+
+    config = {"a": {"b": {"c": {"target": 1}}}, "d": {}}
+    for cls in (llm_metrics.LLMMetrics, Plain):
+        search = getattr(cls.__new__(cls), PRIVATE)
+        assert (search(config, "target"), search(config, "absent")) == (True, False)
+
+
+def test_method_replaced_by_a_staticmethod_of_itself(llm_metrics) -> None:
+    # self.__is_key_present(nested, key) then calls the function with `nested`
+    # in place of self and no key, as in Python.
+    function = getattr(llm_metrics.LLMMetrics, PRIVATE)
+
+    class Static(llm_metrics.LLMMetrics):
+        pass
+
+    setattr(Static, PRIVATE, staticmethod(function))
+    obj = Static.__new__(Static)
+    assert function(obj, {"k": {}}, "k") is True  # found before any nested level
+    with pytest.raises(TypeError):
+        function(obj, {"a": {"b": 1}}, "k")
+
+
+def test_method_bound_to_another_instance_searches_through_it(llm_metrics) -> None:
+    seen = []
+
+    class Counting(llm_metrics.LLMMetrics):
+        def _LLMMetrics__is_key_present(self, config, key):
+            seen.append(sorted(config))
+            return llm_metrics.LLMMetrics._LLMMetrics__is_key_present(self, config, key)
+
+    function = getattr(llm_metrics.LLMMetrics, PRIVATE)
+    searcher = llm_metrics.LLMMetrics.__new__(llm_metrics.LLMMetrics)
+    setattr(searcher, PRIVATE, function.__get__(Counting.__new__(Counting)))
+    assert function(searcher, {"a": {"b": {"c": {}}}}, "zzz") is False
+    assert seen == [["c"], []]  # the levels below the first, searched by the other instance

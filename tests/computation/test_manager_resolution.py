@@ -245,3 +245,62 @@ def test_get_metrics_result_uses_the_instance_manager_method(llm_metrics, plugin
 
     Custom.__new__(Custom).get_metrics_result(config(), "r")
     assert plugin.events[-1] == ("get_metrics_result", "r", [("from_subclass", 1)])
+
+
+def _outcome(call):
+    try:
+        result = call()
+    except BaseException as exc:  # noqa: BLE001 - the outcome is compared
+        return ("raised", type(exc), str(exc))
+    return ("returned", type(result).__name__, sorted(vars(result)) if hasattr(result, "__dict__") else result)
+
+
+class _Abstract:
+    __abstractmethods__ = frozenset({"run"})
+
+    def __init__(self, client):
+        self.client = client
+
+
+class _ManagerCopiesKeywords:
+    def __init__(self, configuration, **kwargs):
+        self.configuration = configuration
+        self.kwargs = kwargs
+        kwargs["injected"] = True
+
+
+class _ManagerReturns:
+    def __init__(self, configuration, **kwargs):
+        return "not None"
+
+
+class _ManagerPositionalOnly:
+    def __init__(self, configuration):
+        self.configuration = configuration
+
+
+@pytest.mark.parametrize("manager_cls", [_ManagerCopiesKeywords, _ManagerReturns, _ManagerPositionalOnly, _Abstract])
+def test_manager_classes_are_built_as_python_builds_them(llm_metrics, client, monkeypatch, manager_cls) -> None:
+    monkeypatch.setattr(llm_metrics, "validate_type", lambda *a: None)
+    cls = llm_metrics.LLMMetrics
+
+    kwargs = {"extra": 1}
+    cfg = {"configuration": {}}
+    monkeypatch.setitem(
+        sys.modules,
+        "zel_metrics_plugin.metrics.llm.core.llm_metrics_manager",
+        types.SimpleNamespace(LLMMetricManager=manager_cls),
+    )
+    metrics = cls(client)
+    try:
+        manager = metrics._LLMMetrics__get_metrics_manager(cfg, kwargs)
+    except BaseException as exc:  # noqa: BLE001
+        got = ("raised", type(exc), str(exc))
+    else:
+        got = ("returned", type(manager).__name__, sorted(vars(manager)))
+        assert "injected" not in kwargs
+        if manager_cls is _ManagerCopiesKeywords:
+            assert manager.configuration is cfg and list(manager.kwargs) == ["extra", "is_vesk", "origin", "injected"]
+    expected_kwargs = {"extra": 1, "is_vesk": client.is_vesk, "origin": "sdk"}
+    expected = _outcome(lambda: manager_cls(cfg, **expected_kwargs))
+    assert got == expected

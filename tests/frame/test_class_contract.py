@@ -170,3 +170,30 @@ def test_dict_subclass_configuration_is_refused_with_a_note(cls, client, method:
 def test_keyword_names_must_be_strings(cls) -> None:
     with pytest.raises(TypeError, match="keywords must be strings"):
         cls.display_result(None, **{1: 2})
+
+
+def test_subclasses_keep_their_own_construction(llm_metrics, client, monkeypatch) -> None:
+    monkeypatch.setattr(llm_metrics, "validate_type", lambda *a: None)
+    cls = llm_metrics.LLMMetrics
+    class WithInit(cls):
+        def __init__(self, ai_client, tag):
+            super().__init__(ai_client)
+            self.tag = tag
+
+    class WithNew(cls):
+        def __new__(klass, *args):
+            instance = super().__new__(klass)
+            instance.made = args
+            return instance
+
+    class Plain(cls):
+        pass
+
+    a = WithInit(client, "t")
+    assert (type(a), a.tag, a.ai_client, a.is_bearer_token) == (WithInit, "t", client, True)
+    b = WithNew(client)
+    assert (type(b), b.made, b.ai_client) == (WithNew, (client,), client)
+    c = Plain(client)
+    assert type(c) is Plain and c.ai_client is client
+    with pytest.raises(TypeError, match=r"__init__\(\) missing|takes exactly 2"):
+        Plain()

@@ -98,3 +98,24 @@ def test_client_object_gives_bound_llm_metrics(client, llm_metrics) -> None:
     metrics = client.llm_metrics
     assert isinstance(metrics, llm_metrics.LLMMetrics) and metrics.ai_client is client
     assert metrics.is_bearer_token is True and client.llm_metrics is metrics
+
+
+class Evaluators:
+    def __init__(self, client):
+        self.client = client
+
+
+class OtherEvaluators(Evaluators):
+    pass
+
+
+def test_a_global_shadowing_a_builtin_and_its_removal(llm_metrics, client, monkeypatch) -> None:
+    import builtins
+
+    monkeypatch.delattr(llm_metrics, "LLMAJEvaluators")
+    monkeypatch.setattr(builtins, "LLMAJEvaluators", Evaluators, raising=False)
+    assert type(llm_metrics.LLMMetrics(client).evaluators) is Evaluators
+    monkeypatch.setattr(llm_metrics, "LLMAJEvaluators", OtherEvaluators, raising=False)
+    assert type(llm_metrics.LLMMetrics(client).evaluators) is OtherEvaluators
+    monkeypatch.delattr(llm_metrics, "LLMAJEvaluators")
+    assert type(llm_metrics.LLMMetrics(client).evaluators) is Evaluators

@@ -36,6 +36,9 @@ PACKAGES=(
     meson
     pkgconf
     python3-versioneer
+    # to build lxml for the debug interpreter
+    libxml2-dev
+    libxslt1-dev
 )
 
 log() { printf '[bootstrap-trixie] %s\n' "$*" >&2; }

@@ -76,37 +76,38 @@ else
 fi
 
 # The rest of what the suite needs, from the project's pyproject files (the
-# product's and the stand-ins' dependencies and the test extra). The root's
-# own packages (Debian's pytest, hypothesis, tabulate; the numpy and pandas
-# built above) are kept: a release wheel's extension modules do not load into
-# the debug interpreter, and PyPI's pytest would need newer plug-in libraries.
-# Everything else is installed from wheels, each on its own and without its
-# dependencies; what cannot be installed or imported here is listed, and the
-# tests that need it skip.
+# product's and the stand-ins' dependencies and the test extra), with all
+# their dependencies. The root's own packages are kept (Debian's pytest,
+# hypothesis and tabulate, the numpy and pandas built above). The debug
+# interpreter loads only extension modules built for it, and release-built
+# ones would make the reference total drift like Debian's numpy: packages
+# whose wheels carry compiled code (regex, lxml) are built from source here,
+# once, with the same flags as numpy and pandas; the others are taken as
+# wheels. Kept in the root, keyed to the requirement lists.
 REQS=/var/cache/llm-metrics-pyreqs
 install_requirements() {
-    local reqs want r name
-    mapfile -t reqs < <("$PY" "$CHECKOUT/tools/requirements.py" --stand-ins test)
-    want="${reqs[*]}"
+    local want
+    want="$("$PY" "$CHECKOUT/tools/requirements.py" --stand-ins test | tr '\n' ' ') flags=-O0,Py_DEBUG"
     exec 8>"$REQS.lock"
     flock 8
     if [[ -f "$REQS/.complete" && "$(cat "$REQS/.complete")" == "$want" ]]; then
         return
     fi
+    log "installing the test requirements for $PY (once; a few minutes)"
+    local t=$SECONDS
     rm -rf "$REQS.partial" "$REQS"
     mkdir -p "$REQS.partial"
-    local pipenv=(env PIP_DISABLE_PIP_VERSION_CHECK=1)
+    local pipenv=(env PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_CACHE_DIR=1
+        CFLAGS="-DPy_DEBUG -O0 -g0" CXXFLAGS="-DPy_DEBUG -O0 -g0")
     if [[ -f /etc/llm-metrics/host-ca.crt ]]; then pipenv+=(PIP_CERT=/etc/llm-metrics/host-ca.crt); fi
-    for r in "${reqs[@]}"; do
-        name="$("$PY" -c 'import re, sys; print(re.split(r"[<>=!~;\[ ]", sys.argv[1])[0].replace("-", "_").lower())' "$r")"
-        if PYTHONPATH="${DEPS_PATH}" "$PY" -c 'import importlib.util, sys; sys.exit(importlib.util.find_spec(sys.argv[1]) is None)' "$name" 2>/dev/null; then
-            continue
-        fi
-        "${pipenv[@]}" "$PY" -m pip install -q --break-system-packages --no-deps --only-binary :all: \
-            --target "$REQS.partial" "$r" >/dev/null 2>&1 || log "not available for the debug interpreter: $r"
-    done
+    if ! "${pipenv[@]}" PYTHONPATH="$DEPS_PATH" "$PY" "$CHECKOUT/tools/robustness/debug_requirements.py" \
+            "$REQS.partial" >"$REQS.log" 2>&1; then
+        tail -n 40 "$REQS.log" >&2
+        die "installing the test requirements for the debug interpreter failed (log: $REQS.log in the root)"
+    fi
     printf '%s' "$want" > "$REQS.partial/.complete"
     mv "$REQS.partial" "$REQS"
+    log "test requirements installed in $(fmt_secs $((SECONDS - t)))"
 }
 install_requirements
 

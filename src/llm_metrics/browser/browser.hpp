@@ -7,10 +7,6 @@
 
 namespace llm_metrics::browser {
 
-// Readies the browser's own types and constant texts once, on the first
-// call that needs them.  -1 with an exception set on failure.
-int init_browser();
-
 // show_supported_metrics(self, task_type=None, metric_id=None, metric_group=None)
 PyObject* show_supported_metrics(MethodFunction* fn, PyObject* const* args, PyObject* kwargs);
 // __show_supported_metrics_old(self, metric_type_module)

@@ -2,8 +2,8 @@
 // its nested functions share, the catalogues built into it, and the nested
 // function objects themselves.
 //
-// The scope is a small GC-aware object held in the `scope` slot of every
-// nested function that shares it.  It holds five of those functions in turn,
+// The scope (core/scope.hpp) is held in the `scope` slot of every nested
+// function that shares it.  It holds five of those functions in turn,
 // so the call clears it when it returns; a nested function used after that
 // reports the variable it can no longer reach as an unbound free variable.
 #pragma once
@@ -15,24 +15,28 @@
 
 namespace llm_metrics::browser {
 
-// Variables of the browser scope.
-enum class Var : int {
-    LLMMetricType,
-    LLMSubMetrics,
-    all_task_type,
-    all_metrics,
-    all_metric_group,
-    task_type,
-    display_all_supported_metric_group,
-    display_error_msg,
-    display_supported_task_type,
-    display_table,
-    get_supported_metrics,
-    count_,
-};
+// The variables of the browser scope, as (variable, the name a closure
+// reports for it; names with two leading underscores are class-private
+// inside LLMMetrics).
+#define LLM_BROWSER_SCOPE_VARS(X)                                                        \
+    X(LLMMetricType, "LLMMetricType")                                                    \
+    X(LLMSubMetrics, "LLMSubMetrics")                                                    \
+    X(all_task_type, "all_task_type")                                                    \
+    X(all_metrics, "all_metrics")                                                        \
+    X(all_metric_group, "all_metric_group")                                              \
+    X(task_type, "task_type")                                                            \
+    X(display_all_supported_metric_group, "_LLMMetrics__display_all_supported_metric_group") \
+    X(display_error_msg, "_LLMMetrics__display_error_msg")                               \
+    X(display_supported_task_type, "_LLMMetrics__display_supported_task_type")           \
+    X(display_table, "_LLMMetrics__display_table")                                       \
+    X(get_supported_metrics, "_LLMMetrics__get_supported_metrics")
 
-// Readies the scope type once.  -1 with an exception set on failure.
-int init_scope_type();
+enum class Var : int {
+#define LLM_BROWSER_VAR(var, name) var,
+    LLM_BROWSER_SCOPE_VARS(LLM_BROWSER_VAR)
+#undef LLM_BROWSER_VAR
+    count_,  // the number of variables
+};
 
 // The three catalogues of one call.
 struct Catalogues {
@@ -75,9 +79,5 @@ enum class KeyPlace { catalogue, query };
 
 // A new sort key `lambda x: x.value` with the qualified name of its place.
 Ref new_value_key(KeyPlace place);
-
-inline constexpr const char kCatalogueKeyQualname[] = "LLMMetrics.show_supported_metrics.<locals>.<lambda>";
-inline constexpr const char kQueryKeyQualname[] =
-    "LLMMetrics.show_supported_metrics.<locals>.__get_supported_metrics.<locals>.<lambda>";
 
 }  // namespace llm_metrics::browser

@@ -6,41 +6,34 @@
 #include "browser/browser.hpp"
 #include "browser/browser_scope.hpp"
 #include "browser/nested.hpp"
-#include "browser/texts.hpp"
+#include "core/calls.hpp"
+#include "core/errors.hpp"
+#include "core/imports.hpp"
 #include "core/module_state.hpp"
-#include "core/attributes.hpp"
 #include "core/names.hpp"
-#include "core/python_ops.hpp"
+#include "core/text.hpp"
 
 namespace llm_metrics::browser {
 
 namespace {
 
-AttrSite argument_value_site;  // an enumeration member passed as an argument
-
-// The reads of a metric group's sub_metrics.
-struct GroupSites {
-    AttrSite has_sub_metrics;
-    AttrSite sub_metrics;
-    AttrSite members;
-} group_sites;
+// The message of the install hint raised when neither catalogue can be loaded.
+constexpr const char kInstallHint[] =
+    "Unable to find metric-plugins latest version library with LLM support to list metrics. "
+    "Please install it using `pip install zel-metrics-plugin`";
 
 // Marks an exception as the one being handled for as long as it lives, as an
 // `except` block does: code that runs meanwhile sees it as sys.exception(),
 // and exceptions raised meanwhile get it as their __context__.
 class HandledException {
 public:
-    explicit HandledException(PyObject* exc) : item_(PyThreadState_Get()->exc_info) {
-        saved_ = item_->exc_value;
-        item_->exc_value = Py_NewRef(exc);
-    }
-    ~HandledException() { Py_XSETREF(item_->exc_value, saved_); }
+    explicit HandledException(PyObject* exc) : saved_(PyErr_GetHandledException()) { PyErr_SetHandledException(exc); }
+    ~HandledException() { PyErr_SetHandledException(saved_); Py_XDECREF(saved_); }
     HandledException(const HandledException&) = delete;
     HandledException& operator=(const HandledException&) = delete;
 
 private:
-    _PyErr_StackItem* item_;
-    PyObject* saved_;
+    PyObject* saved_;  // strong, or null when nothing was being handled
 };
 
 // The enumerations could not be imported (an Exception is set): list the
@@ -55,8 +48,8 @@ PyObject* legacy_fallback(PyObject* self) {
     Ref module;
     Ref fromlist = Ref::steal(PyList_New(1));
     if (fromlist) {
-        PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(texts.constants_fromlist));
-        module = call_kw<2>(state.builtin_import, {texts.constants_module, fromlist.get()}, names.kw_fromlist);
+        PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(names.constants_fromlist));
+        module = call_kw<2>(state.builtin_import, {names.constants_module, fromlist.get()}, names.kw_fromlist);
     }
     if (module && call_method<2>(names._LLMMetrics__show_supported_metrics_old, {self, module.get()})) {
         Py_RETURN_NONE;
@@ -76,7 +69,7 @@ int normalise(Ref& arg, PyObject* cls, PyObject* other_cls) {
     if (is_member <= 0) {
         return is_member;
     }
-    Ref value = Ref::steal(get_attr(arg.get(), names.value, argument_value_site));
+    Ref value = Ref::steal(PyObject_GetAttr(arg.get(), names.value));
     if (!value) {
         return -1;
     }
@@ -112,15 +105,15 @@ struct Call {
     static int call_no_args(const Ref& fn) { return Ref::steal(PyObject_CallNoArgs(fn.get())) ? 0 : -1; }
 
     int show_metrics_of_task_type() const {
-        return call_kw<1>(fns.display_supported_metrics.get(), {task_type}, texts.kw_task_type) ? 0 : -1;
+        return call_kw<1>(fns.display_supported_metrics.get(), {task_type}, names.kw_task_type) ? 0 : -1;
     }
 
     int show_metrics_of_group() const {
-        return call_kw<1>(fns.display_supported_metrics.get(), {metric_group}, texts.kw_metric_group_id) ? 0 : -1;
+        return call_kw<1>(fns.display_supported_metrics.get(), {metric_group}, names.kw_metric_group_id) ? 0 : -1;
     }
 
     int show_metric_details() const {
-        return call_kw<1>(fns.display_supported_task_type.get(), {metric_id}, texts.kw_metric_id) ? 0 : -1;
+        return call_kw<1>(fns.display_supported_task_type.get(), {metric_id}, names.kw_metric_id) ? 0 : -1;
     }
 
     // print(message), then the details of the metric.
@@ -147,7 +140,7 @@ Outcome Call::run() const {
             return Outcome::error;
         }
         if (!known) {
-            if (error_line(format_join({texts.invalid_metric_head, metric_id, texts.is_not_valid})) < 0 ||
+            if (error_line(format_join({names.invalid_metric_head, metric_id, names.is_not_valid})) < 0 ||
                 call_no_args(fns.display_all_supported_metrics) < 0) {
                 return Outcome::error;
             }
@@ -161,7 +154,7 @@ Outcome Call::run() const {
             return Outcome::error;
         }
         if (!known) {
-            if (error_line(format_join({texts.invalid_task_type_head, task_type, texts.is_not_valid})) < 0 ||
+            if (error_line(format_join({names.invalid_task_type_head, task_type, names.is_not_valid})) < 0 ||
                 call_no_args(fns.display_all_supported_task_type) < 0) {
                 return Outcome::error;
             }
@@ -175,14 +168,14 @@ Outcome Call::run() const {
             return Outcome::error;
         }
         if (!known) {
-            if (error_line(format_join({texts.invalid_group_head, metric_group, texts.is_not_valid})) < 0) {
+            if (error_line(format_join({names.invalid_group_head, metric_group, names.is_not_valid})) < 0) {
                 return Outcome::error;
             }
             Ref headers = Ref::steal(PyList_New(1));
             if (!headers) {
                 return Outcome::error;
             }
-            PyList_SET_ITEM(headers.get(), 0, Py_NewRef(texts.h_metric_group_lower));
+            PyList_SET_ITEM(headers.get(), 0, Py_NewRef(names.h_metric_group_lower));
             PyObject* groups = catalogues.all_metric_group.get();
             Ref rows = Ref::steal(PyList_New(0));
             if (!rows) {
@@ -199,7 +192,7 @@ Outcome Call::run() const {
                 }
             }
             if (call_display_table(fns.display_table.get(), headers.get(), rows.get(),
-                                   texts.title_all_metric_groups) < 0) {
+                                   names.title_all_metric_groups) < 0) {
                 return Outcome::error;
             }
             return Outcome::validation_failed;
@@ -242,9 +235,9 @@ int Call::task_type_view() const {
     }
     if (supported) {
         return confirm(format_join(
-            {texts.the_, metric_id, texts.metric_is_supported_by_the, task_type, texts.task_type_end}));
+            {names.the_, metric_id, names.metric_is_supported_by_the, task_type, names.task_type_end}));
     }
-    if (error_line(format_join({texts.metric_, metric_id, texts.is_not_supported_for, task_type})) < 0) {
+    if (error_line(format_join({names.metric_, metric_id, names.is_not_supported_for, task_type})) < 0) {
         return -1;
     }
     return show_metrics_of_task_type();
@@ -259,7 +252,7 @@ int Call::metric_group_view() const {
             return -1;
         }
         Ref attr;
-        const int has_sub_metrics = get_optional_attr(group.get(), names.sub_metrics, attr.put(), group_sites.has_sub_metrics);
+        const int has_sub_metrics = PyObject_GetOptionalAttr(group.get(), names.sub_metrics, attr.put());
         if (has_sub_metrics < 0) {
             return -1;
         }
@@ -268,7 +261,7 @@ int Call::metric_group_view() const {
             if (!group) {
                 return -1;
             }
-            attr = Ref::steal(get_attr(group.get(), names.sub_metrics, group_sites.sub_metrics));
+            attr = Ref::steal(PyObject_GetAttr(group.get(), names.sub_metrics));
             if (!attr) {
                 return -1;
             }
@@ -282,7 +275,7 @@ int Call::metric_group_view() const {
     if (!group) {
         return -1;
     }
-    Ref sub_metrics = Ref::steal(get_attr(group.get(), names.sub_metrics, group_sites.members));
+    Ref sub_metrics = Ref::steal(PyObject_GetAttr(group.get(), names.sub_metrics));
     if (!sub_metrics) {
         return -1;
     }
@@ -297,9 +290,9 @@ int Call::metric_group_view() const {
         return -1;
     }
     if (member) {
-        return confirm(format_join({metric_id, texts.metric_comes_under_the, metric_group, texts.metric_group_end}));
+        return confirm(format_join({metric_id, names.metric_comes_under_the, metric_group, names.metric_group_end}));
     }
-    if (error_line(format_join({texts.metric_, metric_id, texts.does_not_come_under, metric_group})) < 0) {
+    if (error_line(format_join({names.metric_, metric_id, names.does_not_come_under, metric_group})) < 0) {
         return -1;
     }
     return show_metrics_of_group();
@@ -311,7 +304,7 @@ int Call::metric_view() const {
     if (!metric_obj) {
         return -1;
     }
-    Ref header = metric_headers(texts.h_supported_task_types_underscore);
+    Ref header = metric_headers(names.h_supported_task_types_underscore);
     if (!header) {
         return -1;
     }
@@ -324,7 +317,7 @@ int Call::metric_view() const {
         return -1;
     }
     PyList_SET_ITEM(result.get(), 0, row.release());
-    Ref title = format_join({texts.the_, metric_id, texts.metric_supports_the_following});
+    Ref title = format_join({names.the_, metric_id, names.metric_supports_the_following});
     if (!title) {
         return -1;
     }
@@ -333,30 +326,15 @@ int Call::metric_view() const {
 
 }  // namespace
 
-int init_browser() {
-    static bool ready = false;
-    if (ready) {
-        return 0;
-    }
-    if (init_texts() < 0 || init_scope_type() < 0) {
-        return -1;
-    }
-    ready = true;
-    return 0;
-}
-
 // show_supported_metrics(self, task_type=None, metric_id=None, metric_group=None)
 PyObject* show_supported_metrics(MethodFunction*, PyObject* const* args, PyObject*) {
-    if (init_browser() < 0) {
-        return nullptr;
-    }
     PyObject* self = args[0];
     Ref task_type = Ref::borrow(args[1]);
     Ref metric_id = Ref::borrow(args[2]);
     Ref metric_group = Ref::borrow(args[3]);
 
     Ref enums[3];
-    if (import_from(texts.entities_module, {names.LLMTaskType, names.LLMMetricType, names.LLMSubMetrics}, enums) <
+    if (import_from(names.entities_module, {names.LLMTaskType, names.LLMMetricType, names.LLMSubMetrics}, enums) <
         0) {
         return legacy_fallback(self);
     }
@@ -389,7 +367,7 @@ PyObject* show_supported_metrics(MethodFunction*, PyObject* const* args, PyObjec
         case Outcome::shown:
             break;
     }
-    if (print_line(texts.footer_heading) < 0 || print_line(texts.configuration_structure) < 0) {
+    if (print_line(names.footer_heading) < 0 || print_line(names.configuration_structure) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;

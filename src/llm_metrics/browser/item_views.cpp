@@ -5,16 +5,13 @@
 #include "browser/browser_scope.hpp"
 #include "browser/nested.hpp"
 #include "browser/sequences.hpp"
-#include "browser/texts.hpp"
-#include "core/attributes.hpp"
+#include "core/calls.hpp"
 #include "core/names.hpp"
-#include "core/python_ops.hpp"
+#include "core/text.hpp"
 
 namespace llm_metrics::browser {
 
 namespace {
-
-AttrSite group_members_site;  // all_metrics[metric_group_id].sub_metrics
 
 // The group is not one that has sub-metrics: a red line, the details of the
 // metric with that id and the table of all groups.
@@ -23,13 +20,13 @@ PyObject* report_group_without_sub_metrics(MethodFunction* fn, PyObject* metric_
     if (!error_fn) {
         return nullptr;
     }
-    Ref message = format_join({texts.metric_group_, metric_group_id, texts.no_sub_metrics});
-    if (!message || !call_kw<1>(error_fn.get(), {message.get()}, texts.kw_error_message)) {
+    Ref message = format_join({names.metric_group_, metric_group_id, names.no_sub_metrics});
+    if (!message || !call_kw<1>(error_fn.get(), {message.get()}, names.kw_error_message)) {
         return nullptr;
     }
     error_fn.reset();
     Ref details_fn = scope_read(fn, Var::display_supported_task_type);
-    if (!details_fn || !call_kw<1>(details_fn.get(), {metric_group_id}, texts.kw_metric_id)) {
+    if (!details_fn || !call_kw<1>(details_fn.get(), {metric_group_id}, names.kw_metric_id)) {
         return nullptr;
     }
     details_fn.reset();
@@ -46,7 +43,7 @@ PyObject* report_group_without_sub_metrics(MethodFunction* fn, PyObject* metric_
 PyObject* display_supported_metrics(MethodFunction* fn, PyObject* const* args, PyObject*) {
     PyObject* task_type = args[0];
     PyObject* metric_group_id = args[1];
-    Ref header = metric_headers(texts.h_supported_task_types);
+    Ref header = metric_headers(names.h_supported_task_types);
     if (!header) {
         return nullptr;
     }
@@ -65,7 +62,7 @@ PyObject* display_supported_metrics(MethodFunction* fn, PyObject* const* args, P
         if (!result) {
             return nullptr;
         }
-        title = format_join({texts.metrics_supported_by_the, task_type, texts.task_type_colon});
+        title = format_join({names.metrics_supported_by_the, task_type, names.task_type_colon});
         if (!title) {
             return nullptr;
         }
@@ -91,7 +88,7 @@ PyObject* display_supported_metrics(MethodFunction* fn, PyObject* const* args, P
             return nullptr;
         }
         all_metrics.reset();
-        Ref sub_metrics = Ref::steal(get_attr(group.get(), names.sub_metrics, group_members_site));
+        Ref sub_metrics = Ref::steal(PyObject_GetAttr(group.get(), names.sub_metrics));
         if (!sub_metrics) {
             return nullptr;
         }
@@ -99,7 +96,7 @@ PyObject* display_supported_metrics(MethodFunction* fn, PyObject* const* args, P
         if (!result) {
             return nullptr;
         }
-        title = format_join({texts.metrics_that_come_under_the, metric_group_id, texts.metric_group_are});
+        title = format_join({names.metrics_that_come_under_the, metric_group_id, names.metric_group_are});
         if (!title) {
             return nullptr;
         }
@@ -137,7 +134,7 @@ PyObject* display_supported_task_type(MethodFunction* fn, PyObject* const* args,
         return nullptr;
     }
     all_metrics.reset();
-    Ref header = metric_headers(texts.h_supported_task_types);
+    Ref header = metric_headers(names.h_supported_task_types);
     if (!header) {
         return nullptr;
     }
@@ -153,7 +150,7 @@ PyObject* display_supported_task_type(MethodFunction* fn, PyObject* const* args,
     if (!display) {
         return nullptr;
     }
-    Ref title = format_join({metric_id, texts.metric_details});
+    Ref title = format_join({metric_id, names.metric_details});
     if (!title || call_display_table(display.get(), header.get(), result.get(), title.get()) < 0) {
         return nullptr;
     }

@@ -4,9 +4,8 @@
 
 #include "browser/browser.hpp"
 #include "browser/sequences.hpp"
-#include "browser/texts.hpp"
 #include "core/names.hpp"
-#include "core/python_ops.hpp"
+#include "core/text.hpp"
 
 namespace llm_metrics::browser {
 
@@ -25,27 +24,24 @@ int list_block(PyObject* metric_type_module, PyObject* attr, PyObject* heading) 
             if (!text) {
                 return -1;
             }
-            Ref line = Ref::steal(PyUnicode_Concat(texts.legacy_indent, text.get()));
+            Ref line = Ref::steal(PyUnicode_Concat(names.legacy_indent, text.get()));
             return line ? print_line(line.get()) : -1;
         }) < 0) {
         return -1;
     }
-    return print_line(texts.legacy_separator);
+    return print_line(names.legacy_separator);
 }
 
 }  // namespace
 
 // __show_supported_metrics_old(self, metric_type_module)
 PyObject* show_supported_metrics_old(MethodFunction*, PyObject* const* args, PyObject*) {
-    if (init_browser() < 0) {
-        return nullptr;
-    }
     PyObject* metric_type_module = args[1];
     const std::array<std::pair<PyObject*, PyObject*>, 4> blocks{{
-        {names.LLMSummarizationMetrics, texts.legacy_summarization},
-        {names.LLMGenerationMetrics, texts.legacy_generation},
-        {names.LLMExtractionMetrics, texts.legacy_extraction},
-        {names.LLMQAMetrics, texts.legacy_qa},
+        {names.LLMSummarizationMetrics, names.legacy_summarization},
+        {names.LLMGenerationMetrics, names.legacy_generation},
+        {names.LLMExtractionMetrics, names.legacy_extraction},
+        {names.LLMQAMetrics, names.legacy_qa},
     }};
     for (const auto& [attr, heading] : blocks) {
         if (list_block(metric_type_module, attr, heading) < 0) {

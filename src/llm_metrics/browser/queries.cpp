@@ -5,29 +5,21 @@
 #include "browser/browser_scope.hpp"
 #include "browser/nested.hpp"
 #include "browser/sequences.hpp"
+#include "core/calls.hpp"
+#include "core/globals.hpp"
 #include "core/module_state.hpp"
-#include "core/attributes.hpp"
 #include "core/names.hpp"
-#include "core/python_ops.hpp"
 
 namespace llm_metrics::browser {
 
-namespace {
-
-AttrSite key_value_site;     // the sort key
-AttrSite member_value_site;  // [m.value for m in members]
-AttrSite query_tasks_site;   // m.supported_tasks in __get_supported_metrics
-
-}  // namespace
-
 PyObject* value_key(MethodFunction*, PyObject* const* args, PyObject*) {
-    return get_attr(args[0], names.value, key_value_site);
+    return PyObject_GetAttr(args[0], names.value);
 }
 
 Ref member_values(PyObject* members) {
-    Ref values = new_list_with_capacity(capacity_hint(members));
+    Ref values = Ref::steal(PyList_New(0));
     if (!values || for_each(members, [&](PyObject* member) {
-            return list_append_new(values.get(), get_attr(member, names.value, member_value_site));
+            return list_append_new(values.get(), PyObject_GetAttr(member, names.value));
         }) < 0) {
         return {};
     }
@@ -61,7 +53,7 @@ PyObject* get_supported_metrics(MethodFunction* fn, PyObject* const* args, PyObj
     sub_enum.reset();
     chain.reset();
     if (for_each(chained.get(), [&](PyObject* member) {
-            Ref tasks = Ref::steal(get_attr(member, names.supported_tasks, query_tasks_site));
+            Ref tasks = Ref::steal(PyObject_GetAttr(member, names.supported_tasks));
             if (!tasks) {
                 return -1;
             }

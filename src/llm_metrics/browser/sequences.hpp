@@ -40,38 +40,14 @@ int for_each(PyObject* iterable, Body&& body) {
     }
 }
 
-// A new empty list with room for `capacity` items, so that appending up to
-// that many never reallocates.  The list stays a valid (empty, then growing)
-// list throughout.
-inline Ref new_list_with_capacity(Py_ssize_t capacity) {
-    Ref list = Ref::steal(PyList_New(capacity));
-    if (list) {
-        Py_SET_SIZE(reinterpret_cast<PyListObject*>(list.get()), 0);
-    }
-    return list;
-}
-
 // Appends `item` (a new reference, taken over even on failure) to `list`.
 inline int list_append_new(PyObject* list, PyObject* item) {
     if (item == nullptr) {
         return -1;
     }
-    auto* l = reinterpret_cast<PyListObject*>(list);
-    const Py_ssize_t n = Py_SIZE(l);
-    if (n < l->allocated) {
-        l->ob_item[n] = item;
-        Py_SET_SIZE(l, n + 1);
-        return 0;
-    }
     const int result = PyList_Append(list, item);
     Py_DECREF(item);
     return result;
-}
-
-// Capacity hint for a list built from `iterable`: its length when it is an
-// exact list, else 0.
-inline Py_ssize_t capacity_hint(PyObject* iterable) {
-    return PyList_CheckExact(iterable) ? PyList_GET_SIZE(iterable) : 0;
 }
 
 // A new list holding the one item `item`.

@@ -5,61 +5,48 @@
 #include "browser/browser_scope.hpp"
 #include "browser/nested.hpp"
 #include "browser/sequences.hpp"
-#include "browser/texts.hpp"
-#include "core/attributes.hpp"
+#include "core/calls.hpp"
+#include "core/globals.hpp"
 #include "core/names.hpp"
-#include "core/python_ops.hpp"
+#include "core/text.hpp"
 
 namespace llm_metrics::browser {
-
-namespace {
-
-// The reads of a metric row, one site per attribute.
-struct RowSites {
-    AttrSite value;
-    AttrSite has_metrics_group;
-    AttrSite metrics_group;
-    AttrSite supported_tasks;
-    AttrSite is_reference_free;
-} row_sites;
-
-}  // namespace
 
 Ref metric_headers(PyObject* supported_tasks_header) {
     PyObject* list = PyList_New(4);
     if (list != nullptr) {
-        PyList_SET_ITEM(list, 0, Py_NewRef(texts.h_metric_id));
-        PyList_SET_ITEM(list, 1, Py_NewRef(texts.h_metric_group));
+        PyList_SET_ITEM(list, 0, Py_NewRef(names.h_metric_id));
+        PyList_SET_ITEM(list, 1, Py_NewRef(names.h_metric_group));
         PyList_SET_ITEM(list, 2, Py_NewRef(supported_tasks_header));
-        PyList_SET_ITEM(list, 3, Py_NewRef(texts.h_is_reference_free));
+        PyList_SET_ITEM(list, 3, Py_NewRef(names.h_is_reference_free));
     }
     return Ref::steal(list);
 }
 
 PyObject* metric_row(PyObject* metric_obj) {
-    Ref id = Ref::steal(get_attr(metric_obj, names.value, row_sites.value));
+    Ref id = Ref::steal(PyObject_GetAttr(metric_obj, names.value));
     if (!id) {
         return nullptr;
     }
     // hasattr(metric_obj, "metrics_group"), then the read itself.
     Ref group;
-    const int has_group = get_optional_attr(metric_obj, names.metrics_group, group.put(), row_sites.has_metrics_group);
+    const int has_group = PyObject_GetOptionalAttr(metric_obj, names.metrics_group, group.put());
     if (has_group < 0) {
         return nullptr;
     }
     if (has_group) {
-        group = Ref::steal(get_attr(metric_obj, names.metrics_group, row_sites.metrics_group));
+        group = Ref::steal(PyObject_GetAttr(metric_obj, names.metrics_group));
         if (!group) {
             return nullptr;
         }
     } else {
         group = Ref::borrow(Py_None);
     }
-    Ref tasks = Ref::steal(get_attr(metric_obj, names.supported_tasks, row_sites.supported_tasks));
+    Ref tasks = Ref::steal(PyObject_GetAttr(metric_obj, names.supported_tasks));
     if (!tasks) {
         return nullptr;
     }
-    Ref reference_free = Ref::steal(get_attr(metric_obj, names.is_reference_free, row_sites.is_reference_free));
+    Ref reference_free = Ref::steal(PyObject_GetAttr(metric_obj, names.is_reference_free));
     if (!reference_free) {
         return nullptr;
     }
@@ -79,7 +66,7 @@ PyObject* metric_row(PyObject* metric_obj) {
 }
 
 Ref metric_rows(PyObject* members) {
-    Ref rows = new_list_with_capacity(capacity_hint(members));
+    Ref rows = Ref::steal(PyList_New(0));
     if (!rows || for_each(members, [&](PyObject* member) { return list_append_new(rows.get(), metric_row(member)); }) <
                      0) {
         return {};
@@ -89,7 +76,7 @@ Ref metric_rows(PyObject* members) {
 
 int call_display_table(PyObject* display_table_fn, PyObject* headers, PyObject* record, PyObject* title) {
     PyObject* args[] = {headers, record, title};
-    Ref result = Ref::steal(PyObject_Vectorcall(display_table_fn, args, 0, texts.kw_display_table));
+    Ref result = Ref::steal(PyObject_Vectorcall(display_table_fn, args, 0, names.kw_display_table));
     return result ? 0 : -1;
 }
 
@@ -97,7 +84,7 @@ namespace {
 
 // [[item] for item in items]
 Ref single_cell_rows(PyObject* items) {
-    Ref rows = new_list_with_capacity(capacity_hint(items));
+    Ref rows = Ref::steal(PyList_New(0));
     if (!rows ||
         for_each(items, [&](PyObject* item) { return list_append_new(rows.get(), single_item_list(item)); }) < 0) {
         return {};
@@ -150,7 +137,7 @@ PyObject* display_table(MethodFunction*, PyObject* const* args, PyObject*) {
 
 // __display_error_msg(error_message): print(f"\033[31m {error_message} \033[0m")
 PyObject* display_error_msg(MethodFunction*, PyObject* const* args, PyObject*) {
-    Ref text = format_join({texts.red_open, args[0], texts.red_close});
+    Ref text = format_join({names.red_open, args[0], names.red_close});
     if (!text || print_line(text.get()) < 0) {
         return nullptr;
     }
@@ -158,7 +145,7 @@ PyObject* display_error_msg(MethodFunction*, PyObject* const* args, PyObject*) {
 }
 
 PyObject* display_all_supported_metrics(MethodFunction* fn, PyObject* const*, PyObject*) {
-    Ref headers = metric_headers(texts.h_supported_task_types);
+    Ref headers = metric_headers(names.h_supported_task_types);
     if (!headers) {
         return nullptr;
     }
@@ -169,7 +156,7 @@ PyObject* display_all_supported_metrics(MethodFunction* fn, PyObject* const*, Py
     // for metric_obj in all_metrics.values(), with the dict iterator's checks.
     PyObject* dict = all_metrics.get();
     const Py_ssize_t expected = PyDict_GET_SIZE(dict);
-    Ref rows = new_list_with_capacity(expected);
+    Ref rows = Ref::steal(PyList_New(0));
     if (!rows) {
         return nullptr;
     }
@@ -196,18 +183,18 @@ PyObject* display_all_supported_metrics(MethodFunction* fn, PyObject* const*, Py
     }
     all_metrics.reset();
     Ref display = scope_read(fn, Var::display_table);
-    if (!display || call_display_table(display.get(), headers.get(), rows.get(), texts.title_all_metrics) < 0) {
+    if (!display || call_display_table(display.get(), headers.get(), rows.get(), names.title_all_metrics) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
 }
 
 PyObject* display_all_supported_task_type(MethodFunction* fn, PyObject* const*, PyObject*) {
-    return display_single_column(fn, Var::all_task_type, texts.h_task_types, texts.title_all_task_types);
+    return display_single_column(fn, Var::all_task_type, names.h_task_types, names.title_all_task_types);
 }
 
 PyObject* display_all_supported_metric_group(MethodFunction* fn, PyObject* const*, PyObject*) {
-    return display_single_column(fn, Var::all_metric_group, texts.h_metric_group, texts.title_all_metric_groups);
+    return display_single_column(fn, Var::all_metric_group, names.h_metric_group, names.title_all_metric_groups);
 }
 
 }  // namespace llm_metrics::browser

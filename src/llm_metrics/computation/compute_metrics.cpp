@@ -5,8 +5,8 @@
 #include <array>
 
 #include "computation/computation.hpp"
+#include "core/calls.hpp"
 #include "core/names.hpp"
-#include "core/python_ops.hpp"
 
 namespace llm_metrics::computation {
 

@@ -28,8 +28,8 @@
 #include <cstddef>
 
 #include "computation/computation.hpp"
+#include "core/calls.hpp"
 #include "core/names.hpp"
-#include "core/python_ops.hpp"
 
 namespace llm_metrics::computation {
 
@@ -57,36 +57,24 @@ int is_dictionary(PyObject* value) {
     return PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyDict_Type));
 }
 
-// Whether the type attribute `_LLMMetrics__is_key_present` of `type` is
-// `fn`.  The answer is remembered for one type at a time under its version
-// tag, which the interpreter replaces whenever the type or one of its bases
-// changes (the same rule its own attribute cache follows).
-bool type_attribute_is(PyTypeObject* type, PyObject* fn) {
-    static PyTypeObject* known_type = nullptr;
-    static unsigned int known_tag = 0;
-    static PyObject* known_fn = nullptr;
-    if (type == known_type && fn == known_fn && type->tp_version_tag == known_tag && known_tag != 0) {
-        return true;
-    }
-    // Borrowed and only compared: no reference needed.
-    if (_PyType_Lookup(type, names._LLMMetrics__is_key_present) != fn) {
-        return false;
-    }
-    known_type = type;
-    known_tag = type->tp_version_tag;
-    known_fn = fn;
-    return true;
-}
-
-// Whether `self._LLMMetrics__is_key_present` is `fn` bound to `self`: the
-// generic attribute lookup finds `fn` on the type and, as a non-data
-// descriptor, it is not shadowed by an entry of the instance dictionary.
-// 1 yes, 0 no (the method is replaced, or the lookup is customised), -1
-// with an exception set.
-int resolves_to_self(PyObject* self, PyObject* fn) {
+// Whether `self._LLMMetrics__is_key_present` is `fn` bound to `self`, told
+// without building the bound method in the usual case: the class of `self`
+// uses the generic attribute lookup and has `fn` in its own dictionary (so
+// the lookup finds it there first), `fn` is a non-data descriptor, and the
+// instance dictionary does not shadow it.  1 yes, 0 the usual case does not
+// apply (the caller looks the attribute up), -1 with an exception set.
+int is_own_method(PyObject* self, PyObject* fn) {
     PyTypeObject* type = Py_TYPE(self);
-    if (type->tp_getattro != PyObject_GenericGetAttr || Py_TYPE(fn)->tp_descr_set != nullptr ||
-        !type_attribute_is(type, fn)) {
+    if (type->tp_getattro != PyObject_GenericGetAttr || Py_TYPE(fn)->tp_descr_set != nullptr) {
+        return 0;
+    }
+    Ref type_dict = Ref::steal(PyType_GetDict(type));
+    Ref found;
+    // An exact dict with an interned str key: the lookup runs no code.
+    if (!type_dict || PyDict_GetItemRef(type_dict.get(), names._LLMMetrics__is_key_present, found.put()) < 0) {
+        return -1;
+    }
+    if (found.get() != fn) {
         return 0;
     }
     if ((type->tp_flags & Py_TPFLAGS_MANAGED_DICT) == 0 && type->tp_dictoffset == 0) {
@@ -100,10 +88,17 @@ int resolves_to_self(PyObject* self, PyObject* fn) {
     return shadowed < 0 ? -1 : !shadowed;
 }
 
-// Searches a nested dictionary through whatever the instance attribute is.
-// 1 found, 0 not, -1 error.
-int search_by_call(PyObject* self, PyObject* nested, PyObject* key) {
-    Ref found = call_method<3>(names._LLMMetrics__is_key_present, {self, nested, key});
+// Whether `method`, what the lookup of `self._LLMMetrics__is_key_present`
+// gave, is `fn` bound to `self`.
+inline bool is_bound_to(PyObject* method, PyObject* fn, PyObject* self) {
+    return PyMethod_Check(method) && PyMethod_GET_FUNCTION(method) == fn && PyMethod_GET_SELF(method) == self;
+}
+
+// Searches a nested dictionary through `method` (the instance attribute,
+// whatever it is).  1 found, 0 not, -1 error.
+int search_by_call(PyObject* method, PyObject* nested, PyObject* key) {
+    PyObject* args[] = {nested, key};
+    Ref found = Ref::steal(PyObject_Vectorcall(method, args, 2, nullptr));
     if (!found) {
         return -1;
     }
@@ -279,13 +274,21 @@ int search(PyObject* self, PyObject* fn, PyObject* config, PyObject* key) {
             status = is_dict;
             continue;
         }
-        const int in_place = resolves_to_self(self, fn);
-        if (in_place < 0) {
+        // self._LLMMetrics__is_key_present(value, key): searched in place
+        // when that is this very function bound to `self`.
+        const int own = is_own_method(self, fn);
+        if (own < 0) {
             return -1;
         }
-        if (!in_place) {
-            status = search_by_call(self, value.get(), key);
-            continue;
+        if (!own) {
+            Ref method = Ref::steal(PyObject_GetAttr(self, names._LLMMetrics__is_key_present));
+            if (!method) {
+                return -1;
+            }
+            if (!is_bound_to(method.get(), fn, self)) {
+                status = search_by_call(method.get(), value.get(), key);
+                continue;
+            }
         }
         if (stack.size() >= static_cast<size_t>(limit)) {
             PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", kWhere);

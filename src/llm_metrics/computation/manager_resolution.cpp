@@ -6,41 +6,28 @@
 #include <initializer_list>
 
 #include "computation/computation.hpp"
+#include "core/calls.hpp"
+#include "core/errors.hpp"
 #include "core/module_state.hpp"
 #include "core/names.hpp"
-#include "core/python_ops.hpp"
 
 namespace llm_metrics::computation {
 
 namespace {
 
-constexpr const char kManagerModule[] = "zel_metrics_plugin.metrics.llm.core.llm_metrics_manager";
 constexpr const char kInstallHint[] =
     "Unable to find metric-plugins library with LLM support to compute metrics. "
     "Please install it using `pip install zel-metrics-plugin`";
 
-// Interned on first use and kept for the life of the process.
-PyObject* manager_module_name() {
-    static PyObject* name = nullptr;
-    if (name == nullptr) {
-        name = PyUnicode_InternFromString(kManagerModule);
-    }
-    return name;
-}
-
 // __import__(<manager module>, fromlist=["LLMMetricManager"]) through the
 // builtin taken at initialisation; a fresh fromlist list on every call.
 Ref import_manager_module() {
-    PyObject* module_name = manager_module_name();
-    if (module_name == nullptr) {
-        return {};
-    }
     Ref fromlist = Ref::steal(PyList_New(1));
     if (!fromlist) {
         return {};
     }
     PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(names.LLMMetricManager));
-    return call_kw<2>(state.builtin_import, {module_name, fromlist.get()}, names.kw_fromlist);
+    return call_kw<2>(state.builtin_import, {names.manager_module, fromlist.get()}, names.kw_fromlist);
 }
 
 // kwargs[name] = self.ai_client.<name>, both attributes read now.

@@ -4,8 +4,9 @@
 
 #include "computation/computation.hpp"
 #include "computation/validation.hpp"
+#include "core/calls.hpp"
+#include "core/globals.hpp"
 #include "core/names.hpp"
-#include "core/python_ops.hpp"
 
 namespace llm_metrics::computation {
 
@@ -20,22 +21,6 @@ int validate_configuration(PyObject* configuration) {
 
 namespace {
 
-// pd.DataFrame.  For a plain module object the attribute can only come from
-// the module's dictionary (the module type itself has no such attribute and
-// cannot be changed), so that is read directly; anything else, or a name the
-// dictionary lacks (module __getattr__, the AttributeError), goes through
-// the ordinary attribute lookup.
-Ref data_frame_class(PyObject* pd) {
-    if (PyModule_CheckExact(pd)) {
-        Ref cls;
-        const int found = PyDict_GetItemRef(PyModule_GetDict(pd), names.DataFrame, cls.put());
-        if (found != 0) {
-            return cls;  // found, or an error is set
-        }
-    }
-    return Ref::steal(PyObject_GetAttr(pd, names.DataFrame));
-}
-
 // validate_type(frame, "data_frame", [pd.DataFrame], False), with both
 // globals looked up now and a new list for every call.
 int validate_frame(PyObject* frame) {
@@ -47,7 +32,7 @@ int validate_frame(PyObject* frame) {
     if (!pd) {
         return -1;
     }
-    Ref data_frame_cls = data_frame_class(pd.get());
+    Ref data_frame_cls = Ref::steal(PyObject_GetAttr(pd.get(), names.DataFrame));
     if (!data_frame_cls) {
         return -1;
     }

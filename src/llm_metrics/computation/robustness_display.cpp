@@ -3,37 +3,25 @@
 #include <array>
 
 #include "computation/computation.hpp"
+#include "core/calls.hpp"
+#include "core/errors.hpp"
+#include "core/imports.hpp"
 #include "core/names.hpp"
-#include "core/python_ops.hpp"
 
 namespace llm_metrics::computation {
 
 namespace {
 
-constexpr const char kRobustnessModule[] = "zel_metrics_plugin.metrics.llm.common.impl.robustness_metric";
 // The trailing space is part of the message.
 constexpr const char kInstallHint[] = "Unable to find metric-plugins library. Please install it ";
-
-// Interned on first use and kept for the life of the process.
-PyObject* robustness_module_name() {
-    static PyObject* name = nullptr;
-    if (name == nullptr) {
-        name = PyUnicode_InternFromString(kRobustnessModule);
-    }
-    return name;
-}
 
 }  // namespace
 
 PyObject* display_result(MethodFunction*, PyObject* const* args, PyObject*) {
     PyObject* results = args[1];
 
-    PyObject* module_name = robustness_module_name();
-    if (module_name == nullptr) {
-        return nullptr;
-    }
     Ref robustness_metrics;
-    if (import_from(module_name, {names.RobustnessMetrics}, &robustness_metrics) < 0) {
+    if (import_from(names.robustness_module, {names.RobustnessMetrics}, &robustness_metrics) < 0) {
         if (!current_exception_is_ordinary()) {
             return nullptr;  // KeyboardInterrupt, SystemExit...: not ours to convert
         }

@@ -6,7 +6,7 @@ namespace llm_metrics {
 
 namespace {
 
-const char* spec_name(MethodFunction* fn) { return fn->spec->name; }
+const char* spec_name(MethodFunction* fn) { return spec_name_text(*fn->spec); }
 
 // How many parameters `defaults` (a tuple, or null) supplies.
 Py_ssize_t default_count(MethodFunction* fn, PyObject* defaults) {
@@ -154,7 +154,7 @@ int bind_arguments(MethodFunction* fn, PyObject* const* args, Py_ssize_t nargs, 
         return raise_count_error(fn, false, i);
     }
     if (spec.exact_dict_param >= 0 && !PyDict_CheckExact(bound[spec.exact_dict_param])) {
-        return raise_not_exact_dict(spec.params[spec.exact_dict_param], bound[spec.exact_dict_param]);
+        return raise_not_exact_dict(PyUnicode_AsUTF8(param_name(spec, spec.exact_dict_param)), bound[spec.exact_dict_param]);
     }
     return 0;
 }

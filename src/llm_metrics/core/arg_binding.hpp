@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-#include "core/method_function.hpp"
+#include "core/function_object.hpp"
 #include "core/ref.hpp"
 
 namespace llm_metrics {

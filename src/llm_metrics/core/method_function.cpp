@@ -2,10 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstring>
-#include <iterator>
 #include <new>
-#include <utility>
 
 #include "core/arg_binding.hpp"
 #include "core/names.hpp"
@@ -59,6 +56,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(fn->param_names);
     Py_VISIT(fn->name);
     Py_VISIT(fn->qualname);
+    Py_VISIT(fn->locals);
     Py_VISIT(fn->reduce_name);
     Py_VISIT(fn->module);
     Py_VISIT(fn->doc);
@@ -76,6 +74,7 @@ int function_clear(PyObject* self) {
     Py_CLEAR(fn->param_names);
     Py_CLEAR(fn->name);
     Py_CLEAR(fn->qualname);
+    Py_CLEAR(fn->locals);
     Py_CLEAR(fn->reduce_name);
     Py_CLEAR(fn->module);
     Py_CLEAR(fn->doc);
@@ -100,8 +99,20 @@ void function_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+// __qualname__ (borrowed).  A function made inside another builds it from
+// its enclosing name the first time it is asked for, so that creating one
+// allocates no text.  Null with an exception set on failure.
+PyObject* qualname_of(MethodFunction* fn) {
+    if (fn->qualname == nullptr) {
+        PyObject* name = names.*fn->spec->name;  // the name it was made with
+        fn->qualname = fn->locals != nullptr ? PyUnicode_Concat(fn->locals, name) : Py_NewRef(name);
+    }
+    return fn->qualname;
+}
+
 PyObject* function_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %U at %p>", as_method_function(self)->qualname, self);
+    PyObject* qualname = qualname_of(as_method_function(self));
+    return qualname != nullptr ? PyUnicode_FromFormat("<function %U at %p>", qualname, self) : nullptr;
 }
 
 // Plain function through the class, bound method through an instance.
@@ -129,7 +140,7 @@ int set_name(PyObject* self, PyObject* value, void*) {
     return set_str_attr(as_method_function(self)->name, value, "__name__");
 }
 
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_method_function(self)->qualname); }
+PyObject* get_qualname(PyObject* self, void*) { return Py_XNewRef(qualname_of(as_method_function(self))); }
 
 int set_qualname(PyObject* self, PyObject* value, void*) {
     return set_str_attr(as_method_function(self)->qualname, value, "__qualname__");
@@ -213,21 +224,21 @@ PyObject* get_globals(PyObject* self, void*) { return get_or_none(as_method_func
 // Signature calls, which are Python code) works on those two objects only.
 PyObject* get_signature(PyObject* self, void*) {
     MethodFunction* fn = as_method_function(self);
-    Ref inspect = Ref::steal(PyImport_ImportModuleLevel("inspect", nullptr, nullptr, nullptr, 0));
+    Ref inspect = Ref::steal(PyImport_ImportModuleLevelObject(names.inspect, nullptr, nullptr, nullptr, 0));
     if (!inspect) {
         return nullptr;
     }
-    Ref signature_cls = Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
+    Ref signature_cls = Ref::steal(PyObject_GetAttr(inspect.get(), names.Signature));
     if (!signature_cls) {
         return nullptr;
     }
-    Ref parameter_cls = Ref::steal(PyObject_GetAttrString(signature_cls.get(), "_parameter_cls"));
+    Ref parameter_cls = Ref::steal(PyObject_GetAttr(signature_cls.get(), names._parameter_cls));
     if (!parameter_cls) {
         return nullptr;
     }
-    Ref positional = Ref::steal(PyObject_GetAttrString(parameter_cls.get(), "POSITIONAL_OR_KEYWORD"));
-    Ref var_keyword = Ref::steal(PyObject_GetAttrString(parameter_cls.get(), "VAR_KEYWORD"));
-    Ref empty = Ref::steal(PyObject_GetAttrString(signature_cls.get(), "empty"));
+    Ref positional = Ref::steal(PyObject_GetAttr(parameter_cls.get(), names.POSITIONAL_OR_KEYWORD));
+    Ref var_keyword = Ref::steal(PyObject_GetAttr(parameter_cls.get(), names.VAR_KEYWORD));
+    Ref empty = Ref::steal(PyObject_GetAttr(signature_cls.get(), names.empty_attribute));
     if (!positional || !var_keyword || !empty) {
         return nullptr;
     }
@@ -266,18 +277,13 @@ PyObject* get_signature(PyObject* self, void*) {
     const Py_ssize_t first_with_default =
         non_default_count >= 0 ? non_default_count : std::max<Py_ssize_t>(0, spec.n_params + non_default_count);
     Ref params = Ref::steal(PyList_New(0));
-    Ref kwnames = Ref::steal(Py_BuildValue("(ss)", "annotation", "kind"));
-    Ref kwnames_default = Ref::steal(Py_BuildValue("(sss)", "annotation", "kind", "default"));
-    if (!params || !kwnames || !kwnames_default) {
+    if (!params) {
         return nullptr;
     }
     const Py_ssize_t n_all = spec.n_params + (spec.var_keywords ? 1 : 0);
     for (Py_ssize_t i = 0; i < n_all; ++i) {
         const bool is_var_keyword = i == spec.n_params;
-        Ref name = Ref::steal(PyUnicode_FromString(is_var_keyword ? "kwargs" : spec.params[i]));
-        if (!name) {
-            return nullptr;
-        }
+        Ref name = Ref::borrow(is_var_keyword ? names.kwargs : param_name(spec, i));
         Ref annotation;
         if (PyDict_GetItemRef(annotations.get(), name.get(), annotation.put()) < 0) {
             return nullptr;
@@ -294,7 +300,7 @@ PyObject* get_signature(PyObject* self, void*) {
         }
         PyObject* call_args[] = {name.get(), annotation.get(), is_var_keyword ? var_keyword.get() : positional.get(),
                                  default_value.get()};
-        PyObject* names_of_call = default_value ? kwnames_default.get() : kwnames.get();
+        PyObject* names_of_call = default_value ? names.kw_parameter_default : names.kw_parameter;
         Ref parameter = Ref::steal(PyObject_Vectorcall(parameter_cls.get(), call_args, 1, names_of_call));
         if (!parameter || PyList_Append(params.get(), parameter.get()) < 0) {
             return nullptr;
@@ -306,16 +312,13 @@ PyObject* get_signature(PyObject* self, void*) {
     }
     // Signature(parameters, return_annotation=..., __validate_parameters__=False):
     // the parameters of a function need no validation.
-    Ref sig_kwnames = Ref::steal(Py_BuildValue("(ss)", "return_annotation", "__validate_parameters__"));
-    if (!sig_kwnames) {
-        return nullptr;
-    }
     PyObject* sig_args[] = {params.get(), return_annotation ? return_annotation.get() : empty.get(), Py_False};
-    return PyObject_Vectorcall(signature_cls.get(), sig_args, 1, sig_kwnames.get());
+    return PyObject_Vectorcall(signature_cls.get(), sig_args, 1, names.kw_signature);
 }
 
 PyObject* function_reduce(PyObject* self, PyObject*) {
-    return Py_NewRef(as_method_function(self)->reduce_name);
+    MethodFunction* fn = as_method_function(self);
+    return Py_XNewRef(fn->reduce_name != nullptr ? fn->reduce_name : qualname_of(fn));
 }
 
 PyGetSetDef function_getset[] = {
@@ -357,6 +360,8 @@ PyType_Slot function_slots[] = {
     {},
 };
 
+}  // namespace
+
 PyType_Spec function_spec = {
     .name = "llm_metrics.function",
     .basicsize = sizeof(MethodFunction),
@@ -366,108 +371,39 @@ PyType_Spec function_spec = {
     .slots = function_slots,
 };
 
-}  // namespace
-
-PyTypeObject* MethodFunctionType = nullptr;
-
-int init_method_function_type() {
-    if (MethodFunctionType != nullptr) {
-        return 0;
-    }
-    MethodFunctionType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
-    return MethodFunctionType != nullptr ? 0 : -1;
-}
-
 namespace {
 
-struct OwnedTexts {
-    Ref param_names;
-    Ref name;
-    Ref qualname;
-    Ref reduce_name;
-};
-
-// An interned parameter name.  The same few names recur across the
-// functions (self above all), so each is interned once and reused.
-PyObject* param_name(const char* text) {
-    struct Known {
-        const char* text;
-        PyObject* name;  // strong, for the life of the process
-    };
-    static Known known[32];
-    static size_t n_known = 0;
-    for (size_t i = 0; i < n_known; ++i) {
-        if (known[i].text == text || strcmp(known[i].text, text) == 0) {
-            return Py_NewRef(known[i].name);
+// The tuple of the parameter names of `spec`, from the table of names.
+PyObject* param_names_of(const FunctionSpec& spec) {
+    PyObject* tuple = PyTuple_New(spec.n_params);
+    if (tuple != nullptr) {
+        for (Py_ssize_t i = 0; i < spec.n_params; ++i) {
+            PyTuple_SET_ITEM(tuple, i, Py_NewRef(param_name(spec, i)));
         }
     }
-    PyObject* name = intern_ascii(text, strlen(text));
-    if (name != nullptr && n_known < std::size(known)) {
-        known[n_known++] = Known{text, Py_NewRef(name)};
-    }
-    return name;
-}
-
-int build_texts(const FunctionSpec& spec, const char* qualname_text, const char* reduce_name_text, OwnedTexts& out) {
-    Ref param_names = Ref::steal(PyTuple_New(spec.n_params));
-    if (!param_names) {
-        return -1;
-    }
-    for (Py_ssize_t i = 0; i < spec.n_params; ++i) {
-        PyObject* name = param_name(spec.params[i]);
-        if (name == nullptr) {
-            return -1;
-        }
-        PyTuple_SET_ITEM(param_names.get(), i, name);
-    }
-    Ref name = Ref::steal(intern_ascii(spec.name, strlen(spec.name)));
-    Ref qualname = Ref::steal(PyUnicode_FromString(qualname_text ? qualname_text : spec.name));
-    if (!name || !qualname) {
-        return -1;
-    }
-    Ref reduce_name = reduce_name_text ? Ref::steal(PyUnicode_FromString(reduce_name_text)) : qualname;
-    if (!reduce_name) {
-        return -1;
-    }
-    out = OwnedTexts{std::move(param_names), std::move(name), std::move(qualname), std::move(reduce_name)};
-    return 0;
+    return tuple;
 }
 
 }  // namespace
-
-int make_function_texts(const FunctionSpec& spec, const char* qualname, const char* reduce_name, FunctionTexts& out) {
-    OwnedTexts texts;
-    if (build_texts(spec, qualname, reduce_name, texts) < 0) {
-        return -1;
-    }
-    out.param_names = texts.param_names.release();
-    out.name = texts.name.release();
-    out.qualname = texts.qualname.release();
-    out.reduce_name = texts.reduce_name.release();
-    return 0;
-}
 
 Ref new_method_function(const FunctionSpec& spec, PyObject* module, PyObject* globals,
                         const FunctionOptions& options) {
-    OwnedTexts texts;
-    if (options.texts != nullptr) {
-        texts.param_names = Ref::borrow(options.texts->param_names);
-        texts.name = Ref::borrow(options.texts->name);
-        texts.qualname = Ref::borrow(options.texts->qualname);
-        texts.reduce_name = Ref::borrow(options.texts->reduce_name);
-    } else if (build_texts(spec, options.qualname, options.reduce_name, texts) < 0) {
+    Ref param_names = Ref::steal(param_names_of(spec));
+    if (!param_names) {
         return {};
     }
-    MethodFunction* fn = PyObject_GC_New(MethodFunction, MethodFunctionType);
+    PyObject* name = names.*spec.name;
+    MethodFunction* fn = PyObject_GC_New(MethodFunction, names.function_type);
     if (fn == nullptr) {
         return {};
     }
     fn->vectorcall = function_vectorcall;
     fn->spec = &spec;
-    fn->param_names = texts.param_names.release();
-    fn->name = texts.name.release();
-    fn->qualname = texts.qualname.release();
-    fn->reduce_name = texts.reduce_name.release();
+    fn->param_names = param_names.release();
+    fn->name = Py_NewRef(name);
+    fn->qualname = Py_XNewRef(options.qualname != nullptr || options.locals != nullptr ? options.qualname : name);
+    fn->locals = Py_XNewRef(options.locals);
+    fn->reduce_name = Py_XNewRef(options.reduce_name);
     fn->module = Py_XNewRef(module);
     fn->doc = Py_NewRef(options.doc ? options.doc : Py_None);
     fn->defaults = Py_XNewRef(options.defaults);

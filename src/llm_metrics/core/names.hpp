@@ -1,7 +1,10 @@
-// Interned names and constant texts, created once when the module initialises.
+// The module's process-wide Python objects, all in one table: interned
+// names, constant texts, constant tuples and the module's own types.
 //
-// Everything here is process-wide: the module supports a single interpreter
-// per process, so one table serves every call.
+// The module supports a single interpreter per process, so one table serves
+// every call.  `init_names()` creates every entry when the module
+// initialises; `clear_names()` releases them all.  Code reads an entry as
+// `names.<field>`.
 #pragma once
 
 #include <Python.h>
@@ -10,60 +13,145 @@
 
 namespace llm_metrics {
 
-// Identifiers used for attribute access, keyword names and dictionary keys.
-#define LLM_METRICS_IDENTIFIERS(X)                                                              \
-    X(__builtins__) X(__import__) X(print) X(sorted) X(__module__) X(__qualname__)              \
-    X(__name__) X(__spec__) X(origin) X(loader) X(parent) X(submodule_search_locations)         \
-    X(__file__) X(__loader__) X(__package__) X(__path__) X(__test__) X(__doc__)                 \
-    X(BaseService) X(validate_type) X(BearerTokenAuthenticator) X(LLMAJEvaluators) X(pd)        \
-    X(Table) X(chain) X(warnings) X(filterwarnings) X(LLMMetrics) X(DataFrame)                  \
-    X(ai_client) X(is_bearer_token) X(evaluators) X(authenticator) X(is_vesk) X(service_url)   \
-    X(host) X(service_instance_id) X(LLMMetricManager) X(compute) X(get_metrics_result)        \
-    X(update) X(values) X(add_note) X(fromlist) X(key) X(title) X(list)                        \
-    X(RobustnessMetrics) X(display_robustness_results)                                          \
-    X(LLMTaskType) X(LLMMetricType) X(LLMSubMetrics) X(value) X(metrics_group) X(sub_metrics)   \
-    X(supported_tasks) X(is_reference_free) X(headers) X(record) X(title_table)                 \
-    X(_task_type) X(metric_group_id) X(metric_id) X(error_message)                              \
-    X(LLMSummarizationMetrics) X(LLMGenerationMetrics) X(LLMExtractionMetrics) X(LLMQAMetrics)  \
-    X(_LLMMetrics__get_metrics_manager) X(_LLMMetrics__validate_params)                         \
-    X(_LLMMetrics__is_key_present) X(_LLMMetrics__show_supported_metrics_old)                 \
-    /* fast paths */                                                                            \
-    X(__init__)
+// Identifiers (attribute, keyword, parameter and global names), interned;
+// the field is the text.  Alphabetical.
+#define LLM_METRICS_NAMES(X) \
+    X(BaseService) X(BearerTokenAuthenticator) X(DataFrame) X(LLMAJEvaluators) X(LLMExtractionMetrics) \
+    X(LLMGenerationMetrics) X(LLMMetricManager) X(LLMMetricType) X(LLMMetrics) X(LLMQAMetrics) X(LLMSubMetrics) \
+    X(LLMSummarizationMetrics) X(LLMTaskType) X(POSITIONAL_OR_KEYWORD) X(RobustnessMetrics) X(Signature) \
+    X(Table) X(VAR_KEYWORD) X(_LLMMetrics__get_metrics_manager) X(_LLMMetrics__is_key_present) \
+    X(_LLMMetrics__show_supported_metrics_old) X(_LLMMetrics__validate_params) X(__builtins__) \
+    X(__display_all_supported_metric_group) X(__display_all_supported_metrics) \
+    X(__display_all_supported_task_type) X(__display_error_msg) X(__display_supported_metrics) \
+    X(__display_supported_task_type) X(__display_table) X(__file__) X(__get_metrics_manager) \
+    X(__get_supported_metrics) X(__import__) X(__init__) X(__is_key_present) X(__loader__) X(__module__) \
+    X(__name__) X(__package__) X(__path__) X(__qualname__) X(__show_supported_metrics_old) X(__test__) \
+    X(__validate_parameters__) X(__validate_params) X(_parameter_cls) X(_task_type) X(add_note) X(ai_client) \
+    X(annotation) X(authenticator) X(chain) X(compute) X(compute_metrics) X(config) X(configuration) \
+    X(custom_evaluators) X(data_frame) X(display_result) X(display_robustness_results) X(error_message) \
+    X(evaluators) X(filterwarnings) X(fromlist) X(get_metrics_result) X(headers) X(host) X(ignore) X(inspect) \
+    X(is_bearer_token) X(is_reference_free) X(is_vesk) X(key) X(kind) X(kwargs) X(list) X(loader) \
+    X(metric_group) X(metric_group_id) X(metric_id) X(metric_type_module) X(metrics_group) X(metrics_result) \
+    X(origin) X(parent) X(pd) X(predictions) X(print) X(record) X(references) X(results) X(return_annotation) \
+    X(sdk) X(self) X(service_instance_id) X(service_url) X(show_supported_metrics) X(sorted) X(sources) \
+    X(sub_metrics) X(submodule_search_locations) X(supported_tasks) X(task_type) X(title) X(title_table) \
+    X(update) X(validate_type) X(value) X(values) X(warnings) X(x)
+
+// Other texts, as (field, literal); ASCII only.  Alphabetical by field.
+#define LLM_METRICS_TEXTS(X) \
+    X(configuration_structure,  /* the two shapes of a plugin configuration, side by side */ \
+      "\n" \
+      "                \033[1;34mIf metric_group is not None use below configuration     If metric_group is None use below configuration\033[0m\n" \
+      "\n" \
+      "                    \"configuration\": {                                           \"configuration\": {\n" \
+      "                        \"task_type\": {                                                \"task_type\": {\n" \
+      "                            \"metric_group\": {                    \033[1;34mor\033[0m                        \"metric_id\": {}\n" \
+      "                                \"metric_id\": {}                                                }\n" \
+      "                            }                                                               }\n" \
+      "                        }                                                       \n" \
+      "                    }                                                       \n" \
+      "                ") \
+    X(constants_fromlist, "LLMSummarizationMetrics,LLMGenerationMetrics, LLMExtractionMetrics, LLMQAMetrics") \
+    X(constants_module, "zel_metrics_plugin.metrics.llm.utils.constants") \
+    X(default_, "default") \
+    X(does_not_come_under, " does not come under the metric group: ") \
+    X(empty, "") \
+    X(empty_attribute, "empty") \
+    X(entities_module, "zel_metrics_plugin.metrics.llm.config.entities") \
+    X(footer_heading, "\n\n\033[1;31mMetrics-plugin configuration structure\033[0m") \
+    X(h_is_reference_free, "Is Reference Free") \
+    X(h_metric_group, "Metric Group") \
+    X(h_metric_group_lower, "metric group") \
+    X(h_metric_id, "Metric ID") \
+    X(h_supported_task_types, "Supported Task Type(s)") \
+    X(h_supported_task_types_underscore, "Supported Task_Type(s)") \
+    X(h_task_types, "Task Type(s)") \
+    X(invalid_group_head, "The metric group: ") \
+    X(invalid_metric_head, "The metric: ") \
+    X(invalid_task_type_head, "The task type: ") \
+    X(is_not_supported_for, " is not supported for the task type: ") \
+    X(is_not_valid, " is not valid.") \
+    X(lambda_, "<lambda>") \
+    X(legacy_extraction, "Following Text Extraction metrics are supported") \
+    X(legacy_generation, "Following Text Generation metrics are supported") \
+    X(legacy_indent, "   ") \
+    X(legacy_qa, "Following Question and Answer metrics are supported") \
+    X(legacy_separator, "        ----------        ") \
+    X(legacy_summarization, "Following Text Summrization metrics are supported") \
+    X(manager_module, "zel_metrics_plugin.metrics.llm.core.llm_metrics_manager") \
+    X(metric_, "Metric ") \
+    X(metric_comes_under_the, " metric comes under the ") \
+    X(metric_details, " metric details:") \
+    X(metric_group_, "Metric group ") \
+    X(metric_group_are, " metric group are:") \
+    X(metric_group_end, " metric group.") \
+    X(metric_is_supported_by_the, " metric is supported by the ") \
+    X(metric_supports_the_following, " metric supports the following task type(s):") \
+    X(metrics_supported_by_the, "Metrics supported by the ") \
+    X(metrics_that_come_under_the, "Metrics that come under the ") \
+    X(module_name, "zel_tarn_quillgate.supporting_classes.metrics.llm_metrics") \
+    X(no, "No") \
+    X(no_sub_metrics, " does not have any sub_metrics.") \
+    X(query_locals, "LLMMetrics.show_supported_metrics.<locals>.__get_supported_metrics.<locals>.") \
+    X(red_close, " \033[0m") \
+    X(red_open, "\033[31m ") \
+    X(return_, "return") \
+    X(robustness_module, "zel_metrics_plugin.metrics.llm.common.impl.robustness_metric") \
+    X(show_locals, "LLMMetrics.show_supported_metrics.<locals>.") \
+    X(task_type_colon, " task type:") \
+    X(task_type_end, " task type.") \
+    X(the_, "The ") \
+    X(title_all_metric_groups, "The following supported metric groups have their sub-metrics:") \
+    X(title_all_metrics, "The following are the supported metrics:") \
+    X(title_all_task_types, "The following are supported task types.") \
+    X(yes, "Yes")
+
+// Constant tuples, as (field, items...).  Items may name entries above.
+#define LLM_METRICS_TUPLES(X)                                                  \
+    X(defaults_one_none, Py_None)                                              \
+    X(defaults_three_nones, Py_None, Py_None, Py_None)                         \
+    X(defaults_two_nones, Py_None, Py_None)                                    \
+    X(kw_display_table, names.headers, names.record, names.title_table)        \
+    X(kw_error_message, names.error_message)                                   \
+    X(kw_fromlist, names.fromlist)                                             \
+    X(kw_key, names.key)                                                       \
+    X(kw_metric_group_id, names.metric_group_id)                               \
+    X(kw_metric_id, names.metric_id)                                           \
+    X(kw_parameter, names.annotation, names.kind)                              \
+    X(kw_parameter_default, names.annotation, names.kind, names.default_)      \
+    X(kw_signature, names.return_annotation, names.__validate_parameters__)    \
+    X(kw_task_type, names._task_type)                                          \
+    X(kw_title, names.title)
+
+// The module's types, as (field, PyType_Spec).
+#define LLM_METRICS_TYPES(X)          \
+    X(function_type, function_spec)   \
+    X(scope_type, scope_spec)
 
 struct Names {
-#define LLM_METRICS_DECLARE_NAME(n) PyObject* n = nullptr;
-    LLM_METRICS_IDENTIFIERS(LLM_METRICS_DECLARE_NAME)
+#define LLM_METRICS_DECLARE_NAME(field) PyObject* field = nullptr;
+#define LLM_METRICS_DECLARE_ENTRY(field, ...) PyObject* field = nullptr;
+#define LLM_METRICS_DECLARE_TYPE(field, spec) PyTypeObject* field = nullptr;
+    LLM_METRICS_NAMES(LLM_METRICS_DECLARE_NAME)
+    LLM_METRICS_TEXTS(LLM_METRICS_DECLARE_ENTRY)
+    LLM_METRICS_TUPLES(LLM_METRICS_DECLARE_ENTRY)
+    LLM_METRICS_TYPES(LLM_METRICS_DECLARE_TYPE)
 #undef LLM_METRICS_DECLARE_NAME
-
-    // Texts that are not identifiers.
-    PyObject* empty = nullptr;        // ""
-    PyObject* return_ = nullptr;      // "return"
-    PyObject* sdk = nullptr;          // "sdk"
-    PyObject* ignore = nullptr;       // "ignore"
-    PyObject* configuration = nullptr;
-    PyObject* data_frame = nullptr;   // "data_frame"
-    PyObject* module_name = nullptr;  // the full dotted module name
-    PyObject* yes = nullptr;          // "Yes"
-    PyObject* no = nullptr;           // "No"
-    PyObject* origin_key = nullptr;   // "origin" (same object as `origin`)
-
-    // Keyword-name tuples for vectorcall.
-    PyObject* kw_fromlist = nullptr;  // ("fromlist",)
-    PyObject* kw_key = nullptr;       // ("key",)
-    PyObject* kw_title = nullptr;     // ("title",)
+#undef LLM_METRICS_DECLARE_ENTRY
+#undef LLM_METRICS_DECLARE_TYPE
+    bool ready = false;  // every entry exists
 };
 
-// Filled by `init_names()`; valid for the life of the process once it succeeded.
 extern Names names;
 
-// Creates every name once; later calls return 0 at once.  -1 with an exception set on failure.
+// Creates every entry; a no-op once that succeeded.  -1 with an exception
+// set on failure (and the table left empty).
 int init_names();
 
-// An interned str of the ASCII characters text[0:length] (the same object as
-// PyUnicode_InternFromString gives), or null with an exception set.
-PyObject* intern_ascii(const char* text, size_t length);
+// Releases every entry.  Keeps any current exception.
+void clear_names();
 
-// Full dotted name of the module, as a C string.
+// Full dotted name of the module, as a C string (the text `module_name`).
 inline constexpr const char kModuleName[] = "zel_tarn_quillgate.supporting_classes.metrics.llm_metrics";
 
 }  // namespace llm_metrics
