@@ -77,17 +77,17 @@ fi
 
 # The rest of what the suite needs, from the project's pyproject files (the
 # product's and the stand-ins' dependencies and the test extra), with all
-# their dependencies. The root's own packages are kept (Debian's pytest,
-# hypothesis and tabulate, the numpy and pandas built above). The debug
+# their dependencies (tools/robustness/debug_requirements.py). The debug
 # interpreter loads only extension modules built for it, and release-built
 # ones would make the reference total drift like Debian's numpy: packages
-# whose wheels carry compiled code (regex, lxml) are built from source here,
-# once, with the same flags as numpy and pandas; the others are taken as
-# wheels. Kept in the root, keyed to the requirement lists.
+# whose wheels carry compiled code are the numpy and pandas built above or,
+# for the others (regex, lxml), built from source here, once, with the same
+# flags; pure-Python ones are taken as wheels. Kept in the root, keyed to the
+# requirement lists.
 REQS=/var/cache/llm-metrics-pyreqs
 install_requirements() {
     local want
-    want="$("$PY" "$CHECKOUT/tools/requirements.py" --stand-ins test | tr '\n' ' ') flags=-O0,Py_DEBUG"
+    want="$("$PY" "$CHECKOUT/tools/requirements.py" --stand-ins test | tr '\n' ' ') flags=-O0,Py_DEBUG pure-from-pypi"
     exec 8>"$REQS.lock"
     flock 8
     if [[ -f "$REQS/.complete" && "$(cat "$REQS/.complete")" == "$want" ]]; then

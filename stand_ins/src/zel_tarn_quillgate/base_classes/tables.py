@@ -163,6 +163,9 @@ class Table:
         characters when it is given (as far as the columns can narrow)."""
         body = [[_cell_text(cell) for cell in row] for row in self.records]
         if width is None:
+            # All cells as text: numbers are not parsed anyway, and tabulate
+            # 0.9.0 cannot wrap cells of other types.
+            body = [[c if isinstance(c, str) else str(c) for c in row] for row in body]
             text: str = tabulate(
                 body,
                 headers=self.headers,
