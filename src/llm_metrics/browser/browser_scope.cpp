@@ -144,7 +144,11 @@ int init_scope_type() {
         return 0;
     }
     ScopeType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&scope_spec));
-    return ScopeType != nullptr ? 0 : -1;
+    if (ScopeType == nullptr) {
+        // CPython 3.13.0 can fail to allocate the type's name without saying so.
+        return PyErr_Occurred() ? -1 : (PyErr_NoMemory(), -1);
+    }
+    return 0;
 }
 
 Ref new_value_key(KeyPlace place) {

@@ -332,7 +332,11 @@ int init_method_function_type() {
         return 0;
     }
     MethodFunctionType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
-    return MethodFunctionType != nullptr ? 0 : -1;
+    if (MethodFunctionType == nullptr) {
+        // CPython 3.13.0 can fail to allocate the type's name without saying so.
+        return PyErr_Occurred() ? -1 : (PyErr_NoMemory(), -1);
+    }
+    return 0;
 }
 
 namespace {

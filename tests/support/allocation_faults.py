@@ -1,0 +1,663 @@
+"""Allocation failures requested by the module's own code, one at a time.
+
+The injector (tools/robustness/fault_injection/alloc_fault.c) is compiled at
+run time with the interpreter's headers and the system C compiler into a
+temporary folder, so nothing of it reaches the product wheel.  Once armed it
+counts the allocations whose nearest caller outside the interpreter is the
+extension's shared object, with no Python code running in between, and
+fails the Nth of them.
+
+A *scenario* is one call of the module (a method in one of its views, or the
+import).  `explore` runs a scenario in a fresh interpreter: a dry run counts
+the failure points, then every point (or a sample) is failed in a process
+forked from one that is ready to make the call, so each point sees exactly
+the state of a first (or of a warm) call, and a crash takes down only that
+child.  Each child checks that the failure surfaced as MemoryError (or as
+the exception the plain-Python class raises when it handles one) and that
+the same call then works.  `fail_each_point` does the same in the current
+process, for the reference-leak mode.
+
+    python tests/support/allocation_faults.py [--all] [scenario...]
+
+prints the table of failure points per scenario.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import hashlib
+import importlib
+import importlib.util
+import io
+import json
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+import sysconfig
+import tempfile
+from collections.abc import Callable, Iterable
+from dataclasses import dataclass, field
+from typing import Any
+
+MODULE_NAME = "zel_tarn_quillgate.supporting_classes.metrics.llm_metrics"
+ENTITIES_MODULE = "zel_metrics_plugin.metrics.llm.config.entities"
+SOURCE = pathlib.Path(__file__).resolve().parents[2] / "tools" / "robustness" / "fault_injection" / "alloc_fault.c"
+
+# ALL: every failure point; otherwise at most SAMPLE points per scenario,
+# spread evenly over the call (the first and last included).
+ALL_VARIABLE = "LLM_METRICS_ALLOC_FAILURES"
+SAMPLE = 40
+
+LEGACY_HEADING = "Following Text Summrization metrics are supported"
+
+# Interpreter functions whose own handling of a failed allocation is faulty in
+# the running CPython: allocations under them are not failed.
+# 3.13.0: the setdefault of dictionaries (behind PyDict_SetDefaultRef,
+# dict.setdefault and the filling of a new type's dictionary) counts the item
+# as inserted when growing the table fails, and the dictionary then crashes
+# its next resize; a plain-Python class creation under memory pressure does
+# the same.
+INTERPRETER_FAULTS: tuple[str, ...] = (
+    ("dict_setdefault_ref_lock_held",) if sys.version_info[:3] == (3, 13, 0) else ()
+)
+
+
+def exhaustive() -> bool:
+    return os.environ.get(ALL_VARIABLE, "").lower() in ("all", "1", "yes")
+
+
+def points(count: int, every: bool | None = None) -> list[int]:
+    """The failure points to exercise among 1..count."""
+    if every is None:
+        every = exhaustive()
+    if every or count <= SAMPLE:
+        return list(range(1, count + 1))
+    step = (count - 1) / (SAMPLE - 1)
+    return sorted({1 + round(i * step) for i in range(SAMPLE)})
+
+
+# ----------------------------------------------------------------- the injector
+
+
+class InjectorUnavailable(Exception):
+    """The injector cannot be built or loaded here (no compiler, no symbols)."""
+
+
+def build_injector(folder: pathlib.Path) -> pathlib.Path:
+    """Compiles the injector into `folder`; returns the shared object's path."""
+    compiler = shutil.which(os.environ.get("CC", "cc")) or shutil.which("gcc")
+    if compiler is None:
+        raise InjectorUnavailable("no C compiler")
+    if not SOURCE.is_file():
+        raise InjectorUnavailable(f"{SOURCE} is missing")
+    suffix = sysconfig.get_config_var("EXT_SUFFIX") or ".so"
+    digest = hashlib.sha1(SOURCE.read_bytes() + sys.version.encode()).hexdigest()[:12]
+    target = folder / f"_alloc_fault_{digest}{suffix}"
+    if target.exists():
+        return target
+    command = [compiler, "-shared", "-fPIC", "-O1", "-g", "-Wall", "-std=gnu11",
+               f"-I{sysconfig.get_paths()['include']}", str(SOURCE), "-o", str(target), "-ldl", "-lpthread"]
+    if hasattr(sys, "gettotalrefcount"):
+        command.insert(1, "-DPy_DEBUG")  # the headers of a debug interpreter may be the release ones
+    done = subprocess.run(command, capture_output=True, text=True)
+    if done.returncode != 0:
+        raise InjectorUnavailable(f"compiling the injector failed:\n{done.stderr}")
+    return target
+
+
+def load_injector(path: pathlib.Path) -> Any:
+    spec = importlib.util.spec_from_file_location("_alloc_fault", path)
+    assert spec is not None and spec.loader is not None
+    injector = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(injector)
+    return injector
+
+
+def module_path() -> str:
+    spec = importlib.util.find_spec(MODULE_NAME)
+    if spec is None or spec.origin is None:
+        raise InjectorUnavailable(f"{MODULE_NAME} is not installed")
+    return spec.origin
+
+
+@dataclass
+class Injector:
+    """The loaded injector, aimed at the extension."""
+
+    lib: Any
+
+    @classmethod
+    def open(cls, path: pathlib.Path) -> Injector:
+        lib = load_injector(path)
+        try:
+            lib.prepare(module_path(), INTERPRETER_FAULTS)
+        except OSError as e:
+            raise InjectorUnavailable(str(e)) from e
+        return cls(lib)
+
+    def run(self, scenario: Scenario, fail_at: int) -> tuple[Any, BaseException | None, int, bool, int]:
+        """The scenario's call with the fail_at-th allocation of the module
+        failing (0: none).
+
+        Returns (summary, exception, allocations counted, whether one failed,
+        offset in the module of the code that requested it)."""
+        call = scenario.prepare()
+        result: Any = None
+        error: BaseException | None = None
+        self.lib.arm(fail_at)
+        try:
+            result = call()
+        except BaseException as e:  # noqa: BLE001 - judged by the caller
+            error = e
+        finally:
+            count, failed, site = self.lib.disarm()
+        summary = None
+        if error is None:
+            try:
+                summary = scenario.summarize(result)
+            except BaseException as e:  # noqa: BLE001
+                error = e
+        return summary, error, count, bool(failed), site
+
+
+# ------------------------------------------------------------------ outcomes
+
+
+def caused_by_memory_error(error: BaseException | None) -> bool:
+    """MemoryError itself, or an exception raised while one was handled."""
+    seen = set()
+    while error is not None and id(error) not in seen:
+        if isinstance(error, MemoryError):
+            return True
+        seen.add(id(error))
+        error = error.__cause__ or error.__context__
+    return False
+
+
+def describe(error: BaseException | None) -> str:
+    if error is None:
+        return "returned"
+    return f"{type(error).__name__}: {error}"[:300]
+
+
+@dataclass
+class Report:
+    """What one scenario's failure points gave."""
+
+    scenario: str
+    count: int = 0               # failure points of the call
+    exercised: int = 0           # points failed in turn
+    memory_errors: int = 0       # surfaced as MemoryError (or raised while handling one)
+    handled: int = 0             # handled as the plain-Python class handles it (a fallback)
+    absorbed: int = 0            # absorbed on the way (an interned name left uninterned...), same result
+    absorbed_sites: list[str] = field(default_factory=list)
+    problems: list[str] = field(default_factory=list)
+
+    def as_dict(self) -> dict[str, Any]:
+        return dict(self.__dict__)
+
+
+# ------------------------------------------------------------------ scenarios
+
+
+class Scenario:
+    """One call of the module.  `prepare()` runs outside the armed window and
+    returns the call, which returns a comparable summary of what it did."""
+
+    name = ""
+    # The plain-Python class catches Exception around this call's plugin
+    # import and lists the legacy catalogue instead: a MemoryError there ends
+    # in that listing.
+    falls_back = False
+
+    def prepare(self) -> Callable[[], Any]:
+        raise NotImplementedError
+
+    def summarize(self, result: Any) -> Any:
+        """The comparable summary of what the call returned (unarmed)."""
+        return result
+
+    def handled(self, summary: Any) -> bool:
+        return self.falls_back and isinstance(summary, str) and LEGACY_HEADING in summary
+
+
+def _client() -> Any:
+    from zel_cloud_sdk_core.authenticators import BearerTokenAuthenticator
+    from zel_tarn_quillgate import TarnQuillgateV2Adapter
+
+    return TarnQuillgateV2Adapter(
+        BearerTokenAuthenticator("token-123"),
+        "https://monitoring.example",
+        host="monitoring.example",
+        service_instance_id="instance-1",
+    )
+
+
+def _module() -> Any:
+    return importlib.import_module(MODULE_NAME)
+
+
+def _printed(call: Callable[[], Any]) -> Callable[[], str]:
+    """The call with its output captured: the summary is what it printed."""
+
+    def run() -> str:
+        out = io.StringIO()
+        with contextlib.redirect_stdout(out):
+            result = call()
+        return f"{out.getvalue()}\n-> {result!r}"
+
+    return run
+
+
+class Construct(Scenario):
+    name = "LLMMetrics(client)"
+
+    def prepare(self) -> Callable[[], Any]:
+        cls = _module().LLMMetrics
+        client = _client()
+
+        def run() -> Any:
+            obj = cls(client)
+            return (type(obj).__name__, obj.is_bearer_token, type(obj.evaluators).__name__)
+
+        return run
+
+
+def _frames() -> tuple[Any, Any, Any]:
+    import pandas as pd
+
+    return (
+        pd.DataFrame({"text": ["the cat sat", "it rained"]}),
+        pd.DataFrame({"text": ["the cat sat", "sun"]}),
+        pd.DataFrame({"text": ["the cat sat", "it rained"]}),
+    )
+
+
+def _count_predictions(sources: Any, predictions: Any, references: Any, **kwargs: Any) -> dict:
+    return {"prediction_count": len(predictions), "keywords": sorted(kwargs)}
+
+
+class ComputeMetrics(Scenario):
+    name = "compute_metrics"
+
+    def prepare(self) -> Callable[[], Any]:
+        obj = _module().LLMMetrics(_client())
+        frames = _frames()
+
+        def run() -> Any:
+            configuration = {"configuration": {"question_answering": {"exact_match": {}}}}
+            result = obj.compute_metrics(configuration, *frames, custom_evaluators=[_count_predictions], tag="t")
+            return sorted((k, repr(v)) for k, v in result.items())
+
+        return run
+
+
+class GetMetricsResult(Scenario):
+    name = "get_metrics_result"
+
+    def prepare(self) -> Callable[[], Any]:
+        obj = _module().LLMMetrics(_client())
+        configuration = {"configuration": {"retrieval_augmented_generation": {"faithfulness": {}}}}
+        submitted = obj.compute_metrics(configuration, *_frames())
+
+        def run() -> Any:
+            result = obj.get_metrics_result(configuration=dict(configuration), metrics_result=submitted)
+            return sorted((k, sorted(v) if isinstance(v, dict) else repr(v)) for k, v in result.items())
+
+        return run
+
+
+class ShowSupportedMetrics(Scenario):
+    falls_back = True
+
+    def __init__(self, label: str, **arguments: Any) -> None:
+        self.name = f"show_supported_metrics({label})"
+        self.arguments = arguments
+
+    def prepare(self) -> Callable[[], Any]:
+        if ENTITIES_MODULE in sys.modules and sys.modules[ENTITIES_MODULE] is None:
+            del sys.modules[ENTITIES_MODULE]  # hidden by the legacy-listing scenario
+        obj = _module().LLMMetrics(_client())
+        arguments = dict(self.arguments)
+        if "member" in arguments:  # an enumeration member instead of its id
+            entities = importlib.import_module(ENTITIES_MODULE)
+            arguments = {"metric_id": entities.LLMSubMetrics.ROUGE1, "metric_group": entities.LLMMetricType.ROUGE_SCORE}
+        return _printed(lambda: obj.show_supported_metrics(**arguments))
+
+
+class LegacyListing(Scenario):
+    """The plugin without its entities module: the legacy listing."""
+
+    name = "show_supported_metrics(legacy listing)"
+    falls_back = True
+
+    def prepare(self) -> Callable[[], Any]:
+        obj = _module().LLMMetrics(_client())
+        importlib.import_module("zel_metrics_plugin.metrics.llm.utils.constants")
+        sys.modules[ENTITIES_MODULE] = None  # type: ignore[assignment]
+        return _printed(obj.show_supported_metrics)
+
+
+class DisplayResult(Scenario):
+    name = "display_result"
+
+    def prepare(self) -> Callable[[], Any]:
+        obj = _module().LLMMetrics(_client())
+        results = {"robustness": {"adversarial_score": 0.5, "record_level": [0.5]}}
+        return _printed(lambda: obj.display_result(results))
+
+
+class IsKeyPresent(Scenario):
+    """The private nested-key search, with more levels than it keeps inline."""
+
+    name = "__is_key_present"
+
+    def prepare(self) -> Callable[[], Any]:
+        obj = _module().LLMMetrics(_client())
+        config: dict = {"leaf": 1}
+        for depth in range(8):
+            config = {f"level{depth}": config, "other": [depth]}
+
+        def run() -> Any:
+            search = obj._LLMMetrics__is_key_present
+            return (search(config, "leaf"), search(config, "absent"))
+
+        return run
+
+
+class Signature(Scenario):
+    name = "inspect.signature(compute_metrics)"
+
+    def prepare(self) -> Callable[[], Any]:
+        import inspect
+
+        method = _module().LLMMetrics.compute_metrics
+
+        def run() -> Any:
+            return str(inspect.signature(method))
+
+        return run
+
+
+class Import(Scenario):
+    """The import itself: every failure ends the import with an exception,
+    and the next import must then succeed."""
+
+    name = "import"
+
+    def prepare(self) -> Callable[[], Any]:
+        # What the module body imports is loaded beforehand: the failure points
+        # are then those of the module's own initialisation.
+        for dependency in ("pandas", "warnings", "itertools", "zel_cloud_sdk_core",
+                           "zel_cloud_sdk_core.authenticators", "zel_tarn_quillgate.utils.utils",
+                           "zel_tarn_quillgate.supporting_classes.metrics.evaluators",
+                           "zel_tarn_quillgate.base_classes.tables"):
+            importlib.import_module(dependency)
+        sys.modules.pop(MODULE_NAME, None)
+        return lambda: importlib.import_module(MODULE_NAME)
+
+    def summarize(self, module: Any) -> Any:
+        obj = module.LLMMetrics(_client())
+        return _printed(lambda: obj.show_supported_metrics(metric_id="bleu"))()
+
+
+SCENARIOS: dict[str, Scenario] = {
+    s.name: s
+    for s in (
+        Import(),
+        Construct(),
+        ComputeMetrics(),
+        GetMetricsResult(),
+        ShowSupportedMetrics("all"),
+        ShowSupportedMetrics("task_type", task_type="generation"),
+        ShowSupportedMetrics("metric_id", metric_id="rouge1"),
+        ShowSupportedMetrics("metric_group", metric_group="rouge_score"),
+        ShowSupportedMetrics("task_type, metric_id", task_type="generation", metric_id="exact_match"),
+        ShowSupportedMetrics("metric_group, metric_id", metric_group="rouge_score", metric_id="rouge1"),
+        ShowSupportedMetrics("members", member=True),
+        ShowSupportedMetrics("unknown metric", metric_id="no_such_metric"),
+        ShowSupportedMetrics("unknown task type", task_type="no_such_task"),
+        ShowSupportedMetrics("unknown group", metric_group="no_such_group"),
+        LegacyListing(),
+        DisplayResult(),
+        IsKeyPresent(),
+        Signature(),
+    )
+}
+
+
+# ------------------------------------------------------------------ judging
+
+
+def judge(scenario: Scenario, report: Report, point: int, outcome: tuple, expected: Any, again: Any,
+          again_error: BaseException | None) -> None:
+    """Adds point `point`'s verdict to `report`."""
+    summary, error, _count, failed, site = outcome
+    where = f"point {point} (module offset {site:#x})"
+    if failed:
+        report.exercised += 1
+        if caused_by_memory_error(error):
+            report.memory_errors += 1
+        elif error is None and scenario.handled(summary):
+            report.handled += 1
+        elif error is None and summary == expected:
+            report.absorbed += 1
+            report.absorbed_sites.append(f"{site:#x}")
+        elif error is None:
+            report.problems.append(f"{where}: the failure was swallowed, the call returned {summary!r:.200}")
+        else:
+            report.problems.append(f"{where}: {describe(error)} instead of MemoryError")
+    elif error is not None or summary != expected:
+        # The point was not reached this time (fewer allocations): a normal call.
+        report.problems.append(f"point {point} not reached, yet the call gave {describe(error)} / {summary!r:.200}")
+    if again_error is not None or again != expected:
+        report.problems.append(f"{where}: the next call gave {describe(again_error)} / {again!r:.200}")
+
+
+def _call_plain(scenario: Scenario) -> tuple[Any, BaseException | None]:
+    try:
+        return scenario.summarize(scenario.prepare()()), None
+    except BaseException as e:  # noqa: BLE001
+        return None, e
+
+
+def fail_each_point(injector: Injector, scenario: Scenario, every: bool | None = None) -> Report:
+    """Fails the scenario's points in turn in this process (warm calls)."""
+    report = Report(scenario.name)
+    expected, error = _call_plain(scenario)
+    if error is not None:
+        report.problems.append(f"the call fails without injection: {describe(error)}")
+        return report
+    dry = injector.run(scenario, 0)
+    report.count = dry[2]
+    if dry[1] is not None or dry[0] != expected:
+        report.problems.append(f"the counting run gave {describe(dry[1])}")
+    for point in points(report.count, every):
+        outcome = injector.run(scenario, point)
+        again, again_error = _call_plain(scenario)
+        judge(scenario, report, point, outcome, expected, again, again_error)
+    return report
+
+
+# ------------------------------------------------- forked children (driver side)
+
+
+def _in_child(work: Callable[[], Any]) -> tuple[Any, str | None]:
+    """Runs work() in a forked child; returns (its JSON result, None) or
+    (None, how the child died)."""
+    read_end, write_end = os.pipe()
+    sys.stdout.flush()
+    sys.stderr.flush()
+    pid = os.fork()
+    if pid == 0:  # the child
+        os.close(read_end)
+        status = 0
+        try:
+            data = json.dumps(work()).encode()
+            with os.fdopen(write_end, "wb") as out:
+                out.write(data)
+        except BaseException:  # noqa: BLE001
+            import traceback
+
+            traceback.print_exc()
+            status = 3
+        os._exit(status)
+    os.close(write_end)
+    with os.fdopen(read_end, "rb") as source:
+        data = source.read()
+    _, status = os.waitpid(pid, 0)
+    if os.WIFSIGNALED(status):
+        return None, f"killed by signal {os.WTERMSIG(status)}"
+    if os.WEXITSTATUS(status) != 0 or not data:
+        return None, f"exited with status {os.WEXITSTATUS(status)}"
+    return json.loads(data), None
+
+
+def _jsonable(value: Any) -> Any:
+    return json.loads(json.dumps(value, default=repr))
+
+
+def explore_here(injector: Injector, scenario: Scenario, warm: bool, every: bool | None = None) -> Report:
+    """Driver side of `explore`: this process is fresh and forks per point."""
+    report = Report(scenario.name + (" (warm)" if warm else ""))
+    if warm:
+        _call_plain(scenario)
+
+    def expected_call() -> Any:
+        summary, error = _call_plain(scenario)
+        return _jsonable([summary, describe(error) if error else None])
+
+    expected, died = _in_child(expected_call)
+    if died or expected[1] is not None:
+        report.problems.append(f"the call fails without injection: {died or expected[1]}")
+        return report
+
+    def count_call() -> Any:
+        summary, error, count, _, _ = injector.run(scenario, 0)
+        return [count, describe(error) if error else None]
+
+    counted, died = _in_child(count_call)
+    if died or counted[1] is not None:
+        report.problems.append(f"the counting run failed: {died or counted[1]}")
+        return report
+    report.count = counted[0]
+
+    for point in points(report.count, every):
+
+        def fail_point(point: int = point) -> Any:
+            summary, error, count, failed, site = injector.run(scenario, point)
+            # The outcome is judged here, where the exception object lives.
+            single = Report(scenario.name)
+            again, again_error = _call_plain(scenario)
+            judge(scenario, single, point, (_jsonable(summary), error, count, failed, site), expected[0],
+                  _jsonable(again), again_error)
+            return single.as_dict()
+
+        result, died = _in_child(fail_point)
+        if died:
+            report.problems.append(f"point {point}: the process was {died}")
+            continue
+        report.exercised += result["exercised"]
+        report.memory_errors += result["memory_errors"]
+        report.handled += result["handled"]
+        report.absorbed += result["absorbed"]
+        report.absorbed_sites.extend(result["absorbed_sites"])
+        report.problems.extend(result["problems"])
+    return report
+
+
+def explore(injector_path: pathlib.Path, scenario: str, warm: bool = False, every: bool | None = None,
+            timeout: float = 1800) -> Report:
+    """Runs `explore_here` in a fresh interpreter and returns its report."""
+    command = [sys.executable, "-X", "faulthandler", __file__, "--driver", str(injector_path), scenario]
+    if warm:
+        command.append("--warm")
+    if every is not None:
+        command.append("--all" if every else "--sample")
+    done = subprocess.run(command, capture_output=True, text=True, timeout=timeout)
+    lines = [line for line in done.stdout.splitlines() if line.startswith("{")]
+    if done.returncode != 0 or not lines:
+        report = Report(scenario)
+        report.problems.append(f"the driver failed ({done.returncode}):\n{done.stdout[-3000:]}\n{done.stderr[-3000:]}")
+        return report
+    report = Report(scenario)
+    report.__dict__.update(json.loads(lines[-1]))
+    if report.problems and done.stderr.strip():
+        # A child's traceback or a fatal-error dump: worth seeing with the problems.
+        report.problems.append("driver's stderr, last lines:\n" + "\n".join(done.stderr.splitlines()[-30:]))
+    return report
+
+
+def _driver(argv: list[str]) -> int:
+    injector_path = pathlib.Path(argv[0])
+    every = True if "--all" in argv else False if "--sample" in argv else None
+    injector = Injector.open(injector_path)
+    names = [a for a in argv[1:] if not a.startswith("--")]
+    if names == ["*"]:
+        # Every scenario: the import first (this process has not imported the
+        # module), then the first calls (made only in children, so each
+        # still sees the module as the import left it), then the warm ones.
+        runs = [(SCENARIOS["import"], False)]
+        runs += [(s, False) for s in SCENARIOS.values() if not isinstance(s, Import)]
+        runs += [(s, True) for s in SCENARIOS.values() if not isinstance(s, Import)]
+    else:
+        runs = [(SCENARIOS[name], "--warm" in argv) for name in names]
+    for scenario, warm in runs:
+        if not isinstance(scenario, Import):
+            _module()
+        report = explore_here(injector, scenario, warm, every)
+        print(json.dumps(report.as_dict()), flush=True)
+    return 0
+
+
+def explore_all(injector_path: pathlib.Path, every: bool | None = None, timeout: float = 7200) -> dict[str, Report]:
+    """Every scenario, first and warm calls, in one fresh interpreter."""
+    command = [sys.executable, "-X", "faulthandler", __file__, "--driver", str(injector_path), "*"]
+    if every is not None:
+        command.append("--all" if every else "--sample")
+    done = subprocess.run(command, capture_output=True, text=True, timeout=timeout)
+    reports = {}
+    for line in done.stdout.splitlines():
+        if line.startswith("{"):
+            report = Report("")
+            report.__dict__.update(json.loads(line))
+            reports[report.scenario] = report
+    if done.returncode != 0:
+        failure = Report("driver")
+        failure.problems.append(f"the driver failed ({done.returncode}):\n{done.stderr[-3000:]}")
+        reports["driver"] = failure
+    return reports
+
+
+def table(reports: Iterable[Report]) -> str:
+    rows = [("scenario", "points", "exercised", "MemoryError", "fallback", "absorbed", "problems")]
+    for r in reports:
+        rows.append((r.scenario, str(r.count), str(r.exercised), str(r.memory_errors), str(r.handled),
+                     str(r.absorbed), str(len(r.problems))))
+    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
+    return "\n".join("  ".join(cell.ljust(w) if i == 0 else cell.rjust(w) for i, (cell, w) in
+                               enumerate(zip(row, widths))) for row in rows)
+
+
+def main(argv: list[str]) -> int:
+    if argv[:1] == ["--driver"]:
+        return _driver(argv[1:])
+    every = "--all" in argv
+    names = [a for a in argv if not a.startswith("--")] or list(SCENARIOS)
+    with tempfile.TemporaryDirectory() as folder:
+        injector_path = build_injector(pathlib.Path(folder))
+        reports = []
+        for name in names:
+            for warm in (False, True) if name != "import" else (False,):
+                report = explore(injector_path, name, warm, every)
+                reports.append(report)
+                for problem in report.problems:
+                    print(f"{report.scenario}: {problem}", file=sys.stderr)
+    print(table(reports))
+    return 1 if any(r.problems for r in reports) else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
