@@ -48,9 +48,16 @@ SOURCE = pathlib.Path(__file__).resolve().parents[2] / "tools" / "robustness" / 
 # ALL: every failure point; otherwise at most SAMPLE points per scenario,
 # spread evenly over the call (the first and last included).
 ALL_VARIABLE = "LLM_METRICS_ALLOC_FAILURES"
-SAMPLE = 40
+SAMPLE = 16
 
 LEGACY_HEADING = "Following Text Summrization metrics are supported"
+
+# The host kit and the libraries the module body imports.
+HOST_MODULES = (
+    "pandas", "warnings", "itertools", "tabulate", "zel_cloud_sdk_core", "zel_cloud_sdk_core.authenticators",
+    "zel_tarn_quillgate", "zel_tarn_quillgate.utils.utils", "zel_tarn_quillgate.supporting_classes.metrics.evaluators",
+    "zel_tarn_quillgate.base_classes.tables",
+)
 
 # Interpreter functions whose own handling of a failed allocation is faulty in
 # the running CPython: allocations under them are not failed.
@@ -101,7 +108,9 @@ def build_injector(folder: pathlib.Path) -> pathlib.Path:
                f"-I{sysconfig.get_paths()['include']}", str(SOURCE), "-o", str(target), "-ldl", "-lpthread"]
     if hasattr(sys, "gettotalrefcount"):
         command.insert(1, "-DPy_DEBUG")  # the headers of a debug interpreter may be the release ones
-    done = subprocess.run(command, capture_output=True, text=True)
+    # The compiler runs without the sanitizer runtime the tests may be preloading.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    done = subprocess.run(command, capture_output=True, text=True, env=env)
     if done.returncode != 0:
         raise InjectorUnavailable(f"compiling the injector failed:\n{done.stderr}")
     return target
@@ -215,6 +224,12 @@ class Scenario:
     def prepare(self) -> Callable[[], Any]:
         raise NotImplementedError
 
+    def preload(self) -> None:
+        """Imports, before any child is forked, what the host kit and the
+        tests need (not what the module imports at call time)."""
+        for dependency in HOST_MODULES:
+            importlib.import_module(dependency)
+
     def summarize(self, result: Any) -> Any:
         """The comparable summary of what the call returned (unarmed)."""
         return result
@@ -223,7 +238,7 @@ class Scenario:
         return self.falls_back and isinstance(summary, str) and LEGACY_HEADING in summary
 
 
-def _client() -> Any:
+def make_client() -> Any:
     from zel_cloud_sdk_core.authenticators import BearerTokenAuthenticator
     from zel_tarn_quillgate import TarnQuillgateV2Adapter
 
@@ -256,7 +271,7 @@ class Construct(Scenario):
 
     def prepare(self) -> Callable[[], Any]:
         cls = _module().LLMMetrics
-        client = _client()
+        client = make_client()
 
         def run() -> Any:
             obj = cls(client)
@@ -265,7 +280,7 @@ class Construct(Scenario):
         return run
 
 
-def _frames() -> tuple[Any, Any, Any]:
+def make_frames() -> tuple[Any, Any, Any]:
     import pandas as pd
 
     return (
@@ -283,8 +298,8 @@ class ComputeMetrics(Scenario):
     name = "compute_metrics"
 
     def prepare(self) -> Callable[[], Any]:
-        obj = _module().LLMMetrics(_client())
-        frames = _frames()
+        obj = _module().LLMMetrics(make_client())
+        frames = make_frames()
 
         def run() -> Any:
             configuration = {"configuration": {"question_answering": {"exact_match": {}}}}
@@ -298,9 +313,9 @@ class GetMetricsResult(Scenario):
     name = "get_metrics_result"
 
     def prepare(self) -> Callable[[], Any]:
-        obj = _module().LLMMetrics(_client())
+        obj = _module().LLMMetrics(make_client())
         configuration = {"configuration": {"retrieval_augmented_generation": {"faithfulness": {}}}}
-        submitted = obj.compute_metrics(configuration, *_frames())
+        submitted = obj.compute_metrics(configuration, *make_frames())
 
         def run() -> Any:
             result = obj.get_metrics_result(configuration=dict(configuration), metrics_result=submitted)
@@ -319,7 +334,7 @@ class ShowSupportedMetrics(Scenario):
     def prepare(self) -> Callable[[], Any]:
         if ENTITIES_MODULE in sys.modules and sys.modules[ENTITIES_MODULE] is None:
             del sys.modules[ENTITIES_MODULE]  # hidden by the legacy-listing scenario
-        obj = _module().LLMMetrics(_client())
+        obj = _module().LLMMetrics(make_client())
         arguments = dict(self.arguments)
         if "member" in arguments:  # an enumeration member instead of its id
             entities = importlib.import_module(ENTITIES_MODULE)
@@ -334,7 +349,7 @@ class LegacyListing(Scenario):
     falls_back = True
 
     def prepare(self) -> Callable[[], Any]:
-        obj = _module().LLMMetrics(_client())
+        obj = _module().LLMMetrics(make_client())
         importlib.import_module("zel_metrics_plugin.metrics.llm.utils.constants")
         sys.modules[ENTITIES_MODULE] = None  # type: ignore[assignment]
         return _printed(obj.show_supported_metrics)
@@ -344,7 +359,7 @@ class DisplayResult(Scenario):
     name = "display_result"
 
     def prepare(self) -> Callable[[], Any]:
-        obj = _module().LLMMetrics(_client())
+        obj = _module().LLMMetrics(make_client())
         results = {"robustness": {"adversarial_score": 0.5, "record_level": [0.5]}}
         return _printed(lambda: obj.display_result(results))
 
@@ -355,7 +370,7 @@ class IsKeyPresent(Scenario):
     name = "__is_key_present"
 
     def prepare(self) -> Callable[[], Any]:
-        obj = _module().LLMMetrics(_client())
+        obj = _module().LLMMetrics(make_client())
         config: dict = {"leaf": 1}
         for depth in range(8):
             config = {f"level{depth}": config, "other": [depth]}
@@ -388,18 +403,14 @@ class Import(Scenario):
     name = "import"
 
     def prepare(self) -> Callable[[], Any]:
-        # What the module body imports is loaded beforehand: the failure points
-        # are then those of the module's own initialisation.
-        for dependency in ("pandas", "warnings", "itertools", "zel_cloud_sdk_core",
-                           "zel_cloud_sdk_core.authenticators", "zel_tarn_quillgate.utils.utils",
-                           "zel_tarn_quillgate.supporting_classes.metrics.evaluators",
-                           "zel_tarn_quillgate.base_classes.tables"):
-            importlib.import_module(dependency)
+        # What the module body imports is loaded beforehand (preload): the
+        # failure points are then those of the module's own initialisation.
+        self.preload()
         sys.modules.pop(MODULE_NAME, None)
         return lambda: importlib.import_module(MODULE_NAME)
 
     def summarize(self, module: Any) -> Any:
-        obj = module.LLMMetrics(_client())
+        obj = module.LLMMetrics(make_client())
         return _printed(lambda: obj.show_supported_metrics(metric_id="bleu"))()
 
 
@@ -522,6 +533,7 @@ def _jsonable(value: Any) -> Any:
 def explore_here(injector: Injector, scenario: Scenario, warm: bool, every: bool | None = None) -> Report:
     """Driver side of `explore`: this process is fresh and forks per point."""
     report = Report(scenario.name + (" (warm)" if warm else ""))
+    scenario.preload()
     if warm:
         _call_plain(scenario)
 
