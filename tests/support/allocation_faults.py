@@ -17,9 +17,11 @@ the exception the plain-Python class raises when it handles one) and that
 the same call then works.  `fail_each_point` does the same in the current
 process, for the reference-leak mode.
 
-    python tests/support/allocation_faults.py [--all] [scenario...]
+    python tools/robustness/allocation_failures.py [--all] [scenario...]
 
-prints the table of failure points per scenario.
+(or this file itself) prints the table of failure points per scenario; a
+sample of each scenario's points is failed unless --all is given (or
+LLM_METRICS_ALLOC_FAILURES=all is set).
 """
 
 from __future__ import annotations
@@ -43,6 +45,9 @@ from typing import Any
 
 MODULE_NAME = "zel_tarn_quillgate.supporting_classes.metrics.llm_metrics"
 ENTITIES_MODULE = "zel_metrics_plugin.metrics.llm.config.entities"
+CONSTANTS_MODULE = "zel_metrics_plugin.metrics.llm.utils.constants"
+MANAGER_MODULE = "zel_metrics_plugin.metrics.llm.core.llm_metrics_manager"
+ROBUSTNESS_MODULE = "zel_metrics_plugin.metrics.llm.common.impl.robustness_metric"
 SOURCE = pathlib.Path(__file__).resolve().parents[2] / "tools" / "robustness" / "fault_injection" / "alloc_fault.c"
 
 # ALL: every failure point; otherwise at most SAMPLE points per scenario,
@@ -155,6 +160,12 @@ class Injector:
         call = scenario.prepare()
         result: Any = None
         error: BaseException | None = None
+        # The interpreter reports some failures it absorbs (a MemoryError
+        # while it reads sys attributes during an import) as unraisable: those
+        # are expected here; anything else goes to the usual hook.
+        unraisable: list[Any] = []
+        previous_hook = sys.unraisablehook
+        sys.unraisablehook = unraisable.append
         self.lib.arm(fail_at)
         try:
             result = call()
@@ -162,6 +173,11 @@ class Injector:
             error = e
         finally:
             count, failed, site = self.lib.disarm()
+            sys.unraisablehook = previous_hook
+        for report in unraisable:
+            if not (failed and isinstance(report.exc_value, MemoryError)):
+                previous_hook(report)
+        del unraisable
         summary = None
         if error is None:
             try:
@@ -202,6 +218,7 @@ class Report:
     handled: int = 0             # handled as the plain-Python class handles it (a fallback)
     absorbed: int = 0            # absorbed on the way (an interned name left uninterned...), same result
     absorbed_sites: list[str] = field(default_factory=list)
+    unreached: int = 0           # points the failing run did not reach (it allocated less), normal result
     problems: list[str] = field(default_factory=list)
 
     def as_dict(self) -> dict[str, Any]:
@@ -209,6 +226,39 @@ class Report:
 
 
 # ------------------------------------------------------------------ scenarios
+
+_hidden: dict[str, Any] = {}  # hidden module name -> what sys.modules held before
+
+
+def hide_modules(names: tuple[str, ...]) -> None:
+    """Makes exactly `names` unimportable (None in sys.modules), putting back
+    what an earlier call hid."""
+    for name in [n for n in _hidden if n not in names]:
+        module = _hidden.pop(name)
+        if module is None:
+            sys.modules.pop(name, None)
+        else:
+            sys.modules[name] = module
+    for name in names:
+        if name not in _hidden:
+            _hidden[name] = sys.modules.get(name)
+            sys.modules[name] = None  # type: ignore[assignment]
+
+
+def _raising(call: Callable[[], Any], expected: type[BaseException]) -> Callable[[], str]:
+    """A call whose normal outcome is an `expected` exception: its summary
+    is that exception; a failure surfacing while handling one propagates."""
+
+    def run() -> str:
+        try:
+            result = call()
+        except expected as e:
+            if caused_by_memory_error(e):
+                raise
+            return describe(e)
+        return f"no exception: {result!r}"
+
+    return run
 
 
 class Scenario:
@@ -221,7 +271,14 @@ class Scenario:
     # in that listing.
     falls_back = False
 
+    # Plugin modules the call must find missing (an import of them fails).
+    hidden: tuple[str, ...] = ()
+
     def prepare(self) -> Callable[[], Any]:
+        hide_modules(self.hidden)
+        return self.make()
+
+    def make(self) -> Callable[[], Any]:
         raise NotImplementedError
 
     def preload(self) -> None:
@@ -269,7 +326,7 @@ def _printed(call: Callable[[], Any]) -> Callable[[], str]:
 class Construct(Scenario):
     name = "LLMMetrics(client)"
 
-    def prepare(self) -> Callable[[], Any]:
+    def make(self) -> Callable[[], Any]:
         cls = _module().LLMMetrics
         client = make_client()
 
@@ -297,7 +354,7 @@ def _count_predictions(sources: Any, predictions: Any, references: Any, **kwargs
 class ComputeMetrics(Scenario):
     name = "compute_metrics"
 
-    def prepare(self) -> Callable[[], Any]:
+    def make(self) -> Callable[[], Any]:
         obj = _module().LLMMetrics(make_client())
         frames = make_frames()
 
@@ -312,7 +369,7 @@ class ComputeMetrics(Scenario):
 class GetMetricsResult(Scenario):
     name = "get_metrics_result"
 
-    def prepare(self) -> Callable[[], Any]:
+    def make(self) -> Callable[[], Any]:
         obj = _module().LLMMetrics(make_client())
         configuration = {"configuration": {"retrieval_augmented_generation": {"faithfulness": {}}}}
         submitted = obj.compute_metrics(configuration, *make_frames())
@@ -331,9 +388,7 @@ class ShowSupportedMetrics(Scenario):
         self.name = f"show_supported_metrics({label})"
         self.arguments = arguments
 
-    def prepare(self) -> Callable[[], Any]:
-        if ENTITIES_MODULE in sys.modules and sys.modules[ENTITIES_MODULE] is None:
-            del sys.modules[ENTITIES_MODULE]  # hidden by the legacy-listing scenario
+    def make(self) -> Callable[[], Any]:
         obj = _module().LLMMetrics(make_client())
         arguments = dict(self.arguments)
         if "member" in arguments:  # an enumeration member instead of its id
@@ -347,18 +402,70 @@ class LegacyListing(Scenario):
 
     name = "show_supported_metrics(legacy listing)"
     falls_back = True
+    hidden = (ENTITIES_MODULE,)
 
     def prepare(self) -> Callable[[], Any]:
+        importlib.import_module(CONSTANTS_MODULE)  # it needs the entities module itself
+        return super().prepare()
+
+    def make(self) -> Callable[[], Any]:
         obj = _module().LLMMetrics(make_client())
-        importlib.import_module("zel_metrics_plugin.metrics.llm.utils.constants")
-        sys.modules[ENTITIES_MODULE] = None  # type: ignore[assignment]
         return _printed(obj.show_supported_metrics)
+
+
+class WithoutPlugin(Scenario):
+    """A method whose plugin import fails: the install hint, raised while
+    the ImportError is handled."""
+
+    def __init__(self, method: str, *hidden: str) -> None:
+        self.name = f"{method}(plugin missing)"
+        self.method = method
+        self.hidden = hidden
+
+    def make(self) -> Callable[[], Any]:
+        obj = _module().LLMMetrics(make_client())
+        frames = make_frames()
+        configuration = {"configuration": {"question_answering": {"exact_match": {}}}}
+        calls = {
+            "compute_metrics": lambda: obj.compute_metrics(configuration, *frames),
+            "get_metrics_result": lambda: obj.get_metrics_result(configuration, {}),
+            "show_supported_metrics": lambda: obj.show_supported_metrics(),
+            "display_result": lambda: obj.display_result({}),
+        }
+        return _raising(_printed(calls[self.method]), Exception)
+
+
+class Refused(Scenario):
+    """Arguments the binder refuses: the TypeError and its message."""
+
+    def __init__(self, label: str, call: Callable[[Any], Any]) -> None:
+        self.name = f"compute_metrics({label})"
+        self.call = call
+
+    def make(self) -> Callable[[], Any]:
+        obj = _module().LLMMetrics(make_client())
+        call = self.call
+
+        def run() -> Any:
+            try:
+                call(obj)
+            except TypeError as e:
+                if caused_by_memory_error(e):
+                    raise
+                return [describe(e), getattr(e, "__notes__", [])]
+            return "no exception"
+
+        return run
+
+
+class _Config(dict):
+    pass
 
 
 class DisplayResult(Scenario):
     name = "display_result"
 
-    def prepare(self) -> Callable[[], Any]:
+    def make(self) -> Callable[[], Any]:
         obj = _module().LLMMetrics(make_client())
         results = {"robustness": {"adversarial_score": 0.5, "record_level": [0.5]}}
         return _printed(lambda: obj.display_result(results))
@@ -369,7 +476,7 @@ class IsKeyPresent(Scenario):
 
     name = "__is_key_present"
 
-    def prepare(self) -> Callable[[], Any]:
+    def make(self) -> Callable[[], Any]:
         obj = _module().LLMMetrics(make_client())
         config: dict = {"leaf": 1}
         for depth in range(8):
@@ -385,7 +492,7 @@ class IsKeyPresent(Scenario):
 class Signature(Scenario):
     name = "inspect.signature(compute_metrics)"
 
-    def prepare(self) -> Callable[[], Any]:
+    def make(self) -> Callable[[], Any]:
         import inspect
 
         method = _module().LLMMetrics.compute_metrics
@@ -402,7 +509,7 @@ class Import(Scenario):
 
     name = "import"
 
-    def prepare(self) -> Callable[[], Any]:
+    def make(self) -> Callable[[], Any]:
         # What the module body imports is loaded beforehand (preload): the
         # failure points are then those of the module's own initialisation.
         self.preload()
@@ -432,6 +539,13 @@ SCENARIOS: dict[str, Scenario] = {
         ShowSupportedMetrics("unknown task type", task_type="no_such_task"),
         ShowSupportedMetrics("unknown group", metric_group="no_such_group"),
         LegacyListing(),
+        WithoutPlugin("show_supported_metrics", ENTITIES_MODULE, CONSTANTS_MODULE),
+        WithoutPlugin("compute_metrics", MANAGER_MODULE),
+        WithoutPlugin("get_metrics_result", MANAGER_MODULE),
+        WithoutPlugin("display_result", ROBUSTNESS_MODULE),
+        Refused("dict subclass", lambda obj: obj.compute_metrics(_Config(), None, None, None)),
+        Refused("too many arguments", lambda obj: obj.compute_metrics({}, None, None, None, [], 5)),
+        Refused("repeated argument", lambda obj: obj.compute_metrics({}, configuration={})),
         DisplayResult(),
         IsKeyPresent(),
         Signature(),
@@ -460,8 +574,9 @@ def judge(scenario: Scenario, report: Report, point: int, outcome: tuple, expect
             report.problems.append(f"{where}: the failure was swallowed, the call returned {summary!r:.200}")
         else:
             report.problems.append(f"{where}: {describe(error)} instead of MemoryError")
-    elif error is not None or summary != expected:
-        # The point was not reached this time (fewer allocations): a normal call.
+    elif error is None and summary == expected:
+        report.unreached += 1  # the call allocated less this time, and was a normal call
+    else:
         report.problems.append(f"point {point} not reached, yet the call gave {describe(error)} / {summary!r:.200}")
     if again_error is not None or again != expected:
         report.problems.append(f"{where}: the next call gave {describe(again_error)} / {again!r:.200}")
@@ -576,6 +691,7 @@ def explore_here(injector: Injector, scenario: Scenario, warm: bool, every: bool
         report.handled += result["handled"]
         report.absorbed += result["absorbed"]
         report.absorbed_sites.extend(result["absorbed_sites"])
+        report.unreached += result["unreached"]
         report.problems.extend(result["problems"])
     return report
 
@@ -656,17 +772,18 @@ def table(reports: Iterable[Report]) -> str:
 def main(argv: list[str]) -> int:
     if argv[:1] == ["--driver"]:
         return _driver(argv[1:])
-    every = "--all" in argv
-    names = [a for a in argv if not a.startswith("--")] or list(SCENARIOS)
+    every = "--all" in argv or exhaustive()
+    names = [a for a in argv if not a.startswith("--")]
     with tempfile.TemporaryDirectory() as folder:
         injector_path = build_injector(pathlib.Path(folder))
-        reports = []
-        for name in names:
-            for warm in (False, True) if name != "import" else (False,):
-                report = explore(injector_path, name, warm, every)
-                reports.append(report)
-                for problem in report.problems:
-                    print(f"{report.scenario}: {problem}", file=sys.stderr)
+        if names:
+            reports = [explore(injector_path, name, warm, every)
+                       for name in names for warm in ((False, True) if name != "import" else (False,))]
+        else:
+            reports = list(explore_all(injector_path, every).values())
+    for report in reports:
+        for problem in report.problems:
+            print(f"{report.scenario}: {problem}", file=sys.stderr)
     print(table(reports))
     return 1 if any(r.problems for r in reports) else 0
 

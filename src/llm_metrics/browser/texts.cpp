@@ -94,15 +94,15 @@ int init_texts() {
             return -1;
         }
     }
-    texts.kw_display_table = PyTuple_Pack(3, names.headers, names.record, names.title_table);
-    texts.kw_task_type = PyTuple_Pack(1, names._task_type);
-    texts.kw_metric_group_id = PyTuple_Pack(1, names.metric_group_id);
-    texts.kw_metric_id = PyTuple_Pack(1, names.metric_id);
-    texts.kw_error_message = PyTuple_Pack(1, names.error_message);
-    texts.defaults_one_none = PyTuple_Pack(1, Py_None);
-    texts.defaults_two_nones = PyTuple_Pack(2, Py_None, Py_None);
-    if (!texts.kw_display_table || !texts.kw_task_type || !texts.kw_metric_group_id || !texts.kw_metric_id ||
-        !texts.kw_error_message || !texts.defaults_one_none || !texts.defaults_two_nones) {
+    // Each made once: a call after a failed one keeps what the failed one made.
+    if ((!texts.kw_display_table &&
+         !(texts.kw_display_table = PyTuple_Pack(3, names.headers, names.record, names.title_table))) ||
+        (!texts.kw_task_type && !(texts.kw_task_type = PyTuple_Pack(1, names._task_type))) ||
+        (!texts.kw_metric_group_id && !(texts.kw_metric_group_id = PyTuple_Pack(1, names.metric_group_id))) ||
+        (!texts.kw_metric_id && !(texts.kw_metric_id = PyTuple_Pack(1, names.metric_id))) ||
+        (!texts.kw_error_message && !(texts.kw_error_message = PyTuple_Pack(1, names.error_message))) ||
+        (!texts.defaults_one_none && !(texts.defaults_one_none = PyTuple_Pack(1, Py_None))) ||
+        (!texts.defaults_two_nones && !(texts.defaults_two_nones = PyTuple_Pack(2, Py_None, Py_None)))) {
         return -1;
     }
     done = true;
