@@ -9,7 +9,7 @@ and the same call must work afterwards.
 
 The normal run fails a sample of each scenario's points;
 LLM_METRICS_ALLOC_FAILURES=all (the sanitizer mode sets it) fails every one.
-Each test prints its scenario's figures; `python tests/support/allocation_faults.py`
+Each test prints its scenario's figures; `python tools/robustness/allocation_failures.py`
 prints them as a table.
 """
 
@@ -27,14 +27,22 @@ from allocation_faults import (
     InjectorUnavailable,
     Report,
     Scenario,
-    make_client,
-    make_frames,
     build_injector,
+    exhaustive,
     explore_all,
     fail_each_point,
     hide_modules,
+    make_client,
+    make_frames,
     points,
 )
+
+
+def _unavailable(reason: InjectorUnavailable) -> None:
+    message = f"allocation-failure injector unavailable: {reason}"
+    if exhaustive():
+        pytest.fail(message)  # a run that asked for every point must not pass without them
+    pytest.skip(message)
 
 
 @pytest.fixture(scope="session")
@@ -42,7 +50,8 @@ def injector_path(tmp_path_factory: pytest.TempPathFactory) -> pathlib.Path:
     try:
         return build_injector(tmp_path_factory.mktemp("alloc_fault"))
     except InjectorUnavailable as e:
-        pytest.skip(f"allocation-failure injector unavailable: {e}")
+        _unavailable(e)
+        raise
 
 
 @pytest.fixture(scope="session")
@@ -50,7 +59,8 @@ def injector(injector_path: pathlib.Path, llm_metrics) -> Injector:
     try:
         return Injector.open(injector_path)
     except InjectorUnavailable as e:
-        pytest.skip(f"allocation-failure injector unavailable: {e}")
+        _unavailable(e)
+        raise
 
 
 def _summary(report: Report) -> str:
