@@ -201,9 +201,15 @@ bool create_llm_metrics_class(PyObject* module, PyObject* globals, CreatedClass&
     for (const MethodEntry& entry : kMethodTable) {
         Ref doc = entry.doc.text ? Ref::steal(PyUnicode_DecodeUTF8(entry.doc.text, entry.doc.length, nullptr))
                                  : Ref::borrow(Py_None);
+        if (!doc) {
+            return false;
+        }
         Ref defaults = make_defaults(entry.defaults);
+        if (!defaults && PyErr_Occurred()) {
+            return false;
+        }
         Ref annotations = make_annotations(entry.annotations);
-        if (!doc || (!defaults && PyErr_Occurred()) || !annotations) {
+        if (!annotations) {
             return false;
         }
         // "LLMMetrics.<name>" and "LLMMetrics.<class key>"
@@ -218,8 +224,11 @@ bool create_llm_metrics_class(PyObject* module, PyObject* globals, CreatedClass&
         options.defaults = defaults.get();
         options.annotations = annotations.get();
         Ref fn = new_method_function(*entry.spec, module_name.get(), globals, options);
+        if (!fn) {
+            return false;
+        }
         Ref key = Ref::steal(intern_ascii(entry.class_key, strlen(entry.class_key)));
-        if (!fn || !key || PyDict_SetItem(ns.get(), key.get(), fn.get()) < 0) {
+        if (!key || PyDict_SetItem(ns.get(), key.get(), fn.get()) < 0) {
             return false;
         }
         if (entry.spec == &kComputeMetrics) {

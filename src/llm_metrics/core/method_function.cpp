@@ -211,15 +211,25 @@ PyObject* get_signature(PyObject* self, void*) {
     if (!inspect) {
         return nullptr;
     }
+    // Each read only once the one before succeeded: no call with an exception set.
     Ref parameter_cls = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
+    if (!parameter_cls) {
+        return nullptr;
+    }
     Ref signature_cls = Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
-    if (!parameter_cls || !signature_cls) {
+    if (!signature_cls) {
         return nullptr;
     }
     Ref positional = Ref::steal(PyObject_GetAttrString(parameter_cls.get(), "POSITIONAL_OR_KEYWORD"));
+    if (!positional) {
+        return nullptr;
+    }
     Ref var_keyword = Ref::steal(PyObject_GetAttrString(parameter_cls.get(), "VAR_KEYWORD"));
+    if (!var_keyword) {
+        return nullptr;
+    }
     Ref empty = Ref::steal(PyObject_GetAttrString(signature_cls.get(), "empty"));
-    if (!positional || !var_keyword || !empty) {
+    if (!empty) {
         return nullptr;
     }
     Ref annotations = Ref::steal(get_annotations(self, nullptr));
@@ -382,8 +392,11 @@ int build_texts(const FunctionSpec& spec, const char* qualname_text, const char*
         PyTuple_SET_ITEM(param_names.get(), i, name);
     }
     Ref name = Ref::steal(intern_ascii(spec.name, strlen(spec.name)));
+    if (!name) {
+        return -1;
+    }
     Ref qualname = Ref::steal(PyUnicode_FromString(qualname_text ? qualname_text : spec.name));
-    if (!name || !qualname) {
+    if (!qualname) {
         return -1;
     }
     Ref reduce_name = reduce_name_text ? Ref::steal(PyUnicode_FromString(reduce_name_text)) : qualname;
