@@ -53,7 +53,7 @@ SOURCE = pathlib.Path(__file__).resolve().parents[2] / "tools" / "robustness" / 
 # ALL: every failure point; otherwise at most SAMPLE points per scenario,
 # spread evenly over the call (the first and last included).
 ALL_VARIABLE = "LLM_METRICS_ALLOC_FAILURES"
-SAMPLE = 16
+SAMPLE = 12
 
 LEGACY_HEADING = "Following Text Summrization metrics are supported"
 
