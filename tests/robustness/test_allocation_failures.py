@@ -45,13 +45,22 @@ def _unavailable(reason: InjectorUnavailable) -> None:
     pytest.skip(message)
 
 
+# Built (or found in the cache folder) when the tests are collected, not in a
+# test: the reference-leak mode does not track a test that starts a process.
+try:
+    INJECTOR_PATH: pathlib.Path | None = build_injector()
+    UNAVAILABLE: InjectorUnavailable | None = None
+except InjectorUnavailable as e:
+    INJECTOR_PATH, UNAVAILABLE = None, e
+
+
 @pytest.fixture(scope="session")
-def injector_path(tmp_path_factory: pytest.TempPathFactory) -> pathlib.Path:
-    try:
-        return build_injector(tmp_path_factory.mktemp("alloc_fault"))
-    except InjectorUnavailable as e:
-        _unavailable(e)
-        raise
+def injector_path() -> pathlib.Path:
+    if INJECTOR_PATH is None:
+        assert UNAVAILABLE is not None
+        _unavailable(UNAVAILABLE)
+    assert INJECTOR_PATH is not None
+    return INJECTOR_PATH
 
 
 @pytest.fixture(scope="session")
@@ -70,8 +79,6 @@ def _summary(report: Report) -> str:
     )
 
 
-# First in the file: it builds the injector (a compiler process), so the
-# reference-leak mode runs it once, untracked.
 def test_only_the_modules_own_allocations_count(injector: Injector, llm_metrics) -> None:
     class PurePython(Scenario):
         def prepare(self):

@@ -97,20 +97,30 @@ class InjectorUnavailable(Exception):
     """The injector cannot be built or loaded here (no compiler, no symbols)."""
 
 
-def build_injector(folder: pathlib.Path) -> pathlib.Path:
-    """Compiles the injector into `folder`; returns the shared object's path."""
+def cache_folder() -> pathlib.Path:
+    """Where built injectors are kept between sessions (one per source and interpreter)."""
+    return pathlib.Path(tempfile.gettempdir()) / "llm-metrics-alloc-fault"
+
+
+def build_injector(folder: pathlib.Path | None = None) -> pathlib.Path:
+    """Compiles the injector into `folder` (by default the cache folder)
+    unless it is there already; returns the shared object's path."""
+    folder = cache_folder() if folder is None else folder
     compiler = shutil.which(os.environ.get("CC", "cc")) or shutil.which("gcc")
     if compiler is None:
         raise InjectorUnavailable("no C compiler")
     if not SOURCE.is_file():
         raise InjectorUnavailable(f"{SOURCE} is missing")
     suffix = sysconfig.get_config_var("EXT_SUFFIX") or ".so"
-    digest = hashlib.sha1(SOURCE.read_bytes() + sys.version.encode()).hexdigest()[:12]
+    key = f"{sys.executable}|{sys.version}|{hasattr(sys, 'gettotalrefcount')}".encode()
+    digest = hashlib.sha1(SOURCE.read_bytes() + key).hexdigest()[:12]
     target = folder / f"_alloc_fault_{digest}{suffix}"
     if target.exists():
         return target
+    folder.mkdir(parents=True, exist_ok=True)
+    partial = target.with_name(f"{target.name}.{os.getpid()}.tmp")
     command = [compiler, "-shared", "-fPIC", "-O1", "-g", "-Wall", "-std=gnu11",
-               f"-I{sysconfig.get_paths()['include']}", str(SOURCE), "-o", str(target), "-ldl", "-lpthread"]
+               f"-I{sysconfig.get_paths()['include']}", str(SOURCE), "-o", str(partial), "-ldl", "-lpthread"]
     if hasattr(sys, "gettotalrefcount"):
         command.insert(1, "-DPy_DEBUG")  # the headers of a debug interpreter may be the release ones
     # The compiler runs without the sanitizer runtime the tests may be preloading.
@@ -118,6 +128,7 @@ def build_injector(folder: pathlib.Path) -> pathlib.Path:
     done = subprocess.run(command, capture_output=True, text=True, env=env)
     if done.returncode != 0:
         raise InjectorUnavailable(f"compiling the injector failed:\n{done.stderr}")
+    os.replace(partial, target)  # whole, even with another session building the same one
     return target
 
 
@@ -774,13 +785,12 @@ def main(argv: list[str]) -> int:
         return _driver(argv[1:])
     every = "--all" in argv or exhaustive()
     names = [a for a in argv if not a.startswith("--")]
-    with tempfile.TemporaryDirectory() as folder:
-        injector_path = build_injector(pathlib.Path(folder))
-        if names:
-            reports = [explore(injector_path, name, warm, every)
-                       for name in names for warm in ((False, True) if name != "import" else (False,))]
-        else:
-            reports = list(explore_all(injector_path, every).values())
+    injector_path = build_injector()
+    if names:
+        reports = [explore(injector_path, name, warm, every)
+                   for name in names for warm in ((False, True) if name != "import" else (False,))]
+    else:
+        reports = list(explore_all(injector_path, every).values())
     for report in reports:
         for problem in report.problems:
             print(f"{report.scenario}: {problem}", file=sys.stderr)
