@@ -12,12 +12,14 @@
  * goes through.
  *
  * Everything the hook needs (address ranges, the unwinder) is set up by
- * prepare(), so the hook itself allocates nothing.
+ * prepare(), so the hook itself allocates nothing.  ALLOC_FAULT_TRACE=1 writes
+ * the native stack of each failed allocation to stderr.
  *
  *     prepare(path, excluded)
  *                          load (dlopen) the target and learn the address
- *                          ranges; allocations under the exported interpreter
- *                          functions named in `excluded` are not counted
+ *                          ranges; allocations under the interpreter functions
+ *                          named in `excluded` (exported, or in the file's full
+ *                          symbol table) are not counted
  *     arm(n)               count the target's allocations; fail the nth (0: none)
  *     disarm() -> (count, failed, site)
  *                          counted allocations, whether one failed, and the
@@ -29,18 +31,18 @@
 
 #include <dlfcn.h>
 #include <elf.h>
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <unwind.h>
 #include <execinfo.h>
+#include <fcntl.h>
 #include <link.h>
 #include <pthread.h>
 #include <stdatomic.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unwind.h>
 
 #define MAX_RANGES 8
 #define MAX_FRAMES 160
@@ -175,8 +177,9 @@ static int requested_by_target(uintptr_t *site) {
 
 /* Whether this allocation is to fail. */
 static int should_fail(void) {
-    if (!atomic_load_explicit(&armed, memory_order_acquire) || in_hook ||
-        !pthread_equal(pthread_self(), armed_thread)) {
+    /* The thread first: other threads never touch the thread-local flag. */
+    if (!atomic_load_explicit(&armed, memory_order_acquire) || !pthread_equal(pthread_self(), armed_thread) ||
+        in_hook) {
         return 0;
     }
     in_hook = 1;
