@@ -198,9 +198,15 @@ bool create_llm_metrics_class(PyObject* module, PyObject* globals, CreatedClass&
     for (const MethodEntry& entry : kMethodTable) {
         Ref doc = entry.doc.text ? Ref::steal(PyUnicode_DecodeUTF8(entry.doc.text, entry.doc.length, nullptr))
                                  : Ref::borrow(Py_None);
+        if (!doc) {
+            return false;
+        }
         Ref defaults = make_defaults(entry.defaults);
+        if (!defaults && PyErr_Occurred()) {
+            return false;
+        }
         Ref annotations = make_annotations(entry.annotations);
-        if (!doc || (!defaults && PyErr_Occurred()) || !annotations) {
+        if (!annotations) {
             return false;
         }
         // "LLMMetrics.<name>" and "LLMMetrics.<class key>"
@@ -210,8 +216,11 @@ bool create_llm_metrics_class(PyObject* module, PyObject* globals, CreatedClass&
             return false;
         }
         Ref qualname = Ref::steal(PyUnicode_Concat(class_dot.get(), name));
+        if (!qualname) {
+            return false;
+        }
         Ref reduce_name = Ref::steal(PyUnicode_Concat(class_dot.get(), key.get()));
-        if (!qualname || !reduce_name) {
+        if (!reduce_name) {
             return false;
         }
         FunctionOptions options;

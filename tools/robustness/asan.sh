@@ -92,6 +92,8 @@ log "built $SO with $SANITIZE_FLAGS ($(fmt_secs $t_build))"
 stage_tree "$STAGE" "$SO"
 
 export PYTHONPATH="$STAGE:$TEST_PATHS"
+# The allocation-failure tests fail every point, not a sample.
+export LLM_METRICS_ALLOC_FAILURES="${LLM_METRICS_ALLOC_FAILURES:-all}"
 export PYTHONPYCACHEPREFIX="$CACHE_DIR/asan-pycache"
 # Python under the sanitizer runtime (processes the tests start inherit it).
 # Every report is fatal (the process aborts). Reports are written to file

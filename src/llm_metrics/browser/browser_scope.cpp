@@ -111,10 +111,13 @@ int build_catalogues(PyObject* task_enum, PyObject* metric_enum, PyObject* sub_e
         return -1;
     }
     Ref ordered = call_kw<2>(state.builtin_sorted, {chained.get(), key.get()}, names.kw_key);
+    if (!ordered) {
+        return -1;
+    }
     key.reset();
     chained.reset();
     Ref metrics = Ref::steal(PyDict_New());
-    if (!ordered || !metrics || for_each(ordered.get(), [&](PyObject* member) {
+    if (!metrics || for_each(ordered.get(), [&](PyObject* member) {
             Ref id = Ref::steal(PyObject_GetAttr(member, names.value));
             return id ? PyDict_SetItem(metrics.get(), id.get(), member) : -1;
         }) < 0) {

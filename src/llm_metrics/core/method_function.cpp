@@ -228,6 +228,7 @@ PyObject* get_signature(PyObject* self, void*) {
     if (!inspect) {
         return nullptr;
     }
+    // Each read only once the one before succeeded: no call with an exception set.
     Ref signature_cls = Ref::steal(PyObject_GetAttr(inspect.get(), names.Signature));
     if (!signature_cls) {
         return nullptr;
@@ -237,9 +238,15 @@ PyObject* get_signature(PyObject* self, void*) {
         return nullptr;
     }
     Ref positional = Ref::steal(PyObject_GetAttr(parameter_cls.get(), names.POSITIONAL_OR_KEYWORD));
+    if (!positional) {
+        return nullptr;
+    }
     Ref var_keyword = Ref::steal(PyObject_GetAttr(parameter_cls.get(), names.VAR_KEYWORD));
+    if (!var_keyword) {
+        return nullptr;
+    }
     Ref empty = Ref::steal(PyObject_GetAttr(signature_cls.get(), names.empty_attribute));
-    if (!positional || !var_keyword || !empty) {
+    if (!empty) {
         return nullptr;
     }
     // annotations: {} when empty, else dict(__annotations__).

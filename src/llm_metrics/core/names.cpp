@@ -56,6 +56,10 @@ bool make_tuple(PyObject*& slot, Items... items) {
 
 bool make_type(PyTypeObject*& slot, PyType_Spec& spec) {
     slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    if (slot == nullptr && !PyErr_Occurred()) {
+        // CPython 3.13.0 can fail to allocate the type's name without saying so.
+        PyErr_NoMemory();
+    }
     return slot != nullptr;
 }
 

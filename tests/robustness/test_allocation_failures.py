@@ -1,0 +1,175 @@
+"""Every allocation the module's own code requests fails once, in turn.
+
+For each method (in its views) and for the import, the allocations made by
+the extension itself (not by Python code it calls) are counted and each is
+failed in turn (allocation_faults.py explains how).  A failure must surface
+as MemoryError, or as the exception the plain-Python class raises while
+handling one, never as a crash, a SystemError or a silently wrong result,
+and the same call must work afterwards.
+
+The normal run fails a sample of each scenario's points;
+LLM_METRICS_ALLOC_FAILURES=all (the sanitizer mode sets it) fails every one.
+Each test prints its scenario's figures; `python tools/robustness/allocation_failures.py`
+prints them as a table.
+"""
+
+from __future__ import annotations
+
+import gc
+import pathlib
+
+import pytest
+
+from allocation_faults import (
+    SCENARIOS,
+    ComputeMetrics,
+    Injector,
+    InjectorUnavailable,
+    Report,
+    Scenario,
+    build_injector,
+    exhaustive,
+    explore_all,
+    fail_each_point,
+    hide_modules,
+    make_client,
+    make_frames,
+    points,
+)
+
+
+def _unavailable(reason: InjectorUnavailable) -> None:
+    message = f"allocation-failure injector unavailable: {reason}"
+    if exhaustive():
+        pytest.fail(message)  # a run that asked for every point must not pass without them
+    pytest.skip(message)
+
+
+# Built (or found in the cache folder) when the tests are collected, not in a
+# test: the reference-leak mode does not track a test that starts a process.
+try:
+    INJECTOR_PATH: pathlib.Path | None = build_injector()
+    UNAVAILABLE: InjectorUnavailable | None = None
+except InjectorUnavailable as e:
+    INJECTOR_PATH, UNAVAILABLE = None, e
+
+
+@pytest.fixture(scope="session")
+def injector_path() -> pathlib.Path:
+    if INJECTOR_PATH is None:
+        assert UNAVAILABLE is not None
+        _unavailable(UNAVAILABLE)
+    assert INJECTOR_PATH is not None
+    return INJECTOR_PATH
+
+
+@pytest.fixture(scope="session")
+def injector(injector_path: pathlib.Path, llm_metrics) -> Injector:
+    try:
+        return Injector.open(injector_path)
+    except InjectorUnavailable as e:
+        _unavailable(e)
+        raise
+
+
+def _summary(report: Report) -> str:
+    return (
+        f"{report.scenario}: {report.count} failure points, {report.exercised} failed in turn "
+        f"({report.memory_errors} MemoryError, {report.handled} fallback, {report.absorbed} absorbed)"
+    )
+
+
+def test_only_the_modules_own_allocations_count(injector: Injector, llm_metrics) -> None:
+    class PurePython(Scenario):
+        def prepare(self):
+            return lambda: [str(i) for i in range(1000)]
+
+    assert injector.run(PurePython(), 0)[2] == 0
+
+    # What an evaluator allocates is Python code's, not the module's: a
+    # greedy evaluator does not add failure points.
+    class WithEvaluator(ComputeMetrics):
+        def __init__(self, evaluator):
+            self.evaluator = evaluator
+
+        def prepare(self):
+            obj = llm_metrics.LLMMetrics(make_client())
+            frames = make_frames()
+            evaluator = self.evaluator
+            configuration = {"configuration": {"question_answering": {"exact_match": {}}}}
+            return lambda: obj.compute_metrics(configuration, *frames, custom_evaluators=[evaluator])
+
+    injector.run(WithEvaluator(lambda s, p, r, **kw: {}), 0)  # a first call counts more (lazy imports)
+    lean = injector.run(WithEvaluator(lambda s, p, r, **kw: {}), 0)
+    greedy = injector.run(WithEvaluator(lambda s, p, r, **kw: {"x": [str(i) for i in range(5000)]}), 0)
+    assert lean[1] is None and greedy[1] is None
+    assert lean[2] > 0
+    assert greedy[2] == lean[2]
+
+    # The first point of a call that allocates fails it with MemoryError, and
+    # a point past the last one is never reached.
+    signature = SCENARIOS["inspect.signature(compute_metrics)"]
+    count = injector.run(signature, 0)[2]
+    _, error, _, failed, _ = injector.run(signature, 1)
+    assert failed and isinstance(error, MemoryError)
+    _, error, _, failed, _ = injector.run(signature, count + 1)
+    assert not failed and error is None
+
+
+def test_points_sample_spreads_over_the_call() -> None:
+    assert points(5, every=False) == [1, 2, 3, 4, 5]
+    sample = points(1000, every=False)
+    assert sample[0] == 1 and sample[-1] == 1000 and len(sample) == len(set(sample)) <= 12
+    assert points(1000, every=True) == list(range(1, 1001))
+
+
+@pytest.fixture(scope="session")
+def fresh_reports(injector_path: pathlib.Path) -> dict[str, Report]:
+    """Every scenario explored in a fresh interpreter, forked per point."""
+    return explore_all(injector_path)
+
+
+@pytest.mark.no_refleak(reason="the points fail in forked child processes; the in-process test covers leaks")
+@pytest.mark.parametrize("name", [f"{n}{phase}" for n in SCENARIOS for phase in ("", " (warm)")
+                                  if not (n == "import" and phase)])
+def test_each_point_fails_cleanly_in_a_fresh_interpreter(fresh_reports: dict[str, Report], name: str) -> None:
+    report = fresh_reports[name]
+    print(_summary(report))
+    assert not report.problems, "\n".join(report.problems)
+    assert report.count > 0
+    assert report.exercised + report.unreached == len(points(report.count))
+    assert report.exercised >= report.unreached
+
+
+# The warm calls once more, in this process: the reference-leak mode tracks
+# these (a reference leaked on a failure path grows every run).
+@pytest.mark.parametrize(
+    "name",
+    [
+        "LLMMetrics(client)",
+        "compute_metrics",
+        "get_metrics_result",
+        "show_supported_metrics(all)",
+        "show_supported_metrics(metric_group, metric_id)",
+        "show_supported_metrics(unknown group)",
+        "show_supported_metrics(legacy listing)",
+        "show_supported_metrics(plugin missing)",
+        "compute_metrics(plugin missing)",
+        "compute_metrics(dict subclass)",
+        "compute_metrics(too many arguments)",
+        "display_result",
+        "__is_key_present",
+        "inspect.signature(compute_metrics)",
+    ],
+)
+def test_each_point_fails_cleanly_in_this_process(injector: Injector, name: str) -> None:
+    try:
+        report = fail_each_point(injector, SCENARIOS[name])
+    finally:
+        hide_modules(())  # what the scenario hid is importable again
+    gc.collect()
+    print(_summary(report))
+    assert not report.problems, "\n".join(report.problems)
+    assert report.count > 0
+    assert report.exercised + report.unreached == len(points(report.count))
+    assert report.exercised >= report.unreached
