@@ -4,12 +4,13 @@ leak mode into a target folder (run inside the root by refleak-chroot.sh).
     python3.13-dbg debug_requirements.py TARGET
 
 The requirements are those of the pyproject files (tools/requirements.py
---stand-ins test) with everything they depend on, resolved by pip. Pure-Python
-packages are installed from their wheels (ahead of the root's own copies on
-the path). Packages whose wheels carry compiled code are taken from the root
-or PYTHONPATH when this interpreter already imports them (numpy and pandas,
-built for it beforehand) and built from source otherwise: a release build's
-extension modules do not load into the debug interpreter.
+--stand-ins test) with everything they depend on, resolved by pip. Packages
+this interpreter already imports are kept: the root's own (Debian's pytest
+and its plug-ins, hypothesis, tabulate) and the numpy and pandas built for it
+beforehand (on PYTHONPATH). Of the rest, pure-Python packages are installed
+from their wheels, and those whose wheels carry compiled code are built from
+source: a release build's extension modules do not load into the debug
+interpreter.
 """
 
 from __future__ import annotations
@@ -45,13 +46,11 @@ def main(target: str) -> int:
     pure, compiled = [], []
     for item in resolved:
         name, version = item["metadata"]["name"], item["metadata"]["version"]
-        url = item["download_info"]["url"]
-        if url.endswith("-none-any.whl"):
-            pure.append((name, version))
-        elif importable(name):
+        if importable(name):
             print(f"kept from the root: {name}")
-        else:
-            compiled.append((name, version))
+            continue
+        url = item["download_info"]["url"]
+        (pure if url.endswith("-none-any.whl") else compiled).append((name, version))
     pins = [f"{n}=={v}" for n, v in pure + compiled]
     print("installing:", " ".join(pins), "; built from source:", " ".join(n for n, _ in compiled))
     if pins:

@@ -77,17 +77,19 @@ fi
 
 # The rest of what the suite needs, from the project's pyproject files (the
 # product's and the stand-ins' dependencies and the test extra), with all
-# their dependencies (tools/robustness/debug_requirements.py). The debug
-# interpreter loads only extension modules built for it, and release-built
-# ones would make the reference total drift like Debian's numpy: packages
-# whose wheels carry compiled code are the numpy and pandas built above or,
-# for the others (regex, lxml), built from source here, once, with the same
-# flags; pure-Python ones are taken as wheels. Kept in the root, keyed to the
+# their dependencies (tools/robustness/debug_requirements.py). What the root
+# already has is kept (Debian's pytest, hypothesis, tabulate; the numpy and
+# pandas built above): PyPI's newer pytest keeps a few dozen references per
+# test with fixtures, which the leak hunt would count. The debug interpreter
+# loads only extension modules built for it, and release-built ones would
+# make the reference total drift like Debian's numpy: compiled packages
+# (regex, lxml) are built from source here, once, with the same flags;
+# pure-Python ones are taken as wheels. Kept in the root, keyed to the
 # requirement lists.
 REQS=/var/cache/llm-metrics-pyreqs
 install_requirements() {
     local want
-    want="$("$PY" "$CHECKOUT/tools/requirements.py" --stand-ins test | tr '\n' ' ') flags=-O0,Py_DEBUG pure-from-pypi"
+    want="$("$PY" "$CHECKOUT/tools/requirements.py" --stand-ins test | tr '\n' ' ') flags=-O0,Py_DEBUG root-first"
     exec 8>"$REQS.lock"
     flock 8
     if [[ -f "$REQS/.complete" && "$(cat "$REQS/.complete")" == "$want" ]]; then
