@@ -5,7 +5,8 @@ leak mode into a target folder (run inside the root by refleak-chroot.sh).
 
 The requirements are those of the pyproject files (tools/requirements.py
 --stand-ins test) with everything they depend on, resolved by pip. Packages
-this interpreter already imports are kept: the root's own (Debian's pytest
+this interpreter already imports, in a version the pyproject files accept,
+are kept: the root's own (Debian's pytest
 and its plug-ins, hypothesis, tabulate) and the numpy and pandas built for it
 beforehand (on PYTHONPATH). Of the rest, pure-Python packages are installed
 from their wheels, and those whose wheels carry compiled code are built from
@@ -16,6 +17,7 @@ interpreter.
 from __future__ import annotations
 
 import importlib.util
+from importlib import metadata
 import json
 import subprocess
 import sys
@@ -30,9 +32,25 @@ from requirements import requirements  # noqa: E402
 IMPORT_NAMES = {"python-dateutil": "dateutil", "absl-py": "absl", "rouge-score": "rouge_score", "pyyaml": "yaml"}
 
 
-def importable(dist: str) -> bool:
+def importable(dist: str, wanted: list[str]) -> bool:
+    """True when this interpreter imports `dist` already, in a version that
+    meets what the pyproject files ask for it."""
     name = IMPORT_NAMES.get(dist.lower(), dist.lower().replace("-", "_"))
-    return importlib.util.find_spec(name) is not None
+    if importlib.util.find_spec(name) is None:
+        return False
+    from packaging.requirements import Requirement
+
+    for requirement in map(Requirement, wanted):
+        if canonical(requirement.name) == canonical(dist):
+            try:
+                return requirement.specifier.contains(metadata.version(dist), prereleases=True)
+            except metadata.PackageNotFoundError:
+                return False
+    return True
+
+
+def canonical(name: str) -> str:
+    return name.lower().replace("_", "-")
 
 
 def main(target: str) -> int:
@@ -46,7 +64,7 @@ def main(target: str) -> int:
     pure, compiled = [], []
     for item in resolved:
         name, version = item["metadata"]["name"], item["metadata"]["version"]
-        if importable(name):
+        if importable(name, wanted):
             print(f"kept from the root: {name}")
             continue
         url = item["download_info"]["url"]
