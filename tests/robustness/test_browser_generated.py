@@ -25,7 +25,9 @@ from typing import Any
 from hypothesis import given
 from hypothesis import strategies as st
 
+import fakes
 import robust_support as rs
+from fakes import TableCall
 from robust_support import Boom
 
 IDS = ["a", "b", "g", "s", "t", "u"]
@@ -333,28 +335,22 @@ def build_argument(plan: Any, built: Built, role: str) -> Any:
 # ------------------------------------------------------------------ tables
 
 
-@dataclass
-class TableCall:
-    headers: Any
-    record: Any
-    title: Any
+class RecordingTable(fakes.RecordingTable):
+    """The recording table, with the failures a plan may ask for."""
 
-
-class RecordingTable:
     calls: list[TableCall] = []
     mode = "recording"
 
     def __init__(self, headers: Any, record: Any) -> None:
         if RecordingTable.mode == "init_raises":
             raise Boom("Table()")
-        self.headers = headers
-        self.record = record
+        super().__init__(headers, record)
 
     def list(self, *, title: Any) -> None:
-        RecordingTable.calls.append(TableCall(self.headers, self.record, title))
         if RecordingTable.mode == "list_raises_for_task_types" and title == TASK_HEADERS_TITLE:
+            RecordingTable.calls.append(TableCall(self.headers, self.record, title))
             raise Boom("list")
-        print(f"[table] {title}")
+        super().list(title=title)
 
 
 def same(a: Any, b: Any) -> bool:

@@ -117,7 +117,7 @@ class RecordingTable:
         self.record = record
 
     def list(self, *, title: Any) -> None:
-        RecordingTable.calls.append(TableCall(self.headers, self.record, title))
+        type(self).calls.append(TableCall(self.headers, self.record, title))
         print(table_line(title), end="")
 
 
