@@ -44,7 +44,12 @@ def main(paths: list[str]) -> int:
     for e in errors:
         print(f"check_wheel: {wheel.name}: {e}", file=sys.stderr)
     if not errors:
-        print(f"check_wheel: {wheel.name}: manylinux tag, {len(ALLOWED)} kinds of files, nothing else")
+        glibc = min(
+            (tuple(map(int, tag.split("_")[1:3])) for tag in wheel.stem.split("-")[-1].split(".")
+             if tag.startswith("manylinux_")),
+        )
+        print(f"check_wheel: {wheel.name}: manylinux tag (glibc {glibc[0]}.{glibc[1]} or newer), "
+              f"{len(ALLOWED)} kinds of files, nothing else")
     return 1 if errors else 0
 
 
