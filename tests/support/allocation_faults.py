@@ -43,6 +43,8 @@ from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 from typing import Any
 
+from fakes import make_client
+
 MODULE_NAME = "zel_tarn_quillgate.supporting_classes.metrics.llm_metrics"
 ENTITIES_MODULE = "zel_metrics_plugin.metrics.llm.config.entities"
 CONSTANTS_MODULE = "zel_metrics_plugin.metrics.llm.utils.constants"
@@ -304,18 +306,6 @@ class Scenario:
 
     def handled(self, summary: Any) -> bool:
         return self.falls_back and isinstance(summary, str) and LEGACY_HEADING in summary
-
-
-def make_client() -> Any:
-    from zel_cloud_sdk_core.authenticators import BearerTokenAuthenticator
-    from zel_tarn_quillgate import TarnQuillgateV2Adapter
-
-    return TarnQuillgateV2Adapter(
-        BearerTokenAuthenticator("token-123"),
-        "https://monitoring.example",
-        host="monitoring.example",
-        service_instance_id="instance-1",
-    )
 
 
 def _module() -> Any:
