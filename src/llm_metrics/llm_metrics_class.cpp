@@ -7,7 +7,7 @@
 #include "core/calls.hpp"
 #include "core/globals.hpp"
 #include "core/method_function.hpp"
-#include "core/names.hpp"
+#include "core/state.hpp"
 #include "docstrings.hpp"
 
 namespace llm_metrics {
@@ -19,42 +19,42 @@ PyObject* init_body(MethodFunction*, PyObject* const* args, PyObject*) {
     PyObject* self = args[0];
     PyObject* ai_client = args[1];
 
-    Ref validate_type = lookup_global(names.validate_type);
+    Ref validate_type = lookup_global(state().consts.validate_type);
     if (!validate_type) {
         return nullptr;
     }
-    Ref base_service = lookup_global(names.BaseService);
+    Ref base_service = lookup_global(state().consts.BaseService);
     if (!base_service) {
         return nullptr;
     }
-    if (!call<4>(validate_type.get(), {ai_client, names.ai_client, base_service.get(), Py_True})) {
+    if (!call<4>(validate_type.get(), {ai_client, state().consts.ai_client, base_service.get(), Py_True})) {
         return nullptr;
     }
-    if (PyObject_SetAttr(self, names.ai_client, ai_client) < 0 || PyObject_SetAttr(self, names.is_bearer_token, Py_False) < 0) {
+    if (PyObject_SetAttr(self, state().consts.ai_client, ai_client) < 0 || PyObject_SetAttr(self, state().consts.is_bearer_token, Py_False) < 0) {
         return nullptr;
     }
-    Ref evaluators_cls = lookup_global(names.LLMAJEvaluators);
+    Ref evaluators_cls = lookup_global(state().consts.LLMAJEvaluators);
     if (!evaluators_cls) {
         return nullptr;
     }
     Ref evaluators = call<1>(evaluators_cls.get(), {ai_client});
-    if (!evaluators || PyObject_SetAttr(self, names.evaluators, evaluators.get()) < 0) {
+    if (!evaluators || PyObject_SetAttr(self, state().consts.evaluators, evaluators.get()) < 0) {
         return nullptr;
     }
-    Ref client = Ref::steal(PyObject_GetAttr(self, names.ai_client));
+    Ref client = Ref::steal(PyObject_GetAttr(self, state().consts.ai_client));
     if (!client) {
         return nullptr;
     }
-    Ref authenticator = Ref::steal(PyObject_GetAttr(client.get(), names.authenticator));
+    Ref authenticator = Ref::steal(PyObject_GetAttr(client.get(), state().consts.authenticator));
     if (!authenticator) {
         return nullptr;
     }
-    Ref bearer_cls = lookup_global(names.BearerTokenAuthenticator);
+    Ref bearer_cls = lookup_global(state().consts.BearerTokenAuthenticator);
     if (!bearer_cls) {
         return nullptr;
     }
     if (reinterpret_cast<PyObject*>(Py_TYPE(authenticator.get())) == bearer_cls.get() &&
-        PyObject_SetAttr(self, names.is_bearer_token, Py_True) < 0) {
+        PyObject_SetAttr(self, state().consts.is_bearer_token, Py_True) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -85,7 +85,7 @@ struct MethodEntry {
     std::initializer_list<Annotation> annotations = {};
 };
 
-using N = Names;
+using N = Constants;
 
 // The class body, in definition order: one row per method.
 const MethodEntry kMethodTable[] = {
@@ -140,7 +140,7 @@ Ref class_key(PyObject* name) {
     if (!is_private) {
         return Ref::borrow(name);
     }
-    PyObject* key = PyUnicode_FromFormat("_%U%U", names.LLMMetrics, name);
+    PyObject* key = PyUnicode_FromFormat("_%U%U", state().consts.LLMMetrics, name);
     if (key != nullptr) {
         PyUnicode_InternInPlace(&key);
     }
@@ -152,7 +152,7 @@ Ref make_defaults(Defaults kind) {
         case Defaults::none:
             return {};
         case Defaults::three_nones:
-            return Ref::borrow(names.defaults_three_nones);
+            return Ref::borrow(state().consts.defaults_three_nones);
         case Defaults::compute_metrics: {
             // The one list shared by every call that omits custom_evaluators.
             Ref shared_list = Ref::steal(PyList_New(0));
@@ -182,16 +182,16 @@ Ref make_annotations(std::initializer_list<Annotation> annotations) {
 }  // namespace
 
 bool create_llm_metrics_class(PyObject* module, PyObject* globals, CreatedClass& out) {
-    Ref module_name = Ref::steal(PyObject_GetAttr(module, names.__name__));
+    Ref module_name = Ref::steal(PyObject_GetAttr(module, state().consts.__name__));
     if (!module_name) {
         return false;
     }
     Ref ns = Ref::steal(PyDict_New());
-    if (!ns || PyDict_SetItem(ns.get(), names.__module__, module_name.get()) < 0 ||
-        PyDict_SetItem(ns.get(), names.__qualname__, names.LLMMetrics) < 0) {
+    if (!ns || PyDict_SetItem(ns.get(), state().consts.__module__, module_name.get()) < 0 ||
+        PyDict_SetItem(ns.get(), state().consts.__qualname__, state().consts.LLMMetrics) < 0) {
         return false;
     }
-    Ref class_dot = Ref::steal(PyUnicode_FromFormat("%U.", names.LLMMetrics));
+    Ref class_dot = Ref::steal(PyUnicode_FromFormat("%U.", state().consts.LLMMetrics));
     if (!class_dot) {
         return false;
     }
@@ -210,7 +210,7 @@ bool create_llm_metrics_class(PyObject* module, PyObject* globals, CreatedClass&
             return false;
         }
         // "LLMMetrics.<name>" and "LLMMetrics.<class key>"
-        PyObject* name = names.*entry.spec.name;
+        PyObject* name = state().consts.*entry.spec.name;
         Ref key = class_key(name);
         if (!key) {
             return false;
@@ -243,7 +243,7 @@ bool create_llm_metrics_class(PyObject* module, PyObject* globals, CreatedClass&
     if (!bases) {
         return false;
     }
-    out.cls = call<3>(reinterpret_cast<PyObject*>(&PyType_Type), {names.LLMMetrics, bases.get(), ns.get()});
+    out.cls = call<3>(reinterpret_cast<PyObject*>(&PyType_Type), {state().consts.LLMMetrics, bases.get(), ns.get()});
     return static_cast<bool>(out.cls);
 }
 

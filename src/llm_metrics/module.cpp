@@ -8,16 +8,45 @@
 #include "core/calls.hpp"
 #include "core/imports.hpp"
 #include "core/method_function.hpp"
-#include "core/module_state.hpp"
-#include "core/names.hpp"
+#include "core/state.hpp"
 #include "core/ref.hpp"
+#include "core/scope.hpp"
 #include "llm_metrics_class.hpp"
 
 namespace llm_metrics {
 
-ModuleState state;
-
 namespace {
+
+// --- process-wide state --------------------------------------------------------
+
+PyTypeObject* make_type(PyType_Spec& spec) {
+    PyObject* type = PyType_FromSpec(&spec);
+    if (type == nullptr && !PyErr_Occurred()) {
+        // CPython 3.13.0 can fail to allocate the type's name without saying so.
+        PyErr_NoMemory();
+    }
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+// The constants and the module's types; a no-op once that succeeded.  -1 with
+// an exception set on failure, and nothing of them kept.
+int init_state() {
+    State& s = state();
+    if (s.scope_type != nullptr) {
+        return 0;
+    }
+    if (init_constants(s.consts) < 0) {
+        return -1;
+    }
+    s.function_type = make_type(function_spec);
+    s.scope_type = s.function_type != nullptr ? make_type(scope_spec) : nullptr;
+    if (s.scope_type == nullptr) {
+        Py_CLEAR(s.function_type);
+        clear_constants(s.consts);
+        return -1;
+    }
+    return 0;
+}
 
 // --- create step --------------------------------------------------------------
 
@@ -35,33 +64,33 @@ int copy_spec_attr(PyObject* spec, PyObject* module, PyObject* attr, PyObject* t
 }
 
 PyObject* module_create(PyObject* spec, PyModuleDef*) {
-    if (init_names() < 0) {
+    if (init_state() < 0) {
         return nullptr;
     }
     const int64_t interpreter_id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (interpreter_id == -1 && PyErr_Occurred()) {
         return nullptr;
     }
-    if (state.interpreter_id == -1) {
-        state.interpreter_id = interpreter_id;
-    } else if (state.interpreter_id != interpreter_id) {
+    if (state().interpreter_id == -1) {
+        state().interpreter_id = interpreter_id;
+    } else if (state().interpreter_id != interpreter_id) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one interpreter per "
                         "process.");
         return nullptr;
     }
-    if (state.module != nullptr) {
-        return Py_NewRef(state.module);
+    if (state().module != nullptr) {
+        return Py_NewRef(state().module);
     }
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) {
         return nullptr;
     }
     Ref module = Ref::steal(PyModule_NewObject(name.get()));
-    if (!module || copy_spec_attr(spec, module.get(), names.loader, names.__loader__, true) < 0 ||
-        copy_spec_attr(spec, module.get(), names.origin, names.__file__, true) < 0 ||
-        copy_spec_attr(spec, module.get(), names.parent, names.__package__, true) < 0 ||
-        copy_spec_attr(spec, module.get(), names.submodule_search_locations, names.__path__, false) < 0) {
+    if (!module || copy_spec_attr(spec, module.get(), state().consts.loader, state().consts.__loader__, true) < 0 ||
+        copy_spec_attr(spec, module.get(), state().consts.origin, state().consts.__file__, true) < 0 ||
+        copy_spec_attr(spec, module.get(), state().consts.parent, state().consts.__package__, true) < 0 ||
+        copy_spec_attr(spec, module.get(), state().consts.submodule_search_locations, state().consts.__path__, false) < 0) {
         return nullptr;
     }
     return module.release();
@@ -84,16 +113,16 @@ int check_runtime_version() {
 int enter_in_sys_modules(PyObject* module) {
     // Held: the lookup may compare against keys of other types (Python code).
     Ref modules = Ref::borrow(PyImport_GetModuleDict());
-    const int present = PyDict_Contains(modules.get(), names.module_name);
+    const int present = PyDict_Contains(modules.get(), state().consts.module_name);
     if (present != 0) {
         return present < 0 ? -1 : 0;
     }
-    return PyDict_SetItem(modules.get(), names.module_name, module);
+    return PyDict_SetItem(modules.get(), state().consts.module_name, module);
 }
 
 int fetch_builtin(PyObject* name, PyObject*& slot) {
     Ref value;
-    if (PyObject_GetOptionalAttr(state.builtins, name, value.put()) < 0) {
+    if (PyObject_GetOptionalAttr(state().builtins, name, value.put()) < 0) {
         return -1;
     }
     if (!value) {
@@ -114,7 +143,7 @@ int bind_from_import(const char* module, PyObject* name) {
     if (import_from(module_name.get(), {name}, &value) < 0) {
         return -1;
     }
-    return PyDict_SetItem(state.globals, name, value.get());
+    return PyDict_SetItem(state().globals, name, value.get());
 }
 
 // `import <module> [as <global_name>]`
@@ -123,34 +152,34 @@ Ref import_module(const char* module, PyObject* global_name) {
     if (!module_name) {
         return {};
     }
-    Ref imported = Ref::steal(PyImport_ImportModuleLevelObject(module_name.get(), state.globals, nullptr, nullptr, 0));
-    if (!imported || PyDict_SetItem(state.globals, global_name, imported.get()) < 0) {
+    Ref imported = Ref::steal(PyImport_ImportModuleLevelObject(module_name.get(), state().globals, nullptr, nullptr, 0));
+    if (!imported || PyDict_SetItem(state().globals, global_name, imported.get()) < 0) {
         return {};
     }
     return imported;
 }
 
 int run_module_body(PyObject* module) {
-    if (bind_from_import("zel_cloud_sdk_core", names.BaseService) < 0 ||
-        bind_from_import("zel_tarn_quillgate.utils.utils", names.validate_type) < 0 ||
-        bind_from_import("zel_cloud_sdk_core.authenticators", names.BearerTokenAuthenticator) < 0 ||
-        bind_from_import("zel_tarn_quillgate.supporting_classes.metrics.evaluators", names.LLMAJEvaluators) < 0 ||
-        !import_module("pandas", names.pd) ||
-        bind_from_import("zel_tarn_quillgate.base_classes.tables", names.Table) < 0 ||
-        bind_from_import("itertools", names.chain) < 0) {
+    if (bind_from_import("zel_cloud_sdk_core", state().consts.BaseService) < 0 ||
+        bind_from_import("zel_tarn_quillgate.utils.utils", state().consts.validate_type) < 0 ||
+        bind_from_import("zel_cloud_sdk_core.authenticators", state().consts.BearerTokenAuthenticator) < 0 ||
+        bind_from_import("zel_tarn_quillgate.supporting_classes.metrics.evaluators", state().consts.LLMAJEvaluators) < 0 ||
+        !import_module("pandas", state().consts.pd) ||
+        bind_from_import("zel_tarn_quillgate.base_classes.tables", state().consts.Table) < 0 ||
+        bind_from_import("itertools", state().consts.chain) < 0) {
         return -1;
     }
-    Ref warnings = import_module("warnings", names.warnings);
+    Ref warnings = import_module("warnings", state().consts.warnings);
     if (!warnings) {
         return -1;
     }
-    Ref filterwarnings = Ref::steal(PyObject_GetAttr(warnings.get(), names.filterwarnings));
-    if (!filterwarnings || !call<1>(filterwarnings.get(), {names.ignore})) {
+    Ref filterwarnings = Ref::steal(PyObject_GetAttr(warnings.get(), state().consts.filterwarnings));
+    if (!filterwarnings || !call<1>(filterwarnings.get(), {state().consts.ignore})) {
         return -1;
     }
     CreatedClass created;
-    if (!create_llm_metrics_class(module, state.globals, created) ||
-        PyDict_SetItem(state.globals, names.LLMMetrics, created.cls.get()) < 0) {
+    if (!create_llm_metrics_class(module, state().globals, created) ||
+        PyDict_SetItem(state().globals, state().consts.LLMMetrics, created.cls.get()) < 0) {
         return -1;
     }
     Ref test = Ref::steal(PyDict_New());
@@ -160,12 +189,12 @@ int run_module_body(PyObject* module) {
                              created.get_metrics_result_doc.get()) < 0) {
         return -1;
     }
-    return PyDict_SetItem(state.globals, names.__test__, test.get());
+    return PyDict_SetItem(state().globals, state().consts.__test__, test.get());
 }
 
 // Adds "init <module>" to the traceback of the current exception.
 void add_init_traceback() {
-    PyObject* globals = state.globals;
+    PyObject* globals = state().globals;
     if (globals == nullptr) {
         return;
     }
@@ -194,29 +223,29 @@ int execute_steps(PyObject* module) {
     if (!builtins) {
         return -1;
     }
-    Py_XSETREF(state.builtins, Py_NewRef(builtins.get()));
-    if (PyObject_SetAttr(module, names.__builtins__, builtins.get()) < 0 || check_runtime_version() < 0 ||
-        enter_in_sys_modules(module) < 0 || fetch_builtin(names.__import__, state.builtin_import) < 0 ||
-        fetch_builtin(names.print, state.builtin_print) < 0 || fetch_builtin(names.sorted, state.builtin_sorted) < 0) {
+    Py_XSETREF(state().builtins, Py_NewRef(builtins.get()));
+    if (PyObject_SetAttr(module, state().consts.__builtins__, builtins.get()) < 0 || check_runtime_version() < 0 ||
+        enter_in_sys_modules(module) < 0 || fetch_builtin(state().consts.__import__, state().builtin_import) < 0 ||
+        fetch_builtin(state().consts.print, state().builtin_print) < 0 || fetch_builtin(state().consts.sorted, state().builtin_sorted) < 0) {
         return -1;
     }
     return run_module_body(module);
 }
 
 int module_exec(PyObject* module) {
-    if (state.module != nullptr) {
-        if (state.module == module) {
+    if (state().module != nullptr) {
+        if (state().module == module) {
             return 0;
         }
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'llm_metrics' has already been imported. Re-initialisation is not supported.");
         return -1;
     }
-    if (init_names() < 0) {
+    if (init_state() < 0) {
         return -1;
     }
-    state.module = Py_NewRef(module);
-    state.globals = Py_NewRef(PyModule_GetDict(module));
+    state().module = Py_NewRef(module);
+    state().globals = Py_NewRef(PyModule_GetDict(module));
     int result = -1;
 #if defined(__cpp_exceptions)
     try {
@@ -236,8 +265,8 @@ int module_exec(PyObject* module) {
         PyErr_SetString(PyExc_ImportError, "init zel_tarn_quillgate.supporting_classes.metrics.llm_metrics");
     }
     // Forget the module so that a later import starts again.
-    Py_CLEAR(state.module);
-    Py_CLEAR(state.globals);
+    Py_CLEAR(state().module);
+    Py_CLEAR(state().globals);
     return -1;
 }
 

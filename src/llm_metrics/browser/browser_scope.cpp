@@ -4,8 +4,7 @@
 #include "browser/sequences.hpp"
 #include "core/calls.hpp"
 #include "core/globals.hpp"
-#include "core/module_state.hpp"
-#include "core/names.hpp"
+#include "core/state.hpp"
 #include "core/scope.hpp"
 
 namespace llm_metrics::browser {
@@ -25,13 +24,13 @@ void set_var(PyObject* scope, Var var, PyObject* value) { scope_set(scope, stati
 
 // --- the nested functions -----------------------------------------------------
 
-using N = Names;
+using N = Constants;
 
 // One row per nested function, in creation order.
 struct NestedFunction {
     Ref NestedFunctions::*slot;
     FunctionSpec spec;
-    PyObject* Names::*defaults = nullptr;  // a tuple of the table, or none
+    PyObject* Constants::*defaults = nullptr;  // a tuple of the table, or none
     bool shares_scope = true;              // reads the variables of the scope
     Var var = Var::count_;                 // the scope variable holding it; count_: none
 };
@@ -78,13 +77,13 @@ Ref new_nested(const FunctionSpec& spec, PyObject* locals, PyObject* defaults, P
     options.locals = locals;
     options.defaults = defaults;
     options.scope = scope;
-    return new_method_function(spec, names.module_name, state.globals, options);
+    return new_method_function(spec, state().consts.module_name, state().globals, options);
 }
 
 }  // namespace
 
 Ref new_value_key(KeyPlace place) {
-    return new_nested(kValueKey, place == KeyPlace::catalogue ? names.show_locals : names.query_locals, nullptr,
+    return new_nested(kValueKey, place == KeyPlace::catalogue ? state().consts.show_locals : state().consts.query_locals, nullptr,
                       nullptr);
 }
 
@@ -92,13 +91,13 @@ int build_catalogues(PyObject* task_enum, PyObject* metric_enum, PyObject* sub_e
     // all_task_type: the value of each task type, in enumeration order.
     Ref task_types = Ref::steal(PyList_New(0));
     if (!task_types || for_each(task_enum, [&](PyObject* member) {
-            return list_append_new(task_types.get(), PyObject_GetAttr(member, names.value));
+            return list_append_new(task_types.get(), PyObject_GetAttr(member, state().consts.value));
         }) < 0) {
         return -1;
     }
 
     // all_metrics: both metric enumerations, sorted by value, keyed by value.
-    Ref chain = lookup_global(names.chain);
+    Ref chain = lookup_global(state().consts.chain);
     if (!chain) {
         return -1;
     }
@@ -110,7 +109,7 @@ int build_catalogues(PyObject* task_enum, PyObject* metric_enum, PyObject* sub_e
     if (!key) {
         return -1;
     }
-    Ref ordered = call_kw<2>(state.builtin_sorted, {chained.get(), key.get()}, names.kw_key);
+    Ref ordered = call_kw<2>(state().builtin_sorted, {chained.get(), key.get()}, state().consts.kw_key);
     if (!ordered) {
         return -1;
     }
@@ -118,7 +117,7 @@ int build_catalogues(PyObject* task_enum, PyObject* metric_enum, PyObject* sub_e
     chained.reset();
     Ref metrics = Ref::steal(PyDict_New());
     if (!metrics || for_each(ordered.get(), [&](PyObject* member) {
-            Ref id = Ref::steal(PyObject_GetAttr(member, names.value));
+            Ref id = Ref::steal(PyObject_GetAttr(member, state().consts.value));
             return id ? PyDict_SetItem(metrics.get(), id.get(), member) : -1;
         }) < 0) {
         return -1;
@@ -128,14 +127,14 @@ int build_catalogues(PyObject* task_enum, PyObject* metric_enum, PyObject* sub_e
     // all_metric_group: each distinct group named by a sub-metric, once.
     Ref groups = Ref::steal(PyList_New(0));
     if (!groups || for_each(sub_enum, [&](PyObject* member) {
-            Ref group = Ref::steal(PyObject_GetAttr(member, names.metrics_group));
+            Ref group = Ref::steal(PyObject_GetAttr(member, state().consts.metrics_group));
             if (!group) {
                 return -1;
             }
             if (group.get() == Py_None) {
                 return 0;
             }
-            return list_append_new(groups.get(), PyObject_GetAttr(member, names.metrics_group));
+            return list_append_new(groups.get(), PyObject_GetAttr(member, state().consts.metrics_group));
         }) < 0) {
         return -1;
     }
@@ -172,7 +171,7 @@ Ref create_scope(PyObject* metric_enum, PyObject* sub_enum, const Catalogues& ca
     // between it and the functions made so far outlives the call.
     for (const NestedFunction& nested : kNestedFunctions) {
         Ref& fn = out.*nested.slot;
-        fn = new_nested(nested.spec, names.show_locals, nested.defaults ? names.*nested.defaults : nullptr,
+        fn = new_nested(nested.spec, state().consts.show_locals, nested.defaults ? state().consts.*nested.defaults : nullptr,
                         nested.shares_scope ? s : nullptr);
         if (!fn) {
             scope_clear_all(s);

@@ -9,8 +9,7 @@
 #include "core/calls.hpp"
 #include "core/errors.hpp"
 #include "core/imports.hpp"
-#include "core/module_state.hpp"
-#include "core/names.hpp"
+#include "core/state.hpp"
 #include "core/text.hpp"
 
 namespace llm_metrics::browser {
@@ -48,10 +47,10 @@ PyObject* legacy_fallback(PyObject* self) {
     Ref module;
     Ref fromlist = Ref::steal(PyList_New(1));
     if (fromlist) {
-        PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(names.constants_fromlist));
-        module = call_kw<2>(state.builtin_import, {names.constants_module, fromlist.get()}, names.kw_fromlist);
+        PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(state().consts.constants_fromlist));
+        module = call_kw<2>(state().builtin_import, {state().consts.constants_module, fromlist.get()}, state().consts.kw_fromlist);
     }
-    if (module && call_method<2>(names._LLMMetrics__show_supported_metrics_old, {self, module.get()})) {
+    if (module && call_method<2>(state().consts._LLMMetrics__show_supported_metrics_old, {self, module.get()})) {
         Py_RETURN_NONE;
     }
     if (!current_exception_is_ordinary()) {
@@ -69,7 +68,7 @@ int normalise(Ref& arg, PyObject* cls, PyObject* other_cls) {
     if (is_member <= 0) {
         return is_member;
     }
-    Ref value = Ref::steal(PyObject_GetAttr(arg.get(), names.value));
+    Ref value = Ref::steal(PyObject_GetAttr(arg.get(), state().consts.value));
     if (!value) {
         return -1;
     }
@@ -105,15 +104,15 @@ struct Call {
     static int call_no_args(const Ref& fn) { return Ref::steal(PyObject_CallNoArgs(fn.get())) ? 0 : -1; }
 
     int show_metrics_of_task_type() const {
-        return call_kw<1>(fns.display_supported_metrics.get(), {task_type}, names.kw_task_type) ? 0 : -1;
+        return call_kw<1>(fns.display_supported_metrics.get(), {task_type}, state().consts.kw_task_type) ? 0 : -1;
     }
 
     int show_metrics_of_group() const {
-        return call_kw<1>(fns.display_supported_metrics.get(), {metric_group}, names.kw_metric_group_id) ? 0 : -1;
+        return call_kw<1>(fns.display_supported_metrics.get(), {metric_group}, state().consts.kw_metric_group_id) ? 0 : -1;
     }
 
     int show_metric_details() const {
-        return call_kw<1>(fns.display_supported_task_type.get(), {metric_id}, names.kw_metric_id) ? 0 : -1;
+        return call_kw<1>(fns.display_supported_task_type.get(), {metric_id}, state().consts.kw_metric_id) ? 0 : -1;
     }
 
     // print(message), then the details of the metric.
@@ -140,7 +139,7 @@ Outcome Call::run() const {
             return Outcome::error;
         }
         if (!known) {
-            if (error_line(format_join({names.invalid_metric_head, metric_id, names.is_not_valid})) < 0 ||
+            if (error_line(format_join({state().consts.invalid_metric_head, metric_id, state().consts.is_not_valid})) < 0 ||
                 call_no_args(fns.display_all_supported_metrics) < 0) {
                 return Outcome::error;
             }
@@ -154,7 +153,7 @@ Outcome Call::run() const {
             return Outcome::error;
         }
         if (!known) {
-            if (error_line(format_join({names.invalid_task_type_head, task_type, names.is_not_valid})) < 0 ||
+            if (error_line(format_join({state().consts.invalid_task_type_head, task_type, state().consts.is_not_valid})) < 0 ||
                 call_no_args(fns.display_all_supported_task_type) < 0) {
                 return Outcome::error;
             }
@@ -168,14 +167,14 @@ Outcome Call::run() const {
             return Outcome::error;
         }
         if (!known) {
-            if (error_line(format_join({names.invalid_group_head, metric_group, names.is_not_valid})) < 0) {
+            if (error_line(format_join({state().consts.invalid_group_head, metric_group, state().consts.is_not_valid})) < 0) {
                 return Outcome::error;
             }
             Ref headers = Ref::steal(PyList_New(1));
             if (!headers) {
                 return Outcome::error;
             }
-            PyList_SET_ITEM(headers.get(), 0, Py_NewRef(names.h_metric_group_lower));
+            PyList_SET_ITEM(headers.get(), 0, Py_NewRef(state().consts.h_metric_group_lower));
             PyObject* groups = catalogues.all_metric_group.get();
             Ref rows = Ref::steal(PyList_New(0));
             if (!rows) {
@@ -192,7 +191,7 @@ Outcome Call::run() const {
                 }
             }
             if (call_display_table(fns.display_table.get(), headers.get(), rows.get(),
-                                   names.title_all_metric_groups) < 0) {
+                                   state().consts.title_all_metric_groups) < 0) {
                 return Outcome::error;
             }
             return Outcome::validation_failed;
@@ -235,9 +234,9 @@ int Call::task_type_view() const {
     }
     if (supported) {
         return confirm(format_join(
-            {names.the_, metric_id, names.metric_is_supported_by_the, task_type, names.task_type_end}));
+            {state().consts.the_, metric_id, state().consts.metric_is_supported_by_the, task_type, state().consts.task_type_end}));
     }
-    if (error_line(format_join({names.metric_, metric_id, names.is_not_supported_for, task_type})) < 0) {
+    if (error_line(format_join({state().consts.metric_, metric_id, state().consts.is_not_supported_for, task_type})) < 0) {
         return -1;
     }
     return show_metrics_of_task_type();
@@ -252,7 +251,7 @@ int Call::metric_group_view() const {
             return -1;
         }
         Ref attr;
-        const int has_sub_metrics = PyObject_GetOptionalAttr(group.get(), names.sub_metrics, attr.put());
+        const int has_sub_metrics = PyObject_GetOptionalAttr(group.get(), state().consts.sub_metrics, attr.put());
         if (has_sub_metrics < 0) {
             return -1;
         }
@@ -261,7 +260,7 @@ int Call::metric_group_view() const {
             if (!group) {
                 return -1;
             }
-            attr = Ref::steal(PyObject_GetAttr(group.get(), names.sub_metrics));
+            attr = Ref::steal(PyObject_GetAttr(group.get(), state().consts.sub_metrics));
             if (!attr) {
                 return -1;
             }
@@ -275,7 +274,7 @@ int Call::metric_group_view() const {
     if (!group) {
         return -1;
     }
-    Ref sub_metrics = Ref::steal(PyObject_GetAttr(group.get(), names.sub_metrics));
+    Ref sub_metrics = Ref::steal(PyObject_GetAttr(group.get(), state().consts.sub_metrics));
     if (!sub_metrics) {
         return -1;
     }
@@ -290,9 +289,9 @@ int Call::metric_group_view() const {
         return -1;
     }
     if (member) {
-        return confirm(format_join({metric_id, names.metric_comes_under_the, metric_group, names.metric_group_end}));
+        return confirm(format_join({metric_id, state().consts.metric_comes_under_the, metric_group, state().consts.metric_group_end}));
     }
-    if (error_line(format_join({names.metric_, metric_id, names.does_not_come_under, metric_group})) < 0) {
+    if (error_line(format_join({state().consts.metric_, metric_id, state().consts.does_not_come_under, metric_group})) < 0) {
         return -1;
     }
     return show_metrics_of_group();
@@ -304,7 +303,7 @@ int Call::metric_view() const {
     if (!metric_obj) {
         return -1;
     }
-    Ref header = metric_headers(names.h_supported_task_types_underscore);
+    Ref header = metric_headers(state().consts.h_supported_task_types_underscore);
     if (!header) {
         return -1;
     }
@@ -317,7 +316,7 @@ int Call::metric_view() const {
         return -1;
     }
     PyList_SET_ITEM(result.get(), 0, row.release());
-    Ref title = format_join({names.the_, metric_id, names.metric_supports_the_following});
+    Ref title = format_join({state().consts.the_, metric_id, state().consts.metric_supports_the_following});
     if (!title) {
         return -1;
     }
@@ -334,7 +333,7 @@ PyObject* show_supported_metrics(MethodFunction*, PyObject* const* args, PyObjec
     Ref metric_group = Ref::borrow(args[3]);
 
     Ref enums[3];
-    if (import_from(names.entities_module, {names.LLMTaskType, names.LLMMetricType, names.LLMSubMetrics}, enums) <
+    if (import_from(state().consts.entities_module, {state().consts.LLMTaskType, state().consts.LLMMetricType, state().consts.LLMSubMetrics}, enums) <
         0) {
         return legacy_fallback(self);
     }
@@ -367,7 +366,7 @@ PyObject* show_supported_metrics(MethodFunction*, PyObject* const* args, PyObjec
         case Outcome::shown:
             break;
     }
-    if (print_line(names.footer_heading) < 0 || print_line(names.configuration_structure) < 0) {
+    if (print_line(state().consts.footer_heading) < 0 || print_line(state().consts.configuration_structure) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;

@@ -6,7 +6,7 @@
 #include "browser/nested.hpp"
 #include "browser/sequences.hpp"
 #include "core/calls.hpp"
-#include "core/names.hpp"
+#include "core/state.hpp"
 #include "core/text.hpp"
 
 namespace llm_metrics::browser {
@@ -20,13 +20,13 @@ PyObject* report_group_without_sub_metrics(MethodFunction* fn, PyObject* metric_
     if (!error_fn) {
         return nullptr;
     }
-    Ref message = format_join({names.metric_group_, metric_group_id, names.no_sub_metrics});
-    if (!message || !call_kw<1>(error_fn.get(), {message.get()}, names.kw_error_message)) {
+    Ref message = format_join({state().consts.metric_group_, metric_group_id, state().consts.no_sub_metrics});
+    if (!message || !call_kw<1>(error_fn.get(), {message.get()}, state().consts.kw_error_message)) {
         return nullptr;
     }
     error_fn.reset();
     Ref details_fn = scope_read(fn, Var::display_supported_task_type);
-    if (!details_fn || !call_kw<1>(details_fn.get(), {metric_group_id}, names.kw_metric_id)) {
+    if (!details_fn || !call_kw<1>(details_fn.get(), {metric_group_id}, state().consts.kw_metric_id)) {
         return nullptr;
     }
     details_fn.reset();
@@ -43,7 +43,7 @@ PyObject* report_group_without_sub_metrics(MethodFunction* fn, PyObject* metric_
 PyObject* display_supported_metrics(MethodFunction* fn, PyObject* const* args, PyObject*) {
     PyObject* task_type = args[0];
     PyObject* metric_group_id = args[1];
-    Ref header = metric_headers(names.h_supported_task_types);
+    Ref header = metric_headers(state().consts.h_supported_task_types);
     if (!header) {
         return nullptr;
     }
@@ -62,7 +62,7 @@ PyObject* display_supported_metrics(MethodFunction* fn, PyObject* const* args, P
         if (!result) {
             return nullptr;
         }
-        title = format_join({names.metrics_supported_by_the, task_type, names.task_type_colon});
+        title = format_join({state().consts.metrics_supported_by_the, task_type, state().consts.task_type_colon});
         if (!title) {
             return nullptr;
         }
@@ -88,7 +88,7 @@ PyObject* display_supported_metrics(MethodFunction* fn, PyObject* const* args, P
             return nullptr;
         }
         all_metrics.reset();
-        Ref sub_metrics = Ref::steal(PyObject_GetAttr(group.get(), names.sub_metrics));
+        Ref sub_metrics = Ref::steal(PyObject_GetAttr(group.get(), state().consts.sub_metrics));
         if (!sub_metrics) {
             return nullptr;
         }
@@ -96,7 +96,7 @@ PyObject* display_supported_metrics(MethodFunction* fn, PyObject* const* args, P
         if (!result) {
             return nullptr;
         }
-        title = format_join({names.metrics_that_come_under_the, metric_group_id, names.metric_group_are});
+        title = format_join({state().consts.metrics_that_come_under_the, metric_group_id, state().consts.metric_group_are});
         if (!title) {
             return nullptr;
         }
@@ -134,7 +134,7 @@ PyObject* display_supported_task_type(MethodFunction* fn, PyObject* const* args,
         return nullptr;
     }
     all_metrics.reset();
-    Ref header = metric_headers(names.h_supported_task_types);
+    Ref header = metric_headers(state().consts.h_supported_task_types);
     if (!header) {
         return nullptr;
     }
@@ -150,7 +150,7 @@ PyObject* display_supported_task_type(MethodFunction* fn, PyObject* const* args,
     if (!display) {
         return nullptr;
     }
-    Ref title = format_join({metric_id, names.metric_details});
+    Ref title = format_join({metric_id, state().consts.metric_details});
     if (!title || call_display_table(display.get(), header.get(), result.get(), title.get()) < 0) {
         return nullptr;
     }

@@ -4,7 +4,7 @@
 
 #include "browser/browser.hpp"
 #include "browser/sequences.hpp"
-#include "core/names.hpp"
+#include "core/state.hpp"
 #include "core/text.hpp"
 
 namespace llm_metrics::browser {
@@ -20,16 +20,16 @@ int list_block(PyObject* metric_type_module, PyObject* attr, PyObject* heading) 
     }
     if (for_each(metric_type.get(), [](PyObject* m) {
             // "   {}".format(m): the member formatted as format(m, "").
-            Ref text = Ref::steal(PyObject_Format(m, names.empty));
+            Ref text = Ref::steal(PyObject_Format(m, state().consts.empty));
             if (!text) {
                 return -1;
             }
-            Ref line = Ref::steal(PyUnicode_Concat(names.legacy_indent, text.get()));
+            Ref line = Ref::steal(PyUnicode_Concat(state().consts.legacy_indent, text.get()));
             return line ? print_line(line.get()) : -1;
         }) < 0) {
         return -1;
     }
-    return print_line(names.legacy_separator);
+    return print_line(state().consts.legacy_separator);
 }
 
 }  // namespace
@@ -38,10 +38,10 @@ int list_block(PyObject* metric_type_module, PyObject* attr, PyObject* heading) 
 PyObject* show_supported_metrics_old(MethodFunction*, PyObject* const* args, PyObject*) {
     PyObject* metric_type_module = args[1];
     const std::array<std::pair<PyObject*, PyObject*>, 4> blocks{{
-        {names.LLMSummarizationMetrics, names.legacy_summarization},
-        {names.LLMGenerationMetrics, names.legacy_generation},
-        {names.LLMExtractionMetrics, names.legacy_extraction},
-        {names.LLMQAMetrics, names.legacy_qa},
+        {state().consts.LLMSummarizationMetrics, state().consts.legacy_summarization},
+        {state().consts.LLMGenerationMetrics, state().consts.legacy_generation},
+        {state().consts.LLMExtractionMetrics, state().consts.legacy_extraction},
+        {state().consts.LLMQAMetrics, state().consts.legacy_qa},
     }};
     for (const auto& [attr, heading] : blocks) {
         if (list_block(metric_type_module, attr, heading) < 0) {

@@ -7,19 +7,18 @@
 #include "browser/sequences.hpp"
 #include "core/calls.hpp"
 #include "core/globals.hpp"
-#include "core/module_state.hpp"
-#include "core/names.hpp"
+#include "core/state.hpp"
 
 namespace llm_metrics::browser {
 
 PyObject* value_key(MethodFunction*, PyObject* const* args, PyObject*) {
-    return PyObject_GetAttr(args[0], names.value);
+    return PyObject_GetAttr(args[0], state().consts.value);
 }
 
 Ref member_values(PyObject* members) {
     Ref values = Ref::steal(PyList_New(0));
     if (!values || for_each(members, [&](PyObject* member) {
-            return list_append_new(values.get(), PyObject_GetAttr(member, names.value));
+            return list_append_new(values.get(), PyObject_GetAttr(member, state().consts.value));
         }) < 0) {
         return {};
     }
@@ -33,7 +32,7 @@ PyObject* get_supported_metrics(MethodFunction* fn, PyObject* const* args, PyObj
     if (!metrics) {
         return nullptr;
     }
-    Ref chain = lookup_global(names.chain);
+    Ref chain = lookup_global(state().consts.chain);
     if (!chain) {
         return nullptr;
     }
@@ -53,7 +52,7 @@ PyObject* get_supported_metrics(MethodFunction* fn, PyObject* const* args, PyObj
     sub_enum.reset();
     chain.reset();
     if (for_each(chained.get(), [&](PyObject* member) {
-            Ref tasks = Ref::steal(PyObject_GetAttr(member, names.supported_tasks));
+            Ref tasks = Ref::steal(PyObject_GetAttr(member, state().consts.supported_tasks));
             if (!tasks) {
                 return -1;
             }
@@ -70,7 +69,7 @@ PyObject* get_supported_metrics(MethodFunction* fn, PyObject* const* args, PyObj
     if (!key) {
         return nullptr;
     }
-    return call_kw<2>(state.builtin_sorted, {metrics.get(), key.get()}, names.kw_key).release();
+    return call_kw<2>(state().builtin_sorted, {metrics.get(), key.get()}, state().consts.kw_key).release();
 }
 
 }  // namespace llm_metrics::browser

@@ -7,7 +7,7 @@
 #include "browser/sequences.hpp"
 #include "core/calls.hpp"
 #include "core/globals.hpp"
-#include "core/names.hpp"
+#include "core/state.hpp"
 #include "core/text.hpp"
 
 namespace llm_metrics::browser {
@@ -15,38 +15,38 @@ namespace llm_metrics::browser {
 Ref metric_headers(PyObject* supported_tasks_header) {
     PyObject* list = PyList_New(4);
     if (list != nullptr) {
-        PyList_SET_ITEM(list, 0, Py_NewRef(names.h_metric_id));
-        PyList_SET_ITEM(list, 1, Py_NewRef(names.h_metric_group));
+        PyList_SET_ITEM(list, 0, Py_NewRef(state().consts.h_metric_id));
+        PyList_SET_ITEM(list, 1, Py_NewRef(state().consts.h_metric_group));
         PyList_SET_ITEM(list, 2, Py_NewRef(supported_tasks_header));
-        PyList_SET_ITEM(list, 3, Py_NewRef(names.h_is_reference_free));
+        PyList_SET_ITEM(list, 3, Py_NewRef(state().consts.h_is_reference_free));
     }
     return Ref::steal(list);
 }
 
 PyObject* metric_row(PyObject* metric_obj) {
-    Ref id = Ref::steal(PyObject_GetAttr(metric_obj, names.value));
+    Ref id = Ref::steal(PyObject_GetAttr(metric_obj, state().consts.value));
     if (!id) {
         return nullptr;
     }
     // hasattr(metric_obj, "metrics_group"), then the read itself.
     Ref group;
-    const int has_group = PyObject_GetOptionalAttr(metric_obj, names.metrics_group, group.put());
+    const int has_group = PyObject_GetOptionalAttr(metric_obj, state().consts.metrics_group, group.put());
     if (has_group < 0) {
         return nullptr;
     }
     if (has_group) {
-        group = Ref::steal(PyObject_GetAttr(metric_obj, names.metrics_group));
+        group = Ref::steal(PyObject_GetAttr(metric_obj, state().consts.metrics_group));
         if (!group) {
             return nullptr;
         }
     } else {
         group = Ref::borrow(Py_None);
     }
-    Ref tasks = Ref::steal(PyObject_GetAttr(metric_obj, names.supported_tasks));
+    Ref tasks = Ref::steal(PyObject_GetAttr(metric_obj, state().consts.supported_tasks));
     if (!tasks) {
         return nullptr;
     }
-    Ref reference_free = Ref::steal(PyObject_GetAttr(metric_obj, names.is_reference_free));
+    Ref reference_free = Ref::steal(PyObject_GetAttr(metric_obj, state().consts.is_reference_free));
     if (!reference_free) {
         return nullptr;
     }
@@ -61,7 +61,7 @@ PyObject* metric_row(PyObject* metric_obj) {
     PyList_SET_ITEM(row, 0, id.release());
     PyList_SET_ITEM(row, 1, group.release());
     PyList_SET_ITEM(row, 2, tasks.release());
-    PyList_SET_ITEM(row, 3, Py_NewRef(truth ? names.yes : names.no));
+    PyList_SET_ITEM(row, 3, Py_NewRef(truth ? state().consts.yes : state().consts.no));
     return row;
 }
 
@@ -76,7 +76,7 @@ Ref metric_rows(PyObject* members) {
 
 int call_display_table(PyObject* display_table_fn, PyObject* headers, PyObject* record, PyObject* title) {
     PyObject* args[] = {headers, record, title};
-    Ref result = Ref::steal(PyObject_Vectorcall(display_table_fn, args, 0, names.kw_display_table));
+    Ref result = Ref::steal(PyObject_Vectorcall(display_table_fn, args, 0, state().consts.kw_display_table));
     return result ? 0 : -1;
 }
 
@@ -118,7 +118,7 @@ PyObject* display_single_column(MethodFunction* fn, Var items_var, PyObject* hea
 
 // __display_table(headers, record, title_table): Table(headers, record).list(title=title_table)
 PyObject* display_table(MethodFunction*, PyObject* const* args, PyObject*) {
-    Ref table_cls = lookup_global(names.Table);
+    Ref table_cls = lookup_global(state().consts.Table);
     if (!table_cls) {
         return nullptr;
     }
@@ -128,7 +128,7 @@ PyObject* display_table(MethodFunction*, PyObject* const* args, PyObject*) {
     }
     PyObject* list_args[] = {table.get(), args[2]};
     Ref listed = Ref::steal(
-        PyObject_VectorcallMethod(names.list, list_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, names.kw_title));
+        PyObject_VectorcallMethod(state().consts.list, list_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, state().consts.kw_title));
     if (!listed) {
         return nullptr;
     }
@@ -137,7 +137,7 @@ PyObject* display_table(MethodFunction*, PyObject* const* args, PyObject*) {
 
 // __display_error_msg(error_message): print(f"\033[31m {error_message} \033[0m")
 PyObject* display_error_msg(MethodFunction*, PyObject* const* args, PyObject*) {
-    Ref text = format_join({names.red_open, args[0], names.red_close});
+    Ref text = format_join({state().consts.red_open, args[0], state().consts.red_close});
     if (!text || print_line(text.get()) < 0) {
         return nullptr;
     }
@@ -145,7 +145,7 @@ PyObject* display_error_msg(MethodFunction*, PyObject* const* args, PyObject*) {
 }
 
 PyObject* display_all_supported_metrics(MethodFunction* fn, PyObject* const*, PyObject*) {
-    Ref headers = metric_headers(names.h_supported_task_types);
+    Ref headers = metric_headers(state().consts.h_supported_task_types);
     if (!headers) {
         return nullptr;
     }
@@ -183,18 +183,18 @@ PyObject* display_all_supported_metrics(MethodFunction* fn, PyObject* const*, Py
     }
     all_metrics.reset();
     Ref display = scope_read(fn, Var::display_table);
-    if (!display || call_display_table(display.get(), headers.get(), rows.get(), names.title_all_metrics) < 0) {
+    if (!display || call_display_table(display.get(), headers.get(), rows.get(), state().consts.title_all_metrics) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
 }
 
 PyObject* display_all_supported_task_type(MethodFunction* fn, PyObject* const*, PyObject*) {
-    return display_single_column(fn, Var::all_task_type, names.h_task_types, names.title_all_task_types);
+    return display_single_column(fn, Var::all_task_type, state().consts.h_task_types, state().consts.title_all_task_types);
 }
 
 PyObject* display_all_supported_metric_group(MethodFunction* fn, PyObject* const*, PyObject*) {
-    return display_single_column(fn, Var::all_metric_group, names.h_metric_group, names.title_all_metric_groups);
+    return display_single_column(fn, Var::all_metric_group, state().consts.h_metric_group, state().consts.title_all_metric_groups);
 }
 
 }  // namespace llm_metrics::browser

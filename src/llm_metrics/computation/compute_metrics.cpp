@@ -6,7 +6,7 @@
 
 #include "computation/computation.hpp"
 #include "core/calls.hpp"
-#include "core/names.hpp"
+#include "core/state.hpp"
 
 namespace llm_metrics::computation {
 
@@ -29,7 +29,7 @@ struct EvaluatorInput {
 int run_evaluator(PyObject* fun, const EvaluatorInput& input, PyObject* metrics) {
     Ref update;
     if (!PyDict_CheckExact(metrics)) {
-        update = Ref::steal(PyObject_GetAttr(metrics, names.update));
+        update = Ref::steal(PyObject_GetAttr(metrics, state().consts.update));
         if (!update) {
             return -1;
         }
@@ -39,7 +39,7 @@ int run_evaluator(PyObject* fun, const EvaluatorInput& input, PyObject* metrics)
         return -1;
     }
     if (!update) {
-        return call_method<2>(names.update, {metrics, custom_metrics.get()}) ? 0 : -1;
+        return call_method<2>(state().consts.update, {metrics, custom_metrics.get()}) ? 0 : -1;
     }
     return Ref::steal(PyObject_CallOneArg(update.get(), custom_metrics.get())) ? 0 : -1;
 }
@@ -88,15 +88,15 @@ PyObject* compute_metrics(MethodFunction*, PyObject* const* args, PyObject* kwar
     PyObject* references = args[4];
     PyObject* custom_evaluators = args[5];
 
-    if (!call_method<5>(names._LLMMetrics__validate_params, {self, configuration, sources, predictions, references})) {
+    if (!call_method<5>(state().consts._LLMMetrics__validate_params, {self, configuration, sources, predictions, references})) {
         return nullptr;
     }
     // Manager resolution adds the manager keywords to this very dictionary.
-    Ref manager = call_method<3>(names._LLMMetrics__get_metrics_manager, {self, configuration, kwargs});
+    Ref manager = call_method<3>(state().consts._LLMMetrics__get_metrics_manager, {self, configuration, kwargs});
     if (!manager) {
         return nullptr;
     }
-    Ref compute = Ref::steal(PyObject_GetAttr(manager.get(), names.compute));
+    Ref compute = Ref::steal(PyObject_GetAttr(manager.get(), state().consts.compute));
     if (!compute) {
         return nullptr;
     }

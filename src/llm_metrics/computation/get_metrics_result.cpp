@@ -6,7 +6,7 @@
 #include "computation/computation.hpp"
 #include "computation/validation.hpp"
 #include "core/calls.hpp"
-#include "core/names.hpp"
+#include "core/state.hpp"
 
 namespace llm_metrics::computation {
 
@@ -19,11 +19,11 @@ PyObject* get_metrics_result(MethodFunction*, PyObject* const* args, PyObject* k
         return nullptr;
     }
     // The manager resolution extends `kwargs` itself with the manager keywords.
-    Ref manager = call_method<3>(names._LLMMetrics__get_metrics_manager, {self, configuration, kwargs});
+    Ref manager = call_method<3>(state().consts._LLMMetrics__get_metrics_manager, {self, configuration, kwargs});
     if (!manager) {
         return nullptr;
     }
-    Ref fetch = Ref::steal(PyObject_GetAttr(manager.get(), names.get_metrics_result));
+    Ref fetch = Ref::steal(PyObject_GetAttr(manager.get(), state().consts.get_metrics_result));
     if (!fetch) {
         return nullptr;
     }

@@ -29,7 +29,7 @@
 
 #include "computation/computation.hpp"
 #include "core/calls.hpp"
-#include "core/names.hpp"
+#include "core/state.hpp"
 
 namespace llm_metrics::computation {
 
@@ -71,7 +71,7 @@ int is_own_method(PyObject* self, PyObject* fn) {
     Ref type_dict = Ref::steal(PyType_GetDict(type));
     Ref found;
     // An exact dict with an interned str key: the lookup runs no code.
-    if (!type_dict || PyDict_GetItemRef(type_dict.get(), names._LLMMetrics__is_key_present, found.put()) < 0) {
+    if (!type_dict || PyDict_GetItemRef(type_dict.get(), state().consts._LLMMetrics__is_key_present, found.put()) < 0) {
         return -1;
     }
     if (found.get() != fn) {
@@ -84,7 +84,7 @@ int is_own_method(PyObject* self, PyObject* fn) {
     if (!instance_dict) {
         return -1;
     }
-    const int shadowed = PyDict_Contains(instance_dict.get(), names._LLMMetrics__is_key_present);
+    const int shadowed = PyDict_Contains(instance_dict.get(), state().consts._LLMMetrics__is_key_present);
     return shadowed < 0 ? -1 : !shadowed;
 }
 
@@ -202,7 +202,7 @@ int enter_level(LevelStack& stack, PyObject* config, PyObject* key) {
     if (contains != 0) {
         return contains;
     }
-    Ref values = call_method<1>(names.values, {config});
+    Ref values = call_method<1>(state().consts.values, {config});
     if (!values) {
         return -1;
     }
@@ -281,7 +281,7 @@ int search(PyObject* self, PyObject* fn, PyObject* config, PyObject* key) {
             return -1;
         }
         if (!own) {
-            Ref method = Ref::steal(PyObject_GetAttr(self, names._LLMMetrics__is_key_present));
+            Ref method = Ref::steal(PyObject_GetAttr(self, state().consts._LLMMetrics__is_key_present));
             if (!method) {
                 return -1;
             }

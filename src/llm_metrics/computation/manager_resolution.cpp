@@ -8,8 +8,7 @@
 #include "computation/computation.hpp"
 #include "core/calls.hpp"
 #include "core/errors.hpp"
-#include "core/module_state.hpp"
-#include "core/names.hpp"
+#include "core/state.hpp"
 
 namespace llm_metrics::computation {
 
@@ -26,13 +25,13 @@ Ref import_manager_module() {
     if (!fromlist) {
         return {};
     }
-    PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(names.LLMMetricManager));
-    return call_kw<2>(state.builtin_import, {names.manager_module, fromlist.get()}, names.kw_fromlist);
+    PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(state().consts.LLMMetricManager));
+    return call_kw<2>(state().builtin_import, {state().consts.manager_module, fromlist.get()}, state().consts.kw_fromlist);
 }
 
 // kwargs[name] = self.ai_client.<name>, both attributes read now.
 int store_client_attribute(PyObject* self, PyObject* kwargs, PyObject* name) {
-    Ref client = Ref::steal(PyObject_GetAttr(self, names.ai_client));
+    Ref client = Ref::steal(PyObject_GetAttr(self, state().consts.ai_client));
     if (!client) {
         return -1;
     }
@@ -59,12 +58,12 @@ PyObject* get_metrics_manager(MethodFunction*, PyObject* const* args, PyObject*)
     }
 
     // Where the request comes from, before the manager is built.
-    if (store_client_attribute(self, kwargs, names.is_vesk) < 0 ||
-        PyObject_SetItem(kwargs, names.origin, names.sdk) < 0) {
+    if (store_client_attribute(self, kwargs, state().consts.is_vesk) < 0 ||
+        PyObject_SetItem(kwargs, state().consts.origin, state().consts.sdk) < 0) {
         return nullptr;
     }
 
-    Ref manager_cls = Ref::steal(PyObject_GetAttr(manager_module.get(), names.LLMMetricManager));
+    Ref manager_cls = Ref::steal(PyObject_GetAttr(manager_module.get(), state().consts.LLMMetricManager));
     if (!manager_cls) {
         return nullptr;
     }
@@ -75,11 +74,11 @@ PyObject* get_metrics_manager(MethodFunction*, PyObject* const* args, PyObject*)
     }
 
     // The connection details the later calls on the manager carry.
-    Ref is_bearer_token = Ref::steal(PyObject_GetAttr(self, names.is_bearer_token));
-    if (!is_bearer_token || PyObject_SetItem(kwargs, names.is_bearer_token, is_bearer_token.get()) < 0) {
+    Ref is_bearer_token = Ref::steal(PyObject_GetAttr(self, state().consts.is_bearer_token));
+    if (!is_bearer_token || PyObject_SetItem(kwargs, state().consts.is_bearer_token, is_bearer_token.get()) < 0) {
         return nullptr;
     }
-    for (PyObject* attr : {names.authenticator, names.service_url, names.host, names.service_instance_id}) {
+    for (PyObject* attr : {state().consts.authenticator, state().consts.service_url, state().consts.host, state().consts.service_instance_id}) {
         if (store_client_attribute(self, kwargs, attr) < 0) {
             return nullptr;
         }

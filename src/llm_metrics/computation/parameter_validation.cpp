@@ -6,17 +6,17 @@
 #include "computation/validation.hpp"
 #include "core/calls.hpp"
 #include "core/globals.hpp"
-#include "core/names.hpp"
+#include "core/state.hpp"
 
 namespace llm_metrics::computation {
 
 int validate_configuration(PyObject* configuration) {
-    Ref validate_type = lookup_global(names.validate_type);
+    Ref validate_type = lookup_global(state().consts.validate_type);
     if (!validate_type) {
         return -1;
     }
     PyObject* dict_type = reinterpret_cast<PyObject*>(&PyDict_Type);
-    return call<4>(validate_type.get(), {configuration, names.configuration, dict_type, Py_True}) ? 0 : -1;
+    return call<4>(validate_type.get(), {configuration, state().consts.configuration, dict_type, Py_True}) ? 0 : -1;
 }
 
 namespace {
@@ -24,15 +24,15 @@ namespace {
 // validate_type(frame, "data_frame", [pd.DataFrame], False), with both
 // globals looked up now and a new list for every call.
 int validate_frame(PyObject* frame) {
-    Ref validate_type = lookup_global(names.validate_type);
+    Ref validate_type = lookup_global(state().consts.validate_type);
     if (!validate_type) {
         return -1;
     }
-    Ref pd = lookup_global(names.pd);
+    Ref pd = lookup_global(state().consts.pd);
     if (!pd) {
         return -1;
     }
-    Ref data_frame_cls = Ref::steal(PyObject_GetAttr(pd.get(), names.DataFrame));
+    Ref data_frame_cls = Ref::steal(PyObject_GetAttr(pd.get(), state().consts.DataFrame));
     if (!data_frame_cls) {
         return -1;
     }
@@ -41,7 +41,7 @@ int validate_frame(PyObject* frame) {
         return -1;
     }
     PyList_SET_ITEM(expected.get(), 0, data_frame_cls.release());
-    return call<4>(validate_type.get(), {frame, names.data_frame, expected.get(), Py_False}) ? 0 : -1;
+    return call<4>(validate_type.get(), {frame, state().consts.data_frame, expected.get(), Py_False}) ? 0 : -1;
 }
 
 }  // namespace

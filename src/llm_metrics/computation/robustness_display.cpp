@@ -6,7 +6,7 @@
 #include "core/calls.hpp"
 #include "core/errors.hpp"
 #include "core/imports.hpp"
-#include "core/names.hpp"
+#include "core/state.hpp"
 
 namespace llm_metrics::computation {
 
@@ -21,13 +21,13 @@ PyObject* display_result(MethodFunction*, PyObject* const* args, PyObject*) {
     PyObject* results = args[1];
 
     Ref robustness_metrics;
-    if (import_from(names.robustness_module, {names.RobustnessMetrics}, &robustness_metrics) < 0) {
+    if (import_from(state().consts.robustness_module, {state().consts.RobustnessMetrics}, &robustness_metrics) < 0) {
         if (!current_exception_is_ordinary()) {
             return nullptr;  // KeyboardInterrupt, SystemExit...: not ours to convert
         }
         return raise_in_handler(PyExc_Exception, kInstallHint);
     }
-    return call_method<2>(names.display_robustness_results, {robustness_metrics.get(), results}).release();
+    return call_method<2>(state().consts.display_robustness_results, {robustness_metrics.get(), results}).release();
 }
 
 }  // namespace llm_metrics::computation

@@ -1,6 +1,6 @@
 #include "core/arg_binding.hpp"
 
-#include "core/names.hpp"
+#include "core/state.hpp"
 
 namespace llm_metrics {
 
@@ -73,7 +73,7 @@ int raise_not_exact_dict(const char* param, PyObject* value) {
     if (!note) {
         return -1;
     }
-    Ref added = Ref::steal(PyObject_CallMethodOneArg(exc.get(), names.add_note, note.get()));
+    Ref added = Ref::steal(PyObject_CallMethodOneArg(exc.get(), state().consts.add_note, note.get()));
     if (!added) {
         return -1;
     }

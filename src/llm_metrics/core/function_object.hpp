@@ -8,7 +8,7 @@
 
 #include <initializer_list>
 
-#include "core/names.hpp"
+#include "core/state.hpp"
 
 namespace llm_metrics {
 
@@ -21,12 +21,12 @@ struct MethodFunction;
 // exception set.
 using FunctionBody = PyObject* (*)(MethodFunction* self, PyObject* const* args, PyObject* kwargs);
 
-// An entry of the table of names.
-using NameField = PyObject* Names::*;
+// An entry of the table of state().consts.
+using NameField = PyObject* Constants::*;
 
 // A function, declared once with designated initialisers, for example
-//     {.name = &Names::__display_table,
-//      .params = {&Names::headers, &Names::record, &Names::title_table},
+//     {.name = &Constants::__display_table,
+//      .params = {&Constants::headers, &Constants::record, &Constants::title_table},
 //      .body = display_table}
 // The parameter count follows from the list.
 struct FunctionSpec {
@@ -39,10 +39,10 @@ struct FunctionSpec {
 };
 
 // The name of parameter `i` of `spec` (borrowed from the table).
-inline PyObject* param_name(const FunctionSpec& spec, Py_ssize_t i) { return names.*(spec.params.begin()[i]); }
+inline PyObject* param_name(const FunctionSpec& spec, Py_ssize_t i) { return state().consts.*(spec.params.begin()[i]); }
 
 // The __name__ of `spec` as a C string.
-inline const char* spec_name_text(const FunctionSpec& spec) { return PyUnicode_AsUTF8(names.*spec.name); }
+inline const char* spec_name_text(const FunctionSpec& spec) { return PyUnicode_AsUTF8(state().consts.*spec.name); }
 
 struct MethodFunction {
     PyObject_HEAD

@@ -1,6 +1,6 @@
 #include "core/imports.hpp"
 
-#include "core/module_state.hpp"
+#include "core/state.hpp"
 
 namespace llm_metrics {
 
@@ -35,7 +35,7 @@ int import_from(PyObject* module_name, std::initializer_list<PyObject*> attr_nam
             return -1;
         }
     }
-    module = Ref::steal(PyImport_ImportModuleLevelObject(module_name, state.globals, nullptr, fromlist.get(), 0));
+    module = Ref::steal(PyImport_ImportModuleLevelObject(module_name, state().globals, nullptr, fromlist.get(), 0));
     if (!module) {
         return -1;
     }

@@ -5,7 +5,7 @@
 #include <new>
 
 #include "core/arg_binding.hpp"
-#include "core/names.hpp"
+#include "core/state.hpp"
 
 namespace llm_metrics {
 
@@ -104,7 +104,7 @@ void function_dealloc(PyObject* self) {
 // allocates no text.  Null with an exception set on failure.
 PyObject* qualname_of(MethodFunction* fn) {
     if (fn->qualname == nullptr) {
-        PyObject* name = names.*fn->spec->name;  // the name it was made with
+        PyObject* name = state().consts.*fn->spec->name;  // the name it was made with
         fn->qualname = fn->locals != nullptr ? PyUnicode_Concat(fn->locals, name) : Py_NewRef(name);
     }
     return fn->qualname;
@@ -224,28 +224,28 @@ PyObject* get_globals(PyObject* self, void*) { return get_or_none(as_method_func
 // Signature calls, which are Python code) works on those two objects only.
 PyObject* get_signature(PyObject* self, void*) {
     MethodFunction* fn = as_method_function(self);
-    Ref inspect = Ref::steal(PyImport_ImportModuleLevelObject(names.inspect, nullptr, nullptr, nullptr, 0));
+    Ref inspect = Ref::steal(PyImport_ImportModuleLevelObject(state().consts.inspect, nullptr, nullptr, nullptr, 0));
     if (!inspect) {
         return nullptr;
     }
     // Each read only once the one before succeeded: no call with an exception set.
-    Ref signature_cls = Ref::steal(PyObject_GetAttr(inspect.get(), names.Signature));
+    Ref signature_cls = Ref::steal(PyObject_GetAttr(inspect.get(), state().consts.Signature));
     if (!signature_cls) {
         return nullptr;
     }
-    Ref parameter_cls = Ref::steal(PyObject_GetAttr(signature_cls.get(), names._parameter_cls));
+    Ref parameter_cls = Ref::steal(PyObject_GetAttr(signature_cls.get(), state().consts._parameter_cls));
     if (!parameter_cls) {
         return nullptr;
     }
-    Ref positional = Ref::steal(PyObject_GetAttr(parameter_cls.get(), names.POSITIONAL_OR_KEYWORD));
+    Ref positional = Ref::steal(PyObject_GetAttr(parameter_cls.get(), state().consts.POSITIONAL_OR_KEYWORD));
     if (!positional) {
         return nullptr;
     }
-    Ref var_keyword = Ref::steal(PyObject_GetAttr(parameter_cls.get(), names.VAR_KEYWORD));
+    Ref var_keyword = Ref::steal(PyObject_GetAttr(parameter_cls.get(), state().consts.VAR_KEYWORD));
     if (!var_keyword) {
         return nullptr;
     }
-    Ref empty = Ref::steal(PyObject_GetAttr(signature_cls.get(), names.empty_attribute));
+    Ref empty = Ref::steal(PyObject_GetAttr(signature_cls.get(), state().consts.empty_attribute));
     if (!empty) {
         return nullptr;
     }
@@ -290,7 +290,7 @@ PyObject* get_signature(PyObject* self, void*) {
     const Py_ssize_t n_all = spec.n_params + (spec.var_keywords ? 1 : 0);
     for (Py_ssize_t i = 0; i < n_all; ++i) {
         const bool is_var_keyword = i == spec.n_params;
-        Ref name = Ref::borrow(is_var_keyword ? names.kwargs : param_name(spec, i));
+        Ref name = Ref::borrow(is_var_keyword ? state().consts.kwargs : param_name(spec, i));
         Ref annotation;
         if (PyDict_GetItemRef(annotations.get(), name.get(), annotation.put()) < 0) {
             return nullptr;
@@ -307,20 +307,20 @@ PyObject* get_signature(PyObject* self, void*) {
         }
         PyObject* call_args[] = {name.get(), annotation.get(), is_var_keyword ? var_keyword.get() : positional.get(),
                                  default_value.get()};
-        PyObject* names_of_call = default_value ? names.kw_parameter_default : names.kw_parameter;
+        PyObject* names_of_call = default_value ? state().consts.kw_parameter_default : state().consts.kw_parameter;
         Ref parameter = Ref::steal(PyObject_Vectorcall(parameter_cls.get(), call_args, 1, names_of_call));
         if (!parameter || PyList_Append(params.get(), parameter.get()) < 0) {
             return nullptr;
         }
     }
     Ref return_annotation;
-    if (PyDict_GetItemRef(annotations.get(), names.return_, return_annotation.put()) < 0) {
+    if (PyDict_GetItemRef(annotations.get(), state().consts.return_, return_annotation.put()) < 0) {
         return nullptr;
     }
     // Signature(parameters, return_annotation=..., __validate_parameters__=False):
     // the parameters of a function need no validation.
     PyObject* sig_args[] = {params.get(), return_annotation ? return_annotation.get() : empty.get(), Py_False};
-    return PyObject_Vectorcall(signature_cls.get(), sig_args, 1, names.kw_signature);
+    return PyObject_Vectorcall(signature_cls.get(), sig_args, 1, state().consts.kw_signature);
 }
 
 PyObject* function_reduce(PyObject* self, PyObject*) {
@@ -380,7 +380,7 @@ PyType_Spec function_spec = {
 
 namespace {
 
-// The tuple of the parameter names of `spec`, from the table of names.
+// The tuple of the parameter names of `spec`, from the table of state().consts.
 PyObject* param_names_of(const FunctionSpec& spec) {
     PyObject* tuple = PyTuple_New(spec.n_params);
     if (tuple != nullptr) {
@@ -399,8 +399,8 @@ Ref new_method_function(const FunctionSpec& spec, PyObject* module, PyObject* gl
     if (!param_names) {
         return {};
     }
-    PyObject* name = names.*spec.name;
-    MethodFunction* fn = PyObject_GC_New(MethodFunction, names.function_type);
+    PyObject* name = state().consts.*spec.name;
+    MethodFunction* fn = PyObject_GC_New(MethodFunction, state().function_type);
     if (fn == nullptr) {
         return {};
     }

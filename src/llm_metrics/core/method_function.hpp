@@ -17,7 +17,7 @@
 
 namespace llm_metrics {
 
-// The type's spec (the type itself is `names.function_type`).
+// The type's spec (the type itself is `state().function_type`).
 extern PyType_Spec function_spec;
 
 struct FunctionOptions {

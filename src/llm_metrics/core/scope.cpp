@@ -1,6 +1,6 @@
 #include "core/scope.hpp"
 
-#include "core/names.hpp"
+#include "core/state.hpp"
 
 namespace llm_metrics {
 
@@ -54,7 +54,7 @@ PyType_Spec scope_spec = {
 };
 
 Ref new_scope(Py_ssize_t n_vars) {
-    PyObject* scope = reinterpret_cast<PyObject*>(PyObject_GC_NewVar(PyVarObject, names.scope_type, n_vars));
+    PyObject* scope = reinterpret_cast<PyObject*>(PyObject_GC_NewVar(PyVarObject, state().scope_type, n_vars));
     if (scope == nullptr) {
         return {};
     }
@@ -66,7 +66,7 @@ Ref new_scope(Py_ssize_t n_vars) {
     return Ref::steal(scope);
 }
 
-bool is_scope(PyObject* obj) { return obj != nullptr && Py_IS_TYPE(obj, names.scope_type); }
+bool is_scope(PyObject* obj) { return obj != nullptr && Py_IS_TYPE(obj, state().scope_type); }
 
 PyObject* scope_get(PyObject* scope, Py_ssize_t index) {
     return index < Py_SIZE(scope) ? slots(scope)[index] : nullptr;

@@ -12,7 +12,7 @@
 
 namespace llm_metrics {
 
-// The type's spec (the type itself is `names.scope_type`).
+// The type's spec (the type itself is `state().scope_type`).
 extern PyType_Spec scope_spec;
 
 // A new scope of `n_vars` unbound variables, or an empty Ref with an exception set.

@@ -1,7 +1,6 @@
 #include "core/text.hpp"
 
-#include "core/module_state.hpp"
-#include "core/names.hpp"
+#include "core/state.hpp"
 
 namespace llm_metrics {
 
@@ -12,17 +11,17 @@ Ref format_join(std::initializer_list<PyObject*> pieces) {
     }
     Py_ssize_t i = 0;
     for (PyObject* piece : pieces) {
-        PyObject* text = PyObject_Format(piece, names.empty);
+        PyObject* text = PyObject_Format(piece, state().consts.empty);
         if (text == nullptr) {
             return {};
         }
         PyTuple_SET_ITEM(texts.get(), i++, text);
     }
-    return Ref::steal(PyUnicode_Join(names.empty, texts.get()));
+    return Ref::steal(PyUnicode_Join(state().consts.empty, texts.get()));
 }
 
 int print_line(PyObject* text) {
-    Ref result = Ref::steal(PyObject_Vectorcall(state.builtin_print, &text, 1, nullptr));
+    Ref result = Ref::steal(PyObject_Vectorcall(state().builtin_print, &text, 1, nullptr));
     return result ? 0 : -1;
 }
 

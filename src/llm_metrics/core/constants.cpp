@@ -1,13 +1,9 @@
-#include "core/names.hpp"
+#include "core/constants.hpp"
 
 #include <cstring>
 
-#include "core/method_function.hpp"
-#include "core/scope.hpp"
 
 namespace llm_metrics {
-
-Names names;
 
 namespace {
 
@@ -38,7 +34,7 @@ bool make_text(PyObject*& slot, const char (&literal)[N]) {
     return slot != nullptr;
 }
 
-// Names are interned: they serve as attribute names and dictionary keys.
+// Constants are interned: they serve as attribute names and dictionary keys.
 template <size_t N>
 bool make_name(PyObject*& slot, const char (&literal)[N]) {
     slot = new_text(literal);
@@ -54,59 +50,45 @@ bool make_tuple(PyObject*& slot, Items... items) {
     return slot != nullptr;
 }
 
-bool make_type(PyTypeObject*& slot, PyType_Spec& spec) {
-    slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-    if (slot == nullptr && !PyErr_Occurred()) {
-        // CPython 3.13.0 can fail to allocate the type's name without saying so.
-        PyErr_NoMemory();
-    }
-    return slot != nullptr;
-}
-
-int create_entries() {
+int create_entries(Constants& table) {
 #define LLM_METRICS_MAKE_NAME(field) \
-    if (!make_name(names.field, #field)) return -1;
+    if (!make_name(table.field, #field)) return -1;
 #define LLM_METRICS_MAKE_TEXT(field, literal)                     \
     static_assert(is_ascii(literal), "texts of the table are ASCII"); \
-    if (!make_text(names.field, literal)) return -1;
+    if (!make_text(table.field, literal)) return -1;
 #define LLM_METRICS_MAKE_TUPLE(field, ...) \
-    if (!make_tuple(names.field, __VA_ARGS__)) return -1;
-#define LLM_METRICS_MAKE_TYPE(field, spec) \
-    if (!make_type(names.field, spec)) return -1;
+    if (!make_tuple(table.field, __VA_ARGS__)) return -1;
     LLM_METRICS_NAMES(LLM_METRICS_MAKE_NAME)
     LLM_METRICS_TEXTS(LLM_METRICS_MAKE_TEXT)
     LLM_METRICS_TUPLES(LLM_METRICS_MAKE_TUPLE)
-    LLM_METRICS_TYPES(LLM_METRICS_MAKE_TYPE)
 #undef LLM_METRICS_MAKE_NAME
 #undef LLM_METRICS_MAKE_TEXT
 #undef LLM_METRICS_MAKE_TUPLE
-#undef LLM_METRICS_MAKE_TYPE
     return 0;
 }
 
 }  // namespace
 
-int init_names() {
-    if (names.ready) {
+int init_constants(Constants& table) {
+    if (table.ready) {
         return 0;
     }
-    if (create_entries() < 0) {
-        clear_names();
+    if (create_entries(table) < 0) {
+        clear_constants(table);
         return -1;
     }
-    names.ready = true;
+    table.ready = true;
     return 0;
 }
 
-void clear_names() {
-    // Every entry is a str, a tuple of such or None, or a type: releasing
+void clear_constants(Constants& table) {
+    // Every entry is a str or a tuple of such or None: releasing
     // them runs no Python code, so the current exception stays as it is.
-    names.ready = false;
-#define LLM_METRICS_CLEAR(field, ...) Py_CLEAR(names.field);
+    table.ready = false;
+#define LLM_METRICS_CLEAR(field, ...) Py_CLEAR(table.field);
     LLM_METRICS_NAMES(LLM_METRICS_CLEAR)
     LLM_METRICS_TEXTS(LLM_METRICS_CLEAR)
     LLM_METRICS_TUPLES(LLM_METRICS_CLEAR)
-    LLM_METRICS_TYPES(LLM_METRICS_CLEAR)
 #undef LLM_METRICS_CLEAR
 }
 

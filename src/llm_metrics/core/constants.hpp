@@ -1,10 +1,9 @@
-// The module's process-wide Python objects, all in one table: interned
-// names, constant texts, constant tuples and the module's own types.
+// The table of constants: interned names, constant texts and constant tuples.
 //
-// The module supports a single interpreter per process, so one table serves
-// every call.  `init_names()` creates every entry when the module
-// initialises; `clear_names()` releases them all.  Code reads an entry as
-// `names.<field>`.
+// One table serves the process (the module supports a single interpreter per
+// process); it lives in the process-wide state (core/state.hpp), so code
+// reads an entry as `table.<field>`.  `init_constants()` creates
+// every entry when the module initialises; `clear_constants()` releases them.
 #pragma once
 
 #include <Python.h>
@@ -106,50 +105,40 @@ namespace llm_metrics {
     X(title_all_task_types, "The following are supported task types.") \
     X(yes, "Yes")
 
-// Constant tuples, as (field, items...).  Items may name entries above.
+// Constant tuples, as (field, items...).  Items may name entries above, as `table.<field>`.
 #define LLM_METRICS_TUPLES(X)                                                  \
     X(defaults_one_none, Py_None)                                              \
     X(defaults_three_nones, Py_None, Py_None, Py_None)                         \
     X(defaults_two_nones, Py_None, Py_None)                                    \
-    X(kw_display_table, names.headers, names.record, names.title_table)        \
-    X(kw_error_message, names.error_message)                                   \
-    X(kw_fromlist, names.fromlist)                                             \
-    X(kw_key, names.key)                                                       \
-    X(kw_metric_group_id, names.metric_group_id)                               \
-    X(kw_metric_id, names.metric_id)                                           \
-    X(kw_parameter, names.annotation, names.kind)                              \
-    X(kw_parameter_default, names.annotation, names.kind, names.default_)      \
-    X(kw_signature, names.return_annotation, names.__validate_parameters__)    \
-    X(kw_task_type, names._task_type)                                          \
-    X(kw_title, names.title)
+    X(kw_display_table, table.headers, table.record, table.title_table)        \
+    X(kw_error_message, table.error_message)                                   \
+    X(kw_fromlist, table.fromlist)                                             \
+    X(kw_key, table.key)                                                       \
+    X(kw_metric_group_id, table.metric_group_id)                               \
+    X(kw_metric_id, table.metric_id)                                           \
+    X(kw_parameter, table.annotation, table.kind)                              \
+    X(kw_parameter_default, table.annotation, table.kind, table.default_)      \
+    X(kw_signature, table.return_annotation, table.__validate_parameters__)    \
+    X(kw_task_type, table._task_type)                                          \
+    X(kw_title, table.title)
 
-// The module's types, as (field, PyType_Spec).
-#define LLM_METRICS_TYPES(X)          \
-    X(function_type, function_spec)   \
-    X(scope_type, scope_spec)
-
-struct Names {
+struct Constants {
 #define LLM_METRICS_DECLARE_NAME(field) PyObject* field = nullptr;
 #define LLM_METRICS_DECLARE_ENTRY(field, ...) PyObject* field = nullptr;
-#define LLM_METRICS_DECLARE_TYPE(field, spec) PyTypeObject* field = nullptr;
     LLM_METRICS_NAMES(LLM_METRICS_DECLARE_NAME)
     LLM_METRICS_TEXTS(LLM_METRICS_DECLARE_ENTRY)
     LLM_METRICS_TUPLES(LLM_METRICS_DECLARE_ENTRY)
-    LLM_METRICS_TYPES(LLM_METRICS_DECLARE_TYPE)
 #undef LLM_METRICS_DECLARE_NAME
 #undef LLM_METRICS_DECLARE_ENTRY
-#undef LLM_METRICS_DECLARE_TYPE
     bool ready = false;  // every entry exists
 };
 
-extern Names names;
-
-// Creates every entry; a no-op once that succeeded.  -1 with an exception
-// set on failure (and the table left empty).
-int init_names();
+// Creates every entry of `table`; a no-op once that succeeded.  -1 with an
+// exception set on failure (and the table left empty).
+int init_constants(Constants& table);
 
 // Releases every entry.  Keeps any current exception.
-void clear_names();
+void clear_constants(Constants& table);
 
 // Full dotted name of the module, as a C string (the text `module_name`).
 inline constexpr const char kModuleName[] = "zel_tarn_quillgate.supporting_classes.metrics.llm_metrics";

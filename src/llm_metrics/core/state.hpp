@@ -1,16 +1,23 @@
-// Process-wide state of the module.
+// Process-wide state of the module, behind one accessor: `state()`.
 //
 // The module loads into one interpreter per process and initialises once, so
-// the few objects every call needs live here rather than in per-module state.
+// the objects every call needs live here rather than in per-module state:
+// the table of constants, the module's own types, the module object, its
+// globals and the builtins it took at initialisation.
 #pragma once
 
 #include <Python.h>
 
 #include <cstdint>
 
+#include "core/constants.hpp"
+
 namespace llm_metrics {
 
-struct ModuleState {
+struct State {
+    Constants consts;                    // interned names, texts and tuples
+    PyTypeObject* function_type = nullptr;  // core/method_function.hpp (strong)
+    PyTypeObject* scope_type = nullptr;     // core/scope.hpp (strong)
     PyObject* module = nullptr;          // the initialised module object (strong)
     PyObject* globals = nullptr;         // its __dict__ (strong)
     PyObject* builtins = nullptr;        // the builtins module (strong)
@@ -20,6 +27,11 @@ struct ModuleState {
     int64_t interpreter_id = -1;         // the interpreter that first created the module
 };
 
-extern ModuleState state;
+namespace detail {
+extern State the_state;
+}
+
+// The process-wide state.
+inline State& state() { return detail::the_state; }
 
 }  // namespace llm_metrics
