@@ -15,10 +15,8 @@ namespace llm_metrics {
 namespace {
 
 // __init__(self, ai_client)
-PyObject* init_body(MethodFunction*, PyObject* const* args, PyObject*) {
-    PyObject* self = args[0];
-    PyObject* ai_client = args[1];
-
+LLM_PARAMS(InitParams, self, ai_client);
+PyObject* init_body(MethodFunction*, const InitParams& p) {
     Ref validate_type = lookup_global(state().consts.validate_type);
     if (!validate_type) {
         return nullptr;
@@ -27,21 +25,21 @@ PyObject* init_body(MethodFunction*, PyObject* const* args, PyObject*) {
     if (!base_service) {
         return nullptr;
     }
-    if (!call<4>(validate_type.get(), {ai_client, state().consts.ai_client, base_service.get(), Py_True})) {
+    if (!call<4>(validate_type.get(), {p.ai_client, state().consts.ai_client, base_service.get(), Py_True})) {
         return nullptr;
     }
-    if (PyObject_SetAttr(self, state().consts.ai_client, ai_client) < 0 || PyObject_SetAttr(self, state().consts.is_bearer_token, Py_False) < 0) {
+    if (PyObject_SetAttr(p.self, state().consts.ai_client, p.ai_client) < 0 || PyObject_SetAttr(p.self, state().consts.is_bearer_token, Py_False) < 0) {
         return nullptr;
     }
     Ref evaluators_cls = lookup_global(state().consts.LLMAJEvaluators);
     if (!evaluators_cls) {
         return nullptr;
     }
-    Ref evaluators = call<1>(evaluators_cls.get(), {ai_client});
-    if (!evaluators || PyObject_SetAttr(self, state().consts.evaluators, evaluators.get()) < 0) {
+    Ref evaluators = call<1>(evaluators_cls.get(), {p.ai_client});
+    if (!evaluators || PyObject_SetAttr(p.self, state().consts.evaluators, evaluators.get()) < 0) {
         return nullptr;
     }
-    Ref client = Ref::steal(PyObject_GetAttr(self, state().consts.ai_client));
+    Ref client = Ref::steal(PyObject_GetAttr(p.self, state().consts.ai_client));
     if (!client) {
         return nullptr;
     }
@@ -54,7 +52,7 @@ PyObject* init_body(MethodFunction*, PyObject* const* args, PyObject*) {
         return nullptr;
     }
     if (reinterpret_cast<PyObject*>(Py_TYPE(authenticator.get())) == bearer_cls.get() &&
-        PyObject_SetAttr(self, state().consts.is_bearer_token, Py_True) < 0) {
+        PyObject_SetAttr(p.self, state().consts.is_bearer_token, Py_True) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -62,9 +60,10 @@ PyObject* init_body(MethodFunction*, PyObject* const* args, PyObject*) {
 
 enum class Defaults { none, compute_metrics, three_nones };
 
+// One annotation: the parameter (or `return_`) and its text, both from the table.
 struct Annotation {
-    const char* name;
-    const char* value;
+    NameField name;
+    NameField value;
 };
 
 // A docstring with its length in bytes (UTF-8).
@@ -78,56 +77,44 @@ constexpr DocText doc_of(const char (&text)[N]) {
     return DocText{text, static_cast<Py_ssize_t>(N - 1)};
 }
 
+// A method's whole Python-visible contract: name, parameters and body
+// (`spec`), docstring, defaults, annotations and its doctest entry.
 struct MethodEntry {
     FunctionSpec spec;
     DocText doc = {};
     Defaults defaults = Defaults::none;
     std::initializer_list<Annotation> annotations = {};
+    NameField doctest = nullptr;  // the key of its docstring in __test__, or none
 };
 
-using N = Constants;
+using C = Constants;
 
 // The class body, in definition order: one row per method.
 const MethodEntry kMethodTable[] = {
-    {.spec = {.name = &N::__init__, .params = {&N::self, &N::ai_client}, .body = init_body},
-     .annotations = {{"ai_client", "'TarnQuillgateV2Adapter'"}, {"return", "None"}}},
-    {.spec = {.name = &N::compute_metrics,
-              .params = {&N::self, &N::configuration, &N::sources, &N::predictions, &N::references,
-                         &N::custom_evaluators},
-              .var_keywords = true,
-              .exact_dict_param = 1,
-              .body = computation::compute_metrics},
+    {.spec = {.name = &C::__init__, .body = bind<init_body>},
+     .annotations = {{&C::ai_client, &C::ann_adapter}, {&C::return_, &C::ann_none}}},
+    {.spec = {.name = &C::compute_metrics, .body = bind<computation::compute_metrics>, .exact_dict = &C::configuration},
      .doc = doc_of(docstrings::compute_metrics),
      .defaults = Defaults::compute_metrics,
-     .annotations = {{"configuration", "dict"},
-                     {"sources", "pd.DataFrame"},
-                     {"predictions", "pd.DataFrame"},
-                     {"references", "pd.DataFrame"}}},
-    {.spec = {.name = &N::get_metrics_result,
-              .params = {&N::self, &N::configuration, &N::metrics_result},
-              .var_keywords = true,
-              .exact_dict_param = 1,
-              .body = computation::get_metrics_result},
+     .annotations = {{&C::configuration, &C::ann_dict},
+                     {&C::sources, &C::ann_data_frame},
+                     {&C::predictions, &C::ann_data_frame},
+                     {&C::references, &C::ann_data_frame}},
+     .doctest = &C::doctest_compute_metrics},
+    {.spec = {.name = &C::get_metrics_result,
+              .body = bind<computation::get_metrics_result>,
+              .exact_dict = &C::configuration},
      .doc = doc_of(docstrings::get_metrics_result),
-     .annotations = {{"configuration", "dict"}}},
-    {.spec = {.name = &N::__get_metrics_manager,
-              .params = {&N::self, &N::configuration, &N::kwargs},
-              .body = computation::get_metrics_manager}},
-    {.spec = {.name = &N::__show_supported_metrics_old,
-              .params = {&N::self, &N::metric_type_module},
-              .body = browser::show_supported_metrics_old}},
-    {.spec = {.name = &N::show_supported_metrics,
-              .params = {&N::self, &N::task_type, &N::metric_id, &N::metric_group},
-              .body = browser::show_supported_metrics},
+     .annotations = {{&C::configuration, &C::ann_dict}},
+     .doctest = &C::doctest_get_metrics_result},
+    {.spec = {.name = &C::__get_metrics_manager, .body = bind<computation::get_metrics_manager>}},
+    {.spec = {.name = &C::__show_supported_metrics_old, .body = bind<browser::show_supported_metrics_old>}},
+    {.spec = {.name = &C::show_supported_metrics, .body = bind<browser::show_supported_metrics>},
      .doc = doc_of(docstrings::show_supported_metrics),
      .defaults = Defaults::three_nones},
-    {.spec = {.name = &N::__validate_params,
-              .params = {&N::self, &N::configuration, &N::sources, &N::predictions, &N::references},
-              .body = computation::validate_params}},
-    {.spec = {.name = &N::display_result, .params = {&N::self, &N::results}, .body = computation::display_result}},
-    {.spec = {.name = &N::__is_key_present,
-              .params = {&N::self, &N::config, &N::key},
-              .body = computation::is_key_present},
+    {.spec = {.name = &C::__validate_params, .body = bind<computation::validate_params>}},
+    {.spec = {.name = &C::display_result, .body = bind<computation::display_result>}},
+    {.spec = {.name = &C::__is_key_present, .body = bind<computation::is_key_present>},
      .doc = doc_of(docstrings::is_key_present)},
 };
 
@@ -171,8 +158,7 @@ Ref make_annotations(std::initializer_list<Annotation> annotations) {
         return {};
     }
     for (const Annotation& a : annotations) {
-        Ref value = Ref::steal(PyUnicode_FromString(a.value));
-        if (!value || PyDict_SetItemString(dict.get(), a.name, value.get()) < 0) {
+        if (PyDict_SetItem(dict.get(), state().consts.*a.name, state().consts.*a.value) < 0) {
             return {};
         }
     }
@@ -181,47 +167,47 @@ Ref make_annotations(std::initializer_list<Annotation> annotations) {
 
 }  // namespace
 
-bool create_llm_metrics_class(PyObject* module, PyObject* globals, CreatedClass& out) {
+Ref create_llm_metrics_class(PyObject* module, PyObject* globals, PyObject* doctests) {
     Ref module_name = Ref::steal(PyObject_GetAttr(module, state().consts.__name__));
     if (!module_name) {
-        return false;
+        return {};
     }
     Ref ns = Ref::steal(PyDict_New());
     if (!ns || PyDict_SetItem(ns.get(), state().consts.__module__, module_name.get()) < 0 ||
         PyDict_SetItem(ns.get(), state().consts.__qualname__, state().consts.LLMMetrics) < 0) {
-        return false;
+        return {};
     }
     Ref class_dot = Ref::steal(PyUnicode_FromFormat("%U.", state().consts.LLMMetrics));
     if (!class_dot) {
-        return false;
+        return {};
     }
     for (const MethodEntry& entry : kMethodTable) {
         Ref doc = entry.doc.text ? Ref::steal(PyUnicode_DecodeUTF8(entry.doc.text, entry.doc.length, nullptr))
                                  : Ref::borrow(Py_None);
         if (!doc) {
-            return false;
+            return {};
         }
         Ref defaults = make_defaults(entry.defaults);
         if (!defaults && PyErr_Occurred()) {
-            return false;
+            return {};
         }
         Ref annotations = make_annotations(entry.annotations);
         if (!annotations) {
-            return false;
+            return {};
         }
         // "LLMMetrics.<name>" and "LLMMetrics.<class key>"
         PyObject* name = state().consts.*entry.spec.name;
         Ref key = class_key(name);
         if (!key) {
-            return false;
+            return {};
         }
         Ref qualname = Ref::steal(PyUnicode_Concat(class_dot.get(), name));
         if (!qualname) {
-            return false;
+            return {};
         }
         Ref reduce_name = Ref::steal(PyUnicode_Concat(class_dot.get(), key.get()));
         if (!reduce_name) {
-            return false;
+            return {};
         }
         FunctionOptions options;
         options.qualname = qualname.get();
@@ -231,20 +217,17 @@ bool create_llm_metrics_class(PyObject* module, PyObject* globals, CreatedClass&
         options.annotations = annotations.get();
         Ref fn = new_method_function(entry.spec, module_name.get(), globals, options);
         if (!fn || PyDict_SetItem(ns.get(), key.get(), fn.get()) < 0) {
-            return false;
+            return {};
         }
-        if (entry.spec.body == computation::compute_metrics) {
-            out.compute_metrics_doc = doc;
-        } else if (entry.spec.body == computation::get_metrics_result) {
-            out.get_metrics_result_doc = doc;
+        if (entry.doctest != nullptr && PyDict_SetItem(doctests, state().consts.*entry.doctest, doc.get()) < 0) {
+            return {};
         }
     }
     Ref bases = Ref::steal(PyTuple_New(0));
     if (!bases) {
-        return false;
+        return {};
     }
-    out.cls = call<3>(reinterpret_cast<PyObject*>(&PyType_Type), {state().consts.LLMMetrics, bases.get(), ns.get()});
-    return static_cast<bool>(out.cls);
+    return call<3>(reinterpret_cast<PyObject*>(&PyType_Type), {state().consts.LLMMetrics, bases.get(), ns.get()});
 }
 
 }  // namespace llm_metrics

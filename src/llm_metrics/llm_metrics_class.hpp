@@ -7,14 +7,10 @@
 
 namespace llm_metrics {
 
-struct CreatedClass {
-    Ref cls;                     // LLMMetrics
-    Ref compute_metrics_doc;     // the docstring objects, shared with __test__
-    Ref get_metrics_result_doc;
-};
-
-// Builds the namespace from the method table, in order, and calls
-// type("LLMMetrics", (), namespace).  Returns false with an exception set on failure.
-bool create_llm_metrics_class(PyObject* module, PyObject* globals, CreatedClass& out);
+// Builds the namespace from the method table, in order, calls
+// type("LLMMetrics", (), namespace) and enters each method's doctest entry
+// (key -> docstring) into `doctests`.  The class, or an empty Ref with an
+// exception set.
+Ref create_llm_metrics_class(PyObject* module, PyObject* globals, PyObject* doctests);
 
 }  // namespace llm_metrics

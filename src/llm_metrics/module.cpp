@@ -133,26 +133,18 @@ int fetch_builtin(PyObject* name, PyObject*& slot) {
     return 0;
 }
 
-// `from <module> import <name>` bound to the global of the same name.
-int bind_from_import(const char* module, PyObject* name) {
-    Ref module_name = Ref::steal(PyUnicode_FromString(module));
-    if (!module_name) {
-        return -1;
-    }
+// `from <module_name> import <name>` bound to the global of the same name.
+int bind_from_import(PyObject* module_name, PyObject* name) {
     Ref value;
-    if (import_from(module_name.get(), {name}, &value) < 0) {
+    if (import_from(module_name, {name}, &value) < 0) {
         return -1;
     }
     return PyDict_SetItem(state().globals, name, value.get());
 }
 
-// `import <module> [as <global_name>]`
-Ref import_module(const char* module, PyObject* global_name) {
-    Ref module_name = Ref::steal(PyUnicode_FromString(module));
-    if (!module_name) {
-        return {};
-    }
-    Ref imported = Ref::steal(PyImport_ImportModuleLevelObject(module_name.get(), state().globals, nullptr, nullptr, 0));
+// `import <module_name> [as <global_name>]`
+Ref import_module(PyObject* module_name, PyObject* global_name) {
+    Ref imported = Ref::steal(PyImport_ImportModuleLevelObject(module_name, state().globals, nullptr, nullptr, 0));
     if (!imported || PyDict_SetItem(state().globals, global_name, imported.get()) < 0) {
         return {};
     }
@@ -160,16 +152,14 @@ Ref import_module(const char* module, PyObject* global_name) {
 }
 
 int run_module_body(PyObject* module) {
-    if (bind_from_import("zel_cloud_sdk_core", state().consts.BaseService) < 0 ||
-        bind_from_import("zel_tarn_quillgate.utils.utils", state().consts.validate_type) < 0 ||
-        bind_from_import("zel_cloud_sdk_core.authenticators", state().consts.BearerTokenAuthenticator) < 0 ||
-        bind_from_import("zel_tarn_quillgate.supporting_classes.metrics.evaluators", state().consts.LLMAJEvaluators) < 0 ||
-        !import_module("pandas", state().consts.pd) ||
-        bind_from_import("zel_tarn_quillgate.base_classes.tables", state().consts.Table) < 0 ||
-        bind_from_import("itertools", state().consts.chain) < 0) {
+    const Constants& c = state().consts;
+    if (bind_from_import(c.module_platform, c.BaseService) < 0 || bind_from_import(c.module_utils, c.validate_type) < 0 ||
+        bind_from_import(c.module_authenticators, c.BearerTokenAuthenticator) < 0 ||
+        bind_from_import(c.module_evaluators, c.LLMAJEvaluators) < 0 || !import_module(c.module_pandas, c.pd) ||
+        bind_from_import(c.module_tables, c.Table) < 0 || bind_from_import(c.module_itertools, c.chain) < 0) {
         return -1;
     }
-    Ref warnings = import_module("warnings", state().consts.warnings);
+    Ref warnings = import_module(c.module_warnings, c.warnings);
     if (!warnings) {
         return -1;
     }
@@ -177,19 +167,15 @@ int run_module_body(PyObject* module) {
     if (!filterwarnings || !call<1>(filterwarnings.get(), {state().consts.ignore})) {
         return -1;
     }
-    CreatedClass created;
-    if (!create_llm_metrics_class(module, state().globals, created) ||
-        PyDict_SetItem(state().globals, state().consts.LLMMetrics, created.cls.get()) < 0) {
-        return -1;
-    }
     Ref test = Ref::steal(PyDict_New());
-    if (!test ||
-        PyDict_SetItemString(test.get(), "LLMMetrics.compute_metrics (line 52)", created.compute_metrics_doc.get()) < 0 ||
-        PyDict_SetItemString(test.get(), "LLMMetrics.get_metrics_result (line 145)",
-                             created.get_metrics_result_doc.get()) < 0) {
+    if (!test) {
         return -1;
     }
-    return PyDict_SetItem(state().globals, state().consts.__test__, test.get());
+    Ref cls = create_llm_metrics_class(module, state().globals, test.get());
+    if (!cls || PyDict_SetItem(state().globals, c.LLMMetrics, cls.get()) < 0) {
+        return -1;
+    }
+    return PyDict_SetItem(state().globals, c.__test__, test.get());
 }
 
 // Adds "init <module>" to the traceback of the current exception.
@@ -219,7 +205,7 @@ void add_init_traceback() {
 int execute_steps(PyObject* module) {
     // Through the import system itself, not through builtins.__import__:
     // a missing __import__ is reported by `fetch_builtin` below.
-    Ref builtins = Ref::steal(PyImport_ImportModuleLevel("builtins", nullptr, nullptr, nullptr, 0));
+    Ref builtins = Ref::steal(PyImport_ImportModuleLevelObject(state().consts.module_builtins, nullptr, nullptr, nullptr, 0));
     if (!builtins) {
         return -1;
     }

@@ -8,8 +8,10 @@
 namespace llm_metrics::browser {
 
 // show_supported_metrics(self, task_type=None, metric_id=None, metric_group=None)
-PyObject* show_supported_metrics(MethodFunction* fn, PyObject* const* args, PyObject* kwargs);
+LLM_PARAMS(ShowSupportedMetricsParams, self, task_type, metric_id, metric_group);
+PyObject* show_supported_metrics(MethodFunction* fn, const ShowSupportedMetricsParams& p);
 // __show_supported_metrics_old(self, metric_type_module)
-PyObject* show_supported_metrics_old(MethodFunction* fn, PyObject* const* args, PyObject* kwargs);
+LLM_PARAMS(ShowSupportedMetricsOldParams, self, metric_type_module);
+PyObject* show_supported_metrics_old(MethodFunction* fn, const ShowSupportedMetricsOldParams& p);
 
 }  // namespace llm_metrics::browser

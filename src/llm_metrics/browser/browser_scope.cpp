@@ -24,7 +24,7 @@ void set_var(PyObject* scope, Var var, PyObject* value) { scope_set(scope, stati
 
 // --- the nested functions -----------------------------------------------------
 
-using N = Constants;
+using C = Constants;
 
 // One row per nested function, in creation order.
 struct NestedFunction {
@@ -37,38 +37,34 @@ struct NestedFunction {
 
 const NestedFunction kNestedFunctions[] = {
     {.slot = &NestedFunctions::display_all_supported_metrics,
-     .spec = {.name = &N::__display_all_supported_metrics, .body = display_all_supported_metrics}},
+     .spec = {.name = &C::__display_all_supported_metrics, .body = bind<display_all_supported_metrics>}},
     {.slot = &NestedFunctions::display_all_supported_task_type,
-     .spec = {.name = &N::__display_all_supported_task_type, .body = display_all_supported_task_type}},
+     .spec = {.name = &C::__display_all_supported_task_type, .body = bind<display_all_supported_task_type>}},
     {.slot = &NestedFunctions::display_all_supported_metric_group,
-     .spec = {.name = &N::__display_all_supported_metric_group, .body = display_all_supported_metric_group},
+     .spec = {.name = &C::__display_all_supported_metric_group, .body = bind<display_all_supported_metric_group>},
      .var = Var::display_all_supported_metric_group},
     {.slot = &NestedFunctions::display_error_msg,
-     .spec = {.name = &N::__display_error_msg, .params = {&N::error_message}, .body = display_error_msg},
+     .spec = {.name = &C::__display_error_msg, .body = bind<display_error_msg>},
      .shares_scope = false,
      .var = Var::display_error_msg},
     {.slot = &NestedFunctions::display_table,
-     .spec = {.name = &N::__display_table,
-              .params = {&N::headers, &N::record, &N::title_table},
-              .body = display_table},
+     .spec = {.name = &C::__display_table, .body = bind<display_table>},
      .shares_scope = false,
      .var = Var::display_table},
     {.slot = &NestedFunctions::display_supported_metrics,
-     .spec = {.name = &N::__display_supported_metrics,
-              .params = {&N::_task_type, &N::metric_group_id},
-              .body = display_supported_metrics},
-     .defaults = &N::defaults_two_nones},
+     .spec = {.name = &C::__display_supported_metrics, .body = bind<display_supported_metrics>},
+     .defaults = &C::defaults_two_nones},
     {.slot = &NestedFunctions::display_supported_task_type,
-     .spec = {.name = &N::__display_supported_task_type, .params = {&N::metric_id}, .body = display_supported_task_type},
+     .spec = {.name = &C::__display_supported_task_type, .body = bind<display_supported_task_type>},
      .var = Var::display_supported_task_type},
     {.slot = &NestedFunctions::get_supported_metrics,
-     .spec = {.name = &N::__get_supported_metrics, .params = {&N::_task_type}, .body = get_supported_metrics},
-     .defaults = &N::defaults_one_none,
+     .spec = {.name = &C::__get_supported_metrics, .body = bind<get_supported_metrics>},
+     .defaults = &C::defaults_one_none,
      .var = Var::get_supported_metrics},
 };
 
 // `lambda x: x.value`
-const FunctionSpec kValueKey{.name = &N::lambda_, .params = {&N::x}, .body = value_key};
+const FunctionSpec kValueKey{.name = &C::lambda_, .body = bind<value_key>};
 
 // A function of `spec` made inside another: its qualified name is
 // `locals` (the enclosing function's "<qualname>.<locals>.") and its name.

@@ -16,11 +16,6 @@ namespace llm_metrics::browser {
 
 namespace {
 
-// The message of the install hint raised when neither catalogue can be loaded.
-constexpr const char kInstallHint[] =
-    "Unable to find metric-plugins latest version library with LLM support to list metrics. "
-    "Please install it using `pip install zel-metrics-plugin`";
-
 // Marks an exception as the one being handled for as long as it lives, as an
 // `except` block does: code that runs meanwhile sees it as sys.exception(),
 // and exceptions raised meanwhile get it as their __context__.
@@ -53,10 +48,7 @@ PyObject* legacy_fallback(PyObject* self) {
     if (module && call_method<2>(state().consts._LLMMetrics__show_supported_metrics_old, {self, module.get()})) {
         Py_RETURN_NONE;
     }
-    if (!current_exception_is_ordinary()) {
-        return nullptr;
-    }
-    return raise_in_handler(PyExc_Exception, kInstallHint);
+    return raise_install_hint(state().consts.install_hint_browser);
 }
 
 // A member of one of the enumerations is replaced by its value.
@@ -326,16 +318,15 @@ int Call::metric_view() const {
 }  // namespace
 
 // show_supported_metrics(self, task_type=None, metric_id=None, metric_group=None)
-PyObject* show_supported_metrics(MethodFunction*, PyObject* const* args, PyObject*) {
-    PyObject* self = args[0];
-    Ref task_type = Ref::borrow(args[1]);
-    Ref metric_id = Ref::borrow(args[2]);
-    Ref metric_group = Ref::borrow(args[3]);
+PyObject* show_supported_metrics(MethodFunction*, const ShowSupportedMetricsParams& p) {
+    Ref task_type = Ref::borrow(p.task_type);
+    Ref metric_id = Ref::borrow(p.metric_id);
+    Ref metric_group = Ref::borrow(p.metric_group);
 
     Ref enums[3];
     if (import_from(state().consts.entities_module, {state().consts.LLMTaskType, state().consts.LLMMetricType, state().consts.LLMSubMetrics}, enums) <
         0) {
-        return legacy_fallback(self);
+        return legacy_fallback(p.self);
     }
     PyObject* task_enum = enums[0].get();
     PyObject* metric_enum = enums[1].get();

@@ -40,21 +40,19 @@ PyObject* report_group_without_sub_metrics(MethodFunction* fn, PyObject* metric_
 }  // namespace
 
 // __display_supported_metrics(_task_type=None, metric_group_id=None)
-PyObject* display_supported_metrics(MethodFunction* fn, PyObject* const* args, PyObject*) {
-    PyObject* task_type = args[0];
-    PyObject* metric_group_id = args[1];
+PyObject* display_supported_metrics(MethodFunction* fn, const DisplaySupportedMetricsParams& p) {
     Ref header = metric_headers(state().consts.h_supported_task_types);
     if (!header) {
         return nullptr;
     }
     Ref result;
     Ref title;
-    if (task_type != Py_None) {
+    if (p._task_type != Py_None) {
         Ref query = scope_read(fn, Var::get_supported_metrics);
         if (!query) {
             return nullptr;
         }
-        Ref members = call<1>(query.get(), {task_type});
+        Ref members = call<1>(query.get(), {p._task_type});
         if (!members) {
             return nullptr;
         }
@@ -62,28 +60,28 @@ PyObject* display_supported_metrics(MethodFunction* fn, PyObject* const* args, P
         if (!result) {
             return nullptr;
         }
-        title = format_join({state().consts.metrics_supported_by_the, task_type, state().consts.task_type_colon});
+        title = format_join({state().consts.metrics_supported_by_the, p._task_type, state().consts.task_type_colon});
         if (!title) {
             return nullptr;
         }
-    } else if (metric_group_id != Py_None) {
+    } else if (p.metric_group_id != Py_None) {
         Ref groups = scope_read(fn, Var::all_metric_group);
         if (!groups) {
             return nullptr;
         }
-        const int is_group = PySequence_Contains(groups.get(), metric_group_id);
+        const int is_group = PySequence_Contains(groups.get(), p.metric_group_id);
         if (is_group < 0) {
             return nullptr;
         }
         groups.reset();
         if (!is_group) {
-            return report_group_without_sub_metrics(fn, metric_group_id);
+            return report_group_without_sub_metrics(fn, p.metric_group_id);
         }
         Ref all_metrics = scope_read(fn, Var::all_metrics);
         if (!all_metrics) {
             return nullptr;
         }
-        Ref group = Ref::steal(PyObject_GetItem(all_metrics.get(), metric_group_id));
+        Ref group = Ref::steal(PyObject_GetItem(all_metrics.get(), p.metric_group_id));
         if (!group) {
             return nullptr;
         }
@@ -96,7 +94,7 @@ PyObject* display_supported_metrics(MethodFunction* fn, PyObject* const* args, P
         if (!result) {
             return nullptr;
         }
-        title = format_join({state().consts.metrics_that_come_under_the, metric_group_id, state().consts.metric_group_are});
+        title = format_join({state().consts.metrics_that_come_under_the, p.metric_group_id, state().consts.metric_group_are});
         if (!title) {
             return nullptr;
         }
@@ -123,13 +121,12 @@ PyObject* display_supported_metrics(MethodFunction* fn, PyObject* const* args, P
 }
 
 // __display_supported_task_type(metric_id): the one-row details table of a metric.
-PyObject* display_supported_task_type(MethodFunction* fn, PyObject* const* args, PyObject*) {
-    PyObject* metric_id = args[0];
+PyObject* display_supported_task_type(MethodFunction* fn, const DisplaySupportedTaskTypeParams& p) {
     Ref all_metrics = scope_read(fn, Var::all_metrics);
     if (!all_metrics) {
         return nullptr;
     }
-    Ref metric_obj = Ref::steal(PyObject_GetItem(all_metrics.get(), metric_id));
+    Ref metric_obj = Ref::steal(PyObject_GetItem(all_metrics.get(), p.metric_id));
     if (!metric_obj) {
         return nullptr;
     }
@@ -150,7 +147,7 @@ PyObject* display_supported_task_type(MethodFunction* fn, PyObject* const* args,
     if (!display) {
         return nullptr;
     }
-    Ref title = format_join({metric_id, state().consts.metric_details});
+    Ref title = format_join({p.metric_id, state().consts.metric_details});
     if (!title || call_display_table(display.get(), header.get(), result.get(), title.get()) < 0) {
         return nullptr;
     }

@@ -35,8 +35,7 @@ int list_block(PyObject* metric_type_module, PyObject* attr, PyObject* heading) 
 }  // namespace
 
 // __show_supported_metrics_old(self, metric_type_module)
-PyObject* show_supported_metrics_old(MethodFunction*, PyObject* const* args, PyObject*) {
-    PyObject* metric_type_module = args[1];
+PyObject* show_supported_metrics_old(MethodFunction*, const ShowSupportedMetricsOldParams& p) {
     const std::array<std::pair<PyObject*, PyObject*>, 4> blocks{{
         {state().consts.LLMSummarizationMetrics, state().consts.legacy_summarization},
         {state().consts.LLMGenerationMetrics, state().consts.legacy_generation},
@@ -44,7 +43,7 @@ PyObject* show_supported_metrics_old(MethodFunction*, PyObject* const* args, PyO
         {state().consts.LLMQAMetrics, state().consts.legacy_qa},
     }};
     for (const auto& [attr, heading] : blocks) {
-        if (list_block(metric_type_module, attr, heading) < 0) {
+        if (list_block(p.metric_type_module, attr, heading) < 0) {
             return nullptr;
         }
     }

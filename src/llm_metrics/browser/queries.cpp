@@ -11,8 +11,8 @@
 
 namespace llm_metrics::browser {
 
-PyObject* value_key(MethodFunction*, PyObject* const* args, PyObject*) {
-    return PyObject_GetAttr(args[0], state().consts.value);
+PyObject* value_key(MethodFunction*, const ValueKeyParams& p) {
+    return PyObject_GetAttr(p.x, state().consts.value);
 }
 
 Ref member_values(PyObject* members) {
@@ -26,8 +26,7 @@ Ref member_values(PyObject* members) {
 }
 
 // __get_supported_metrics(_task_type=None)
-PyObject* get_supported_metrics(MethodFunction* fn, PyObject* const* args, PyObject*) {
-    PyObject* task_type = args[0];
+PyObject* get_supported_metrics(MethodFunction* fn, const GetSupportedMetricsParams& p) {
     Ref metrics = Ref::steal(PyList_New(0));
     if (!metrics) {
         return nullptr;
@@ -56,7 +55,7 @@ PyObject* get_supported_metrics(MethodFunction* fn, PyObject* const* args, PyObj
             if (!tasks) {
                 return -1;
             }
-            const int supported = PySequence_Contains(tasks.get(), task_type);
+            const int supported = PySequence_Contains(tasks.get(), p._task_type);
             if (supported <= 0) {
                 return supported;
             }

@@ -117,16 +117,16 @@ PyObject* display_single_column(MethodFunction* fn, Var items_var, PyObject* hea
 }  // namespace
 
 // __display_table(headers, record, title_table): Table(headers, record).list(title=title_table)
-PyObject* display_table(MethodFunction*, PyObject* const* args, PyObject*) {
+PyObject* display_table(MethodFunction*, const DisplayTableParams& p) {
     Ref table_cls = lookup_global(state().consts.Table);
     if (!table_cls) {
         return nullptr;
     }
-    Ref table = call<2>(table_cls.get(), {args[0], args[1]});
+    Ref table = call<2>(table_cls.get(), {p.headers, p.record});
     if (!table) {
         return nullptr;
     }
-    PyObject* list_args[] = {table.get(), args[2]};
+    PyObject* list_args[] = {table.get(), p.title_table};
     Ref listed = Ref::steal(
         PyObject_VectorcallMethod(state().consts.list, list_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, state().consts.kw_title));
     if (!listed) {
@@ -136,15 +136,15 @@ PyObject* display_table(MethodFunction*, PyObject* const* args, PyObject*) {
 }
 
 // __display_error_msg(error_message): print(f"\033[31m {error_message} \033[0m")
-PyObject* display_error_msg(MethodFunction*, PyObject* const* args, PyObject*) {
-    Ref text = format_join({state().consts.red_open, args[0], state().consts.red_close});
+PyObject* display_error_msg(MethodFunction*, const DisplayErrorMsgParams& p) {
+    Ref text = format_join({state().consts.red_open, p.error_message, state().consts.red_close});
     if (!text || print_line(text.get()) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
 }
 
-PyObject* display_all_supported_metrics(MethodFunction* fn, PyObject* const*, PyObject*) {
+PyObject* display_all_supported_metrics(MethodFunction* fn, const NoParams&) {
     Ref headers = metric_headers(state().consts.h_supported_task_types);
     if (!headers) {
         return nullptr;
@@ -189,11 +189,11 @@ PyObject* display_all_supported_metrics(MethodFunction* fn, PyObject* const*, Py
     Py_RETURN_NONE;
 }
 
-PyObject* display_all_supported_task_type(MethodFunction* fn, PyObject* const*, PyObject*) {
+PyObject* display_all_supported_task_type(MethodFunction* fn, const NoParams&) {
     return display_single_column(fn, Var::all_task_type, state().consts.h_task_types, state().consts.title_all_task_types);
 }
 
-PyObject* display_all_supported_metric_group(MethodFunction* fn, PyObject* const*, PyObject*) {
+PyObject* display_all_supported_metric_group(MethodFunction* fn, const NoParams&) {
     return display_single_column(fn, Var::all_metric_group, state().consts.h_metric_group, state().consts.title_all_metric_groups);
 }
 

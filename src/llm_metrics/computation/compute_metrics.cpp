@@ -80,19 +80,12 @@ int run_evaluators(PyObject* evaluators, const EvaluatorInput& input, PyObject* 
 
 }  // namespace
 
-PyObject* compute_metrics(MethodFunction*, PyObject* const* args, PyObject* kwargs) {
-    PyObject* self = args[0];
-    PyObject* configuration = args[1];
-    PyObject* sources = args[2];
-    PyObject* predictions = args[3];
-    PyObject* references = args[4];
-    PyObject* custom_evaluators = args[5];
-
-    if (!call_method<5>(state().consts._LLMMetrics__validate_params, {self, configuration, sources, predictions, references})) {
+PyObject* compute_metrics(MethodFunction*, const ComputeMetricsParams& p) {
+    if (!call_method<5>(state().consts._LLMMetrics__validate_params, {p.self, p.configuration, p.sources, p.predictions, p.references})) {
         return nullptr;
     }
     // Manager resolution adds the manager keywords to this very dictionary.
-    Ref manager = call_method<3>(state().consts._LLMMetrics__get_metrics_manager, {self, configuration, kwargs});
+    Ref manager = call_method<3>(state().consts._LLMMetrics__get_metrics_manager, {p.self, p.configuration, p.kwargs});
     if (!manager) {
         return nullptr;
     }
@@ -100,9 +93,9 @@ PyObject* compute_metrics(MethodFunction*, PyObject* const* args, PyObject* kwar
     if (!compute) {
         return nullptr;
     }
-    const EvaluatorInput input{{sources, predictions, references}, kwargs};
-    Ref metrics = call_with_mapping(compute.get(), input.frames.data(), input.frames.size(), kwargs);
-    if (!metrics || run_evaluators(custom_evaluators, input, metrics.get()) < 0) {
+    const EvaluatorInput input{{p.sources, p.predictions, p.references}, p.kwargs};
+    Ref metrics = call_with_mapping(compute.get(), input.frames.data(), input.frames.size(), p.kwargs);
+    if (!metrics || run_evaluators(p.custom_evaluators, input, metrics.get()) < 0) {
         return nullptr;
     }
     return metrics.release();

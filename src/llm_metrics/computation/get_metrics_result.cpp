@@ -10,16 +10,12 @@
 
 namespace llm_metrics::computation {
 
-PyObject* get_metrics_result(MethodFunction*, PyObject* const* args, PyObject* kwargs) {
-    PyObject* self = args[0];
-    PyObject* configuration = args[1];
-    PyObject* metrics_result = args[2];
-
-    if (validate_configuration(configuration) < 0) {
+PyObject* get_metrics_result(MethodFunction*, const GetMetricsResultParams& p) {
+    if (validate_configuration(p.configuration) < 0) {
         return nullptr;
     }
-    // The manager resolution extends `kwargs` itself with the manager keywords.
-    Ref manager = call_method<3>(state().consts._LLMMetrics__get_metrics_manager, {self, configuration, kwargs});
+    // The manager resolution extends `p.kwargs` itself with the manager keywords.
+    Ref manager = call_method<3>(state().consts._LLMMetrics__get_metrics_manager, {p.self, p.configuration, p.kwargs});
     if (!manager) {
         return nullptr;
     }
@@ -27,7 +23,7 @@ PyObject* get_metrics_result(MethodFunction*, PyObject* const* args, PyObject* k
     if (!fetch) {
         return nullptr;
     }
-    return call_with_mapping(fetch.get(), &metrics_result, 1, kwargs).release();
+    return call_with_mapping(fetch.get(), &p.metrics_result, 1, p.kwargs).release();
 }
 
 }  // namespace llm_metrics::computation

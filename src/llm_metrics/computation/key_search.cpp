@@ -304,11 +304,11 @@ int search(PyObject* self, PyObject* fn, PyObject* config, PyObject* key) {
 
 }  // namespace
 
-PyObject* is_key_present(MethodFunction* fn, PyObject* const* args, PyObject*) {
+PyObject* is_key_present(MethodFunction* fn, const IsKeyPresentParams& p) {
     if (Py_EnterRecursiveCall(kWhere) != 0) {
         return nullptr;
     }
-    const int found = search(args[0], reinterpret_cast<PyObject*>(fn), args[1], args[2]);
+    const int found = search(p.self, reinterpret_cast<PyObject*>(fn), p.config, p.key);
     Py_LeaveRecursiveCall();
     if (found < 0) {
         return nullptr;

@@ -14,10 +14,6 @@ namespace llm_metrics::computation {
 
 namespace {
 
-constexpr const char kInstallHint[] =
-    "Unable to find metric-plugins library with LLM support to compute metrics. "
-    "Please install it using `pip install zel-metrics-plugin`";
-
 // __import__(<manager module>, fromlist=["LLMMetricManager"]) through the
 // builtin taken at initialisation; a fresh fromlist list on every call.
 Ref import_manager_module() {
@@ -44,22 +40,15 @@ int store_client_attribute(PyObject* self, PyObject* kwargs, PyObject* name) {
 
 }  // namespace
 
-PyObject* get_metrics_manager(MethodFunction*, PyObject* const* args, PyObject*) {
-    PyObject* self = args[0];
-    PyObject* configuration = args[1];
-    PyObject* kwargs = args[2];
-
+PyObject* get_metrics_manager(MethodFunction*, const GetMetricsManagerParams& p) {
     Ref manager_module = import_manager_module();
     if (!manager_module) {
-        if (!current_exception_is_ordinary()) {
-            return nullptr;  // KeyboardInterrupt, SystemExit...: not ours to convert
-        }
-        return raise_in_handler(PyExc_Exception, kInstallHint);
+        return raise_install_hint(state().consts.install_hint_manager);
     }
 
     // Where the request comes from, before the manager is built.
-    if (store_client_attribute(self, kwargs, state().consts.is_vesk) < 0 ||
-        PyObject_SetItem(kwargs, state().consts.origin, state().consts.sdk) < 0) {
+    if (store_client_attribute(p.self, p.kwargs, state().consts.is_vesk) < 0 ||
+        PyObject_SetItem(p.kwargs, state().consts.origin, state().consts.sdk) < 0) {
         return nullptr;
     }
 
@@ -68,18 +57,18 @@ PyObject* get_metrics_manager(MethodFunction*, PyObject* const* args, PyObject*)
         return nullptr;
     }
     // The constructor gets its own copy of the keywords as they stand now.
-    Ref manager = call_with_mapping(manager_cls.get(), &configuration, 1, kwargs);
+    Ref manager = call_with_mapping(manager_cls.get(), &p.configuration, 1, p.kwargs);
     if (!manager) {
         return nullptr;
     }
 
     // The connection details the later calls on the manager carry.
-    Ref is_bearer_token = Ref::steal(PyObject_GetAttr(self, state().consts.is_bearer_token));
-    if (!is_bearer_token || PyObject_SetItem(kwargs, state().consts.is_bearer_token, is_bearer_token.get()) < 0) {
+    Ref is_bearer_token = Ref::steal(PyObject_GetAttr(p.self, state().consts.is_bearer_token));
+    if (!is_bearer_token || PyObject_SetItem(p.kwargs, state().consts.is_bearer_token, is_bearer_token.get()) < 0) {
         return nullptr;
     }
     for (PyObject* attr : {state().consts.authenticator, state().consts.service_url, state().consts.host, state().consts.service_instance_id}) {
-        if (store_client_attribute(self, kwargs, attr) < 0) {
+        if (store_client_attribute(p.self, p.kwargs, attr) < 0) {
             return nullptr;
         }
     }

@@ -46,9 +46,9 @@ int validate_frame(PyObject* frame) {
 
 }  // namespace
 
-PyObject* validate_params(MethodFunction*, PyObject* const* args, PyObject*) {
-    if (validate_configuration(args[1]) < 0 || validate_frame(args[2]) < 0 || validate_frame(args[3]) < 0 ||
-        validate_frame(args[4]) < 0) {
+PyObject* validate_params(MethodFunction*, const ValidateParamsParams& p) {
+    if (validate_configuration(p.configuration) < 0 || validate_frame(p.sources) < 0 || validate_frame(p.predictions) < 0 ||
+        validate_frame(p.references) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;

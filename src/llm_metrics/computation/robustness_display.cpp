@@ -10,24 +10,12 @@
 
 namespace llm_metrics::computation {
 
-namespace {
-
-// The trailing space is part of the message.
-constexpr const char kInstallHint[] = "Unable to find metric-plugins library. Please install it ";
-
-}  // namespace
-
-PyObject* display_result(MethodFunction*, PyObject* const* args, PyObject*) {
-    PyObject* results = args[1];
-
+PyObject* display_result(MethodFunction*, const DisplayResultParams& p) {
     Ref robustness_metrics;
     if (import_from(state().consts.robustness_module, {state().consts.RobustnessMetrics}, &robustness_metrics) < 0) {
-        if (!current_exception_is_ordinary()) {
-            return nullptr;  // KeyboardInterrupt, SystemExit...: not ours to convert
-        }
-        return raise_in_handler(PyExc_Exception, kInstallHint);
+        return raise_install_hint(state().consts.install_hint_robustness);
     }
-    return call_method<2>(state().consts.display_robustness_results, {robustness_metrics.get(), results}).release();
+    return call_method<2>(state().consts.display_robustness_results, {robustness_metrics.get(), p.results}).release();
 }
 
 }  // namespace llm_metrics::computation

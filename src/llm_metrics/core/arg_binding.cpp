@@ -14,14 +14,14 @@ Py_ssize_t default_count(MethodFunction* fn, PyObject* defaults) {
         return 0;
     }
     Py_ssize_t n = PyTuple_GET_SIZE(defaults);
-    return n < fn->spec->n_params ? n : fn->spec->n_params;
+    return n < fn->spec->body.n_params ? n : fn->spec->body.n_params;
 }
 
 Py_ssize_t default_count(MethodFunction* fn) { return default_count(fn, fn->defaults); }
 
 // "%.200s() takes %.8s %zd positional argument%.1s (%zd given)"
 int raise_count_error(MethodFunction* fn, bool too_many, Py_ssize_t given) {
-    const Py_ssize_t n_params = fn->spec->n_params;
+    const Py_ssize_t n_params = fn->spec->body.n_params;
     const Py_ssize_t n_defaults = default_count(fn);
     const bool exact = n_defaults == 0;
     const Py_ssize_t expected = too_many ? n_params : n_params - n_defaults;
@@ -31,23 +31,34 @@ int raise_count_error(MethodFunction* fn, bool too_many, Py_ssize_t given) {
     return -1;
 }
 
-// Index of the parameter called `name`, -1 when there is none, -2 with an
-// exception set.  Interned names match by identity; anything else is
+// Sets `index` to the index of the parameter called `name`, or -1 when there
+// is none.  -1 with an exception set on failure.  Interned names match by identity; anything else is
 // compared as a Python function's binder compares it, `parameter == name`
 // against each parameter in turn, so the __eq__ of a str subclass runs here
 // as it would there.  The parameter-name tuple belongs to `fn`, which the
 // call keeps alive, and cannot be replaced.
-Py_ssize_t find_parameter(MethodFunction* fn, PyObject* name) {
+int find_parameter(MethodFunction* fn, PyObject* name, Py_ssize_t& index) {
     const Py_ssize_t n = PyTuple_GET_SIZE(fn->param_names);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (PyTuple_GET_ITEM(fn->param_names, i) == name) {
-            return i;
+    for (index = 0; index < n; ++index) {
+        if (PyTuple_GET_ITEM(fn->param_names, index) == name) {
+            return 0;
         }
     }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const int equal = PyObject_RichCompareBool(PyTuple_GET_ITEM(fn->param_names, i), name, Py_EQ);
+    for (index = 0; index < n; ++index) {
+        const int equal = PyObject_RichCompareBool(PyTuple_GET_ITEM(fn->param_names, index), name, Py_EQ);
         if (equal != 0) {
-            return equal > 0 ? i : -2;
+            return equal > 0 ? 0 : -1;
+        }
+    }
+    index = -1;
+    return 0;
+}
+
+// The index of the parameter that must be exactly a dict, or -1.
+Py_ssize_t exact_dict_index(const FunctionSpec& spec) {
+    for (Py_ssize_t i = 0; spec.exact_dict != nullptr && i < spec.body.n_params; ++i) {
+        if (spec.body.params[i] == spec.exact_dict) {
+            return i;
         }
     }
     return -1;
@@ -86,11 +97,11 @@ int raise_not_exact_dict(const char* param, PyObject* value) {
 int bind_arguments(MethodFunction* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                    PyObject** bound, Ref& extra, Ref& defaults) {
     const FunctionSpec& spec = *fn->spec;
-    const Py_ssize_t n_params = spec.n_params;
+    const Py_ssize_t n_params = spec.body.n_params;
     for (Py_ssize_t i = 0; i < n_params; ++i) {
         bound[i] = i < nargs ? args[i] : nullptr;
     }
-    if (spec.var_keywords) {
+    if (spec.body.var_keywords) {
         extra = Ref::steal(PyDict_New());
         if (!extra) {
             return -1;
@@ -107,8 +118,8 @@ int bind_arguments(MethodFunction* fn, PyObject* const* args, Py_ssize_t nargs, 
             PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec_name(fn));
             return -1;
         }
-        const Py_ssize_t index = find_parameter(fn, kw);
-        if (index == -2) {
+        Py_ssize_t index;
+        if (find_parameter(fn, kw, index) < 0) {
             return -1;
         }
         if (index >= 0) {
@@ -118,7 +129,7 @@ int bind_arguments(MethodFunction* fn, PyObject* const* args, Py_ssize_t nargs, 
                 return -1;
             }
             bound[index] = value;
-        } else if (spec.var_keywords) {
+        } else if (spec.body.var_keywords) {
             if (PyDict_SetItem(extra.get(), kw, value) < 0) {
                 return -1;
             }
@@ -153,8 +164,9 @@ int bind_arguments(MethodFunction* fn, PyObject* const* args, Py_ssize_t nargs, 
         }
         return raise_count_error(fn, false, i);
     }
-    if (spec.exact_dict_param >= 0 && !PyDict_CheckExact(bound[spec.exact_dict_param])) {
-        return raise_not_exact_dict(PyUnicode_AsUTF8(param_name(spec, spec.exact_dict_param)), bound[spec.exact_dict_param]);
+    const Py_ssize_t exact_dict = exact_dict_index(spec);
+    if (exact_dict >= 0 && !PyDict_CheckExact(bound[exact_dict])) {
+        return raise_not_exact_dict(PyUnicode_AsUTF8(param_name(spec, exact_dict)), bound[exact_dict]);
     }
     return 0;
 }

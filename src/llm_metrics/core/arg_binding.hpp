@@ -8,12 +8,9 @@
 
 namespace llm_metrics {
 
-// Most parameters any function of this extension has (`self` included).
-inline constexpr Py_ssize_t kMaxParams = 8;
-
 // Binds positional arguments `args[0:nargs]` and the keyword arguments named
 // by `kwnames` (values after the positional ones) to the parameters of `fn`.
-// On success fills `bound[0:n_params]` with borrowed references (defaults
+// On success fills `bound[0:n_params]` (room for kMaxParams) with borrowed references (defaults
 // applied) and, for functions with **kwargs, sets `extra` to a new dict of
 // the remaining keywords.  `defaults` receives the defaults tuple the
 // missing arguments were taken from (read after the keywords, which can run

@@ -38,6 +38,10 @@ namespace llm_metrics {
 
 // Other texts, as (field, literal); ASCII only.  Alphabetical by field.
 #define LLM_METRICS_TEXTS(X) \
+    X(ann_adapter, "'TarnQuillgateV2Adapter'") \
+    X(ann_data_frame, "pd.DataFrame") \
+    X(ann_dict, "dict") \
+    X(ann_none, "None") \
     X(configuration_structure,  /* the two shapes of a plugin configuration, side by side */ \
       "\n" \
       "                \033[1;34mIf metric_group is not None use below configuration     If metric_group is None use below configuration\033[0m\n" \
@@ -53,6 +57,8 @@ namespace llm_metrics {
     X(constants_fromlist, "LLMSummarizationMetrics,LLMGenerationMetrics, LLMExtractionMetrics, LLMQAMetrics") \
     X(constants_module, "zel_metrics_plugin.metrics.llm.utils.constants") \
     X(default_, "default") \
+    X(doctest_compute_metrics, "LLMMetrics.compute_metrics (line 52)") \
+    X(doctest_get_metrics_result, "LLMMetrics.get_metrics_result (line 145)") \
     X(does_not_come_under, " does not come under the metric group: ") \
     X(empty, "") \
     X(empty_attribute, "empty") \
@@ -65,6 +71,13 @@ namespace llm_metrics {
     X(h_supported_task_types, "Supported Task Type(s)") \
     X(h_supported_task_types_underscore, "Supported Task_Type(s)") \
     X(h_task_types, "Task Type(s)") \
+    X(install_hint_browser, \
+      "Unable to find metric-plugins latest version library with LLM support to list metrics. " \
+      "Please install it using `pip install zel-metrics-plugin`") \
+    X(install_hint_manager, \
+      "Unable to find metric-plugins library with LLM support to compute metrics. " \
+      "Please install it using `pip install zel-metrics-plugin`") \
+    X(install_hint_robustness, "Unable to find metric-plugins library. Please install it ")  /* the space belongs to it */ \
     X(invalid_group_head, "The metric group: ") \
     X(invalid_metric_head, "The metric: ") \
     X(invalid_task_type_head, "The task type: ") \
@@ -88,7 +101,16 @@ namespace llm_metrics {
     X(metric_supports_the_following, " metric supports the following task type(s):") \
     X(metrics_supported_by_the, "Metrics supported by the ") \
     X(metrics_that_come_under_the, "Metrics that come under the ") \
+    X(module_authenticators, "zel_cloud_sdk_core.authenticators") \
+    X(module_builtins, "builtins") \
+    X(module_evaluators, "zel_tarn_quillgate.supporting_classes.metrics.evaluators") \
+    X(module_itertools, "itertools") \
     X(module_name, "zel_tarn_quillgate.supporting_classes.metrics.llm_metrics") \
+    X(module_pandas, "pandas") \
+    X(module_platform, "zel_cloud_sdk_core") \
+    X(module_tables, "zel_tarn_quillgate.base_classes.tables") \
+    X(module_utils, "zel_tarn_quillgate.utils.utils") \
+    X(module_warnings, "warnings") \
     X(no, "No") \
     X(no_sub_metrics, " does not have any sub_metrics.") \
     X(query_locals, "LLMMetrics.show_supported_metrics.<locals>.__get_supported_metrics.<locals>.") \

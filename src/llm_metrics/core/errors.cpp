@@ -4,9 +4,12 @@
 
 namespace llm_metrics {
 
-PyObject* raise_in_handler(PyObject* exc_type, const char* message) {
+PyObject* raise_install_hint(PyObject* hint) {
+    if (!current_exception_is_ordinary()) {
+        return nullptr;
+    }
     Ref handled = Ref::steal(PyErr_GetRaisedException());
-    Ref exc = Ref::steal(PyObject_CallFunction(exc_type, "s", message));
+    Ref exc = Ref::steal(PyObject_CallOneArg(PyExc_Exception, hint));
     if (!exc) {
         return nullptr;
     }

@@ -5,9 +5,11 @@
 
 namespace llm_metrics {
 
-// Raises `exc_type(message)` while the current exception is being handled, so
-// that the current exception becomes its __context__.  Always returns null.
-PyObject* raise_in_handler(PyObject* exc_type, const char* message);
+// The install hint of a plugin that cannot be loaded: when the current
+// exception is an Exception, raises `Exception(hint)` while it is being
+// handled, so that it becomes the hint's __context__; anything else
+// (KeyboardInterrupt, SystemExit...) is left as it is.  Always returns null.
+PyObject* raise_install_hint(PyObject* hint);
 
 // True when the current exception is an instance of Exception (the only kind
 // the install-hint guards turn into their own message).

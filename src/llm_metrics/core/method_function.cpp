@@ -17,7 +17,7 @@ namespace {
 PyObject* run_body(MethodFunction* fn, PyObject* const* bound, PyObject* extra) {
 #if defined(__cpp_exceptions)
     try {
-        return fn->spec->body(fn, bound, extra);
+        return fn->spec->body.invoke(fn, bound, extra);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (...) {
@@ -25,7 +25,7 @@ PyObject* run_body(MethodFunction* fn, PyObject* const* bound, PyObject* extra) 
         return nullptr;
     }
 #else
-    return fn->spec->body(fn, bound, extra);
+    return fn->spec->body.invoke(fn, bound, extra);
 #endif
 }
 
@@ -33,8 +33,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     MethodFunction* fn = as_method_function(callable);
     const FunctionSpec& spec = *fn->spec;
     Ref keep_alive = Ref::borrow(callable);
-    if (PyVectorcall_NARGS(nargsf) == spec.n_params && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) &&
-        !spec.var_keywords && spec.exact_dict_param < 0) {
+    if (PyVectorcall_NARGS(nargsf) == spec.body.n_params && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) &&
+        !spec.body.var_keywords && spec.exact_dict == nullptr) {
         // Every parameter given by position and nothing else: the arguments
         // are the bound parameters as they are.
         return run_body(fn, args, nullptr);
@@ -280,16 +280,16 @@ PyObject* get_signature(PyObject* self, void*) {
     const FunctionSpec& spec = *fn->spec;
     // positional[:non_default_count] have no default, the rest take
     // defaults[0], defaults[1], ... (slice rules for a negative count).
-    const Py_ssize_t non_default_count = spec.n_params - n_defaults;
+    const Py_ssize_t non_default_count = spec.body.n_params - n_defaults;
     const Py_ssize_t first_with_default =
-        non_default_count >= 0 ? non_default_count : std::max<Py_ssize_t>(0, spec.n_params + non_default_count);
+        non_default_count >= 0 ? non_default_count : std::max<Py_ssize_t>(0, spec.body.n_params + non_default_count);
     Ref params = Ref::steal(PyList_New(0));
     if (!params) {
         return nullptr;
     }
-    const Py_ssize_t n_all = spec.n_params + (spec.var_keywords ? 1 : 0);
+    const Py_ssize_t n_all = spec.body.n_params + (spec.body.var_keywords ? 1 : 0);
     for (Py_ssize_t i = 0; i < n_all; ++i) {
-        const bool is_var_keyword = i == spec.n_params;
+        const bool is_var_keyword = i == spec.body.n_params;
         Ref name = Ref::borrow(is_var_keyword ? state().consts.kwargs : param_name(spec, i));
         Ref annotation;
         if (PyDict_GetItemRef(annotations.get(), name.get(), annotation.put()) < 0) {
@@ -382,9 +382,9 @@ namespace {
 
 // The tuple of the parameter names of `spec`, from the table of state().consts.
 PyObject* param_names_of(const FunctionSpec& spec) {
-    PyObject* tuple = PyTuple_New(spec.n_params);
+    PyObject* tuple = PyTuple_New(spec.body.n_params);
     if (tuple != nullptr) {
-        for (Py_ssize_t i = 0; i < spec.n_params; ++i) {
+        for (Py_ssize_t i = 0; i < spec.body.n_params; ++i) {
             PyTuple_SET_ITEM(tuple, i, Py_NewRef(param_name(spec, i)));
         }
     }
