@@ -4,6 +4,7 @@
 
 #include "browser/browser.hpp"
 #include "computation/computation.hpp"
+#include "core/attrs.hpp"
 #include "core/calls.hpp"
 #include "core/globals.hpp"
 #include "core/method_function.hpp"
@@ -28,7 +29,7 @@ PyObject* init_body(MethodFunction*, const InitParams& p) {
     if (!call<4>(validate_type.get(), {p.ai_client, state().consts.ai_client, base_service.get(), Py_True})) {
         return nullptr;
     }
-    if (PyObject_SetAttr(p.self, state().consts.ai_client, p.ai_client) < 0 || PyObject_SetAttr(p.self, state().consts.is_bearer_token, Py_False) < 0) {
+    if (set_attr(p.self, state().consts.ai_client, p.ai_client) < 0 || set_attr(p.self, state().consts.is_bearer_token, Py_False) < 0) {
         return nullptr;
     }
     Ref evaluators_cls = lookup_global(state().consts.LLMAJEvaluators);
@@ -36,14 +37,14 @@ PyObject* init_body(MethodFunction*, const InitParams& p) {
         return nullptr;
     }
     Ref evaluators = call<1>(evaluators_cls.get(), {p.ai_client});
-    if (!evaluators || PyObject_SetAttr(p.self, state().consts.evaluators, evaluators.get()) < 0) {
+    if (!evaluators || set_attr(p.self, state().consts.evaluators, evaluators.get()) < 0) {
         return nullptr;
     }
-    Ref client = Ref::steal(PyObject_GetAttr(p.self, state().consts.ai_client));
+    Ref client = Ref::steal(get_attr(p.self, state().consts.ai_client));
     if (!client) {
         return nullptr;
     }
-    Ref authenticator = Ref::steal(PyObject_GetAttr(client.get(), state().consts.authenticator));
+    Ref authenticator = Ref::steal(get_attr(client.get(), state().consts.authenticator));
     if (!authenticator) {
         return nullptr;
     }
@@ -52,7 +53,7 @@ PyObject* init_body(MethodFunction*, const InitParams& p) {
         return nullptr;
     }
     if (reinterpret_cast<PyObject*>(Py_TYPE(authenticator.get())) == bearer_cls.get() &&
-        PyObject_SetAttr(p.self, state().consts.is_bearer_token, Py_True) < 0) {
+        set_attr(p.self, state().consts.is_bearer_token, Py_True) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -168,7 +169,7 @@ Ref make_annotations(std::initializer_list<Annotation> annotations) {
 }  // namespace
 
 Ref create_llm_metrics_class(PyObject* module, PyObject* globals, PyObject* doctests) {
-    Ref module_name = Ref::steal(PyObject_GetAttr(module, state().consts.__name__));
+    Ref module_name = Ref::steal(get_attr(module, state().consts.__name__));
     if (!module_name) {
         return {};
     }

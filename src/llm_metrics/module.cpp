@@ -6,6 +6,7 @@
 #include <array>
 
 #include "core/calls.hpp"
+#include "core/globals.hpp"
 #include "core/imports.hpp"
 #include "core/method_function.hpp"
 #include "core/state.hpp"
@@ -212,7 +213,8 @@ int execute_steps(PyObject* module) {
     Py_XSETREF(state().builtins, Py_NewRef(builtins.get()));
     if (PyObject_SetAttr(module, state().consts.__builtins__, builtins.get()) < 0 || check_runtime_version() < 0 ||
         enter_in_sys_modules(module) < 0 || fetch_builtin(state().consts.__import__, state().builtin_import) < 0 ||
-        fetch_builtin(state().consts.print, state().builtin_print) < 0 || fetch_builtin(state().consts.sorted, state().builtin_sorted) < 0) {
+        fetch_builtin(state().consts.print, state().builtin_print) < 0 || fetch_builtin(state().consts.sorted, state().builtin_sorted) < 0 ||
+        watch_globals() < 0) {
         return -1;
     }
     return run_module_body(module);

@@ -2,6 +2,7 @@
 
 #include "browser/nested.hpp"
 #include "browser/sequences.hpp"
+#include "core/attrs.hpp"
 #include "core/calls.hpp"
 #include "core/globals.hpp"
 #include "core/state.hpp"
@@ -87,7 +88,7 @@ int build_catalogues(PyObject* task_enum, PyObject* metric_enum, PyObject* sub_e
     // all_task_type: the value of each task type, in enumeration order.
     Ref task_types = Ref::steal(PyList_New(0));
     if (!task_types || for_each(task_enum, [&](PyObject* member) {
-            return list_append_new(task_types.get(), PyObject_GetAttr(member, state().consts.value));
+            return list_append_new(task_types.get(), get_attr(member, state().consts.value));
         }) < 0) {
         return -1;
     }
@@ -113,7 +114,7 @@ int build_catalogues(PyObject* task_enum, PyObject* metric_enum, PyObject* sub_e
     chained.reset();
     Ref metrics = Ref::steal(PyDict_New());
     if (!metrics || for_each(ordered.get(), [&](PyObject* member) {
-            Ref id = Ref::steal(PyObject_GetAttr(member, state().consts.value));
+            Ref id = Ref::steal(get_attr(member, state().consts.value));
             return id ? PyDict_SetItem(metrics.get(), id.get(), member) : -1;
         }) < 0) {
         return -1;
@@ -123,14 +124,14 @@ int build_catalogues(PyObject* task_enum, PyObject* metric_enum, PyObject* sub_e
     // all_metric_group: each distinct group named by a sub-metric, once.
     Ref groups = Ref::steal(PyList_New(0));
     if (!groups || for_each(sub_enum, [&](PyObject* member) {
-            Ref group = Ref::steal(PyObject_GetAttr(member, state().consts.metrics_group));
+            Ref group = Ref::steal(get_attr(member, state().consts.metrics_group));
             if (!group) {
                 return -1;
             }
             if (group.get() == Py_None) {
                 return 0;
             }
-            return list_append_new(groups.get(), PyObject_GetAttr(member, state().consts.metrics_group));
+            return list_append_new(groups.get(), get_attr(member, state().consts.metrics_group));
         }) < 0) {
         return -1;
     }

@@ -6,6 +6,7 @@
 #include "browser/browser.hpp"
 #include "browser/browser_scope.hpp"
 #include "browser/nested.hpp"
+#include "core/attrs.hpp"
 #include "core/calls.hpp"
 #include "core/errors.hpp"
 #include "core/imports.hpp"
@@ -60,7 +61,7 @@ int normalise(Ref& arg, PyObject* cls, PyObject* other_cls) {
     if (is_member <= 0) {
         return is_member;
     }
-    Ref value = Ref::steal(PyObject_GetAttr(arg.get(), state().consts.value));
+    Ref value = Ref::steal(get_attr(arg.get(), state().consts.value));
     if (!value) {
         return -1;
     }
@@ -252,7 +253,7 @@ int Call::metric_group_view() const {
             if (!group) {
                 return -1;
             }
-            attr = Ref::steal(PyObject_GetAttr(group.get(), state().consts.sub_metrics));
+            attr = Ref::steal(get_attr(group.get(), state().consts.sub_metrics));
             if (!attr) {
                 return -1;
             }
@@ -266,7 +267,7 @@ int Call::metric_group_view() const {
     if (!group) {
         return -1;
     }
-    Ref sub_metrics = Ref::steal(PyObject_GetAttr(group.get(), state().consts.sub_metrics));
+    Ref sub_metrics = Ref::steal(get_attr(group.get(), state().consts.sub_metrics));
     if (!sub_metrics) {
         return -1;
     }

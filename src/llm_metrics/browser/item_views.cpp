@@ -5,6 +5,7 @@
 #include "browser/browser_scope.hpp"
 #include "browser/nested.hpp"
 #include "browser/sequences.hpp"
+#include "core/attrs.hpp"
 #include "core/calls.hpp"
 #include "core/state.hpp"
 #include "core/text.hpp"
@@ -86,7 +87,7 @@ PyObject* display_supported_metrics(MethodFunction* fn, const DisplaySupportedMe
             return nullptr;
         }
         all_metrics.reset();
-        Ref sub_metrics = Ref::steal(PyObject_GetAttr(group.get(), state().consts.sub_metrics));
+        Ref sub_metrics = Ref::steal(get_attr(group.get(), state().consts.sub_metrics));
         if (!sub_metrics) {
             return nullptr;
         }

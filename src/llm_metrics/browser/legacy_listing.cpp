@@ -4,6 +4,7 @@
 
 #include "browser/browser.hpp"
 #include "browser/sequences.hpp"
+#include "core/attrs.hpp"
 #include "core/state.hpp"
 #include "core/text.hpp"
 
@@ -14,7 +15,7 @@ namespace {
 // Prints the heading, one "   {}" line per member of the block's
 // enumeration, then the separator.  The attribute is read first.
 int list_block(PyObject* metric_type_module, PyObject* attr, PyObject* heading) {
-    Ref metric_type = Ref::steal(PyObject_GetAttr(metric_type_module, attr));
+    Ref metric_type = Ref::steal(get_attr(metric_type_module, attr));
     if (!metric_type || print_line(heading) < 0) {
         return -1;
     }

@@ -5,6 +5,7 @@
 #include "browser/browser_scope.hpp"
 #include "browser/nested.hpp"
 #include "browser/sequences.hpp"
+#include "core/attrs.hpp"
 #include "core/calls.hpp"
 #include "core/globals.hpp"
 #include "core/state.hpp"
@@ -12,13 +13,13 @@
 namespace llm_metrics::browser {
 
 PyObject* value_key(MethodFunction*, const ValueKeyParams& p) {
-    return PyObject_GetAttr(p.x, state().consts.value);
+    return get_attr(p.x, state().consts.value);
 }
 
 Ref member_values(PyObject* members) {
     Ref values = Ref::steal(PyList_New(0));
     if (!values || for_each(members, [&](PyObject* member) {
-            return list_append_new(values.get(), PyObject_GetAttr(member, state().consts.value));
+            return list_append_new(values.get(), get_attr(member, state().consts.value));
         }) < 0) {
         return {};
     }
@@ -51,7 +52,7 @@ PyObject* get_supported_metrics(MethodFunction* fn, const GetSupportedMetricsPar
     sub_enum.reset();
     chain.reset();
     if (for_each(chained.get(), [&](PyObject* member) {
-            Ref tasks = Ref::steal(PyObject_GetAttr(member, state().consts.supported_tasks));
+            Ref tasks = Ref::steal(get_attr(member, state().consts.supported_tasks));
             if (!tasks) {
                 return -1;
             }

@@ -5,6 +5,7 @@
 #include "browser/browser_scope.hpp"
 #include "browser/nested.hpp"
 #include "browser/sequences.hpp"
+#include "core/attrs.hpp"
 #include "core/calls.hpp"
 #include "core/globals.hpp"
 #include "core/state.hpp"
@@ -24,7 +25,7 @@ Ref metric_headers(PyObject* supported_tasks_header) {
 }
 
 PyObject* metric_row(PyObject* metric_obj) {
-    Ref id = Ref::steal(PyObject_GetAttr(metric_obj, state().consts.value));
+    Ref id = Ref::steal(get_attr(metric_obj, state().consts.value));
     if (!id) {
         return nullptr;
     }
@@ -35,18 +36,18 @@ PyObject* metric_row(PyObject* metric_obj) {
         return nullptr;
     }
     if (has_group) {
-        group = Ref::steal(PyObject_GetAttr(metric_obj, state().consts.metrics_group));
+        group = Ref::steal(get_attr(metric_obj, state().consts.metrics_group));
         if (!group) {
             return nullptr;
         }
     } else {
         group = Ref::borrow(Py_None);
     }
-    Ref tasks = Ref::steal(PyObject_GetAttr(metric_obj, state().consts.supported_tasks));
+    Ref tasks = Ref::steal(get_attr(metric_obj, state().consts.supported_tasks));
     if (!tasks) {
         return nullptr;
     }
-    Ref reference_free = Ref::steal(PyObject_GetAttr(metric_obj, state().consts.is_reference_free));
+    Ref reference_free = Ref::steal(get_attr(metric_obj, state().consts.is_reference_free));
     if (!reference_free) {
         return nullptr;
     }

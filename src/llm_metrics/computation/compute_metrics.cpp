@@ -5,6 +5,7 @@
 #include <array>
 
 #include "computation/computation.hpp"
+#include "core/attrs.hpp"
 #include "core/calls.hpp"
 #include "core/state.hpp"
 
@@ -29,7 +30,7 @@ struct EvaluatorInput {
 int run_evaluator(PyObject* fun, const EvaluatorInput& input, PyObject* metrics) {
     Ref update;
     if (!PyDict_CheckExact(metrics)) {
-        update = Ref::steal(PyObject_GetAttr(metrics, state().consts.update));
+        update = Ref::steal(get_attr(metrics, state().consts.update));
         if (!update) {
             return -1;
         }
@@ -89,7 +90,7 @@ PyObject* compute_metrics(MethodFunction*, const ComputeMetricsParams& p) {
     if (!manager) {
         return nullptr;
     }
-    Ref compute = Ref::steal(PyObject_GetAttr(manager.get(), state().consts.compute));
+    Ref compute = Ref::steal(get_attr(manager.get(), state().consts.compute));
     if (!compute) {
         return nullptr;
     }

@@ -5,6 +5,7 @@
 
 #include "computation/computation.hpp"
 #include "computation/validation.hpp"
+#include "core/attrs.hpp"
 #include "core/calls.hpp"
 #include "core/state.hpp"
 
@@ -19,7 +20,7 @@ PyObject* get_metrics_result(MethodFunction*, const GetMetricsResultParams& p) {
     if (!manager) {
         return nullptr;
     }
-    Ref fetch = Ref::steal(PyObject_GetAttr(manager.get(), state().consts.get_metrics_result));
+    Ref fetch = Ref::steal(get_attr(manager.get(), state().consts.get_metrics_result));
     if (!fetch) {
         return nullptr;
     }

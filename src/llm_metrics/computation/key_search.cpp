@@ -28,6 +28,7 @@
 #include <cstddef>
 
 #include "computation/computation.hpp"
+#include "core/attrs.hpp"
 #include "core/calls.hpp"
 #include "core/state.hpp"
 
@@ -58,11 +59,12 @@ int is_dictionary(PyObject* value) {
 }
 
 // Whether `self._LLMMetrics__is_key_present` is `fn` bound to `self`, told
-// without building the bound method in the usual case: the class of `self`
-// uses the generic attribute lookup and has `fn` in its own dictionary (so
-// the lookup finds it there first), `fn` is a non-data descriptor, and the
-// instance dictionary does not shadow it.  1 yes, 0 the usual case does not
-// apply (the caller looks the attribute up), -1 with an exception set.
+// without building the bound method where that is certain: the class of
+// `self` uses the generic attribute lookup and has `fn` in its own
+// dictionary (so the lookup finds it there first), `fn` is a non-data
+// descriptor, and instances have no dictionary to shadow it.  1 yes, 0 not
+// certain (the caller looks the attribute up, which reads an instance
+// dictionary without creating it), -1 with an exception set.
 int is_own_method(PyObject* self, PyObject* fn) {
     PyTypeObject* type = Py_TYPE(self);
     if (type->tp_getattro != PyObject_GenericGetAttr || Py_TYPE(fn)->tp_descr_set != nullptr) {
@@ -77,15 +79,7 @@ int is_own_method(PyObject* self, PyObject* fn) {
     if (found.get() != fn) {
         return 0;
     }
-    if ((type->tp_flags & Py_TPFLAGS_MANAGED_DICT) == 0 && type->tp_dictoffset == 0) {
-        return 1;  // instances have no dictionary
-    }
-    Ref instance_dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
-    if (!instance_dict) {
-        return -1;
-    }
-    const int shadowed = PyDict_Contains(instance_dict.get(), state().consts._LLMMetrics__is_key_present);
-    return shadowed < 0 ? -1 : !shadowed;
+    return (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) == 0 && type->tp_dictoffset == 0;
 }
 
 // Whether `method`, what the lookup of `self._LLMMetrics__is_key_present`
@@ -281,7 +275,7 @@ int search(PyObject* self, PyObject* fn, PyObject* config, PyObject* key) {
             return -1;
         }
         if (!own) {
-            Ref method = Ref::steal(PyObject_GetAttr(self, state().consts._LLMMetrics__is_key_present));
+            Ref method = Ref::steal(get_attr(self, state().consts._LLMMetrics__is_key_present));
             if (!method) {
                 return -1;
             }

@@ -6,8 +6,10 @@
 #include <initializer_list>
 
 #include "computation/computation.hpp"
+#include "core/attrs.hpp"
 #include "core/calls.hpp"
 #include "core/errors.hpp"
+#include "core/globals.hpp"
 #include "core/state.hpp"
 
 namespace llm_metrics::computation {
@@ -27,11 +29,11 @@ Ref import_manager_module() {
 
 // kwargs[name] = self.ai_client.<name>, both attributes read now.
 int store_client_attribute(PyObject* self, PyObject* kwargs, PyObject* name) {
-    Ref client = Ref::steal(PyObject_GetAttr(self, state().consts.ai_client));
+    Ref client = Ref::steal(get_attr(self, state().consts.ai_client));
     if (!client) {
         return -1;
     }
-    Ref value = Ref::steal(PyObject_GetAttr(client.get(), name));
+    Ref value = Ref::steal(get_attr(client.get(), name));
     if (!value) {
         return -1;
     }
@@ -52,7 +54,7 @@ PyObject* get_metrics_manager(MethodFunction*, const GetMetricsManagerParams& p)
         return nullptr;
     }
 
-    Ref manager_cls = Ref::steal(PyObject_GetAttr(manager_module.get(), state().consts.LLMMetricManager));
+    Ref manager_cls = module_attr(manager_module.get(), state().consts.LLMMetricManager);
     if (!manager_cls) {
         return nullptr;
     }
@@ -63,7 +65,7 @@ PyObject* get_metrics_manager(MethodFunction*, const GetMetricsManagerParams& p)
     }
 
     // The connection details the later calls on the manager carry.
-    Ref is_bearer_token = Ref::steal(PyObject_GetAttr(p.self, state().consts.is_bearer_token));
+    Ref is_bearer_token = Ref::steal(get_attr(p.self, state().consts.is_bearer_token));
     if (!is_bearer_token || PyObject_SetItem(p.kwargs, state().consts.is_bearer_token, is_bearer_token.get()) < 0) {
         return nullptr;
     }

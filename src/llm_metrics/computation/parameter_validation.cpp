@@ -4,6 +4,7 @@
 
 #include "computation/computation.hpp"
 #include "computation/validation.hpp"
+#include "core/attrs.hpp"
 #include "core/calls.hpp"
 #include "core/globals.hpp"
 #include "core/state.hpp"
@@ -32,7 +33,7 @@ int validate_frame(PyObject* frame) {
     if (!pd) {
         return -1;
     }
-    Ref data_frame_cls = Ref::steal(PyObject_GetAttr(pd.get(), state().consts.DataFrame));
+    Ref data_frame_cls = module_attr(pd.get(), state().consts.DataFrame);
     if (!data_frame_cls) {
         return -1;
     }

@@ -92,10 +92,50 @@ int raise_not_exact_dict(const char* param, PyObject* value) {
     return -1;
 }
 
+// The usual call: positional arguments only.  No keyword to compare, so no
+// Python code runs while binding, and the defaults are read at once.
+int bind_positional(MethodFunction* fn, PyObject* const* args, Py_ssize_t nargs, PyObject** bound, Ref& extra,
+                    Ref& defaults) {
+    const FunctionSpec& spec = *fn->spec;
+    const Py_ssize_t n_params = spec.body.n_params;
+    if (nargs > n_params) {
+        return raise_count_error(fn, true, nargs);
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        bound[i] = args[i];
+    }
+    if (nargs < n_params) {
+        defaults = Ref::borrow(fn->defaults);
+        const Py_ssize_t n_defaults = default_count(fn, defaults.get());
+        const Py_ssize_t first_default = n_params - n_defaults;
+        if (nargs < first_default) {
+            return raise_count_error(fn, false, nargs);
+        }
+        PyObject* const* items = &PyTuple_GET_ITEM(defaults.get(), PyTuple_GET_SIZE(defaults.get()) - n_defaults);
+        for (Py_ssize_t i = nargs; i < n_params; ++i) {
+            bound[i] = items[i - first_default];
+        }
+    }
+    const Py_ssize_t exact_dict = exact_dict_index(spec);
+    if (exact_dict >= 0 && !PyDict_CheckExact(bound[exact_dict])) {
+        return raise_not_exact_dict(PyUnicode_AsUTF8(param_name(spec, exact_dict)), bound[exact_dict]);
+    }
+    if (spec.body.var_keywords) {
+        extra = Ref::steal(PyDict_New());
+        if (!extra) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
 int bind_arguments(MethodFunction* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                    PyObject** bound, Ref& extra, Ref& defaults) {
+    if (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) {
+        return bind_positional(fn, args, nargs, bound, extra, defaults);
+    }
     const FunctionSpec& spec = *fn->spec;
     const Py_ssize_t n_params = spec.body.n_params;
     for (Py_ssize_t i = 0; i < n_params; ++i) {

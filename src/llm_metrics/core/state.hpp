@@ -8,11 +8,31 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #include "core/constants.hpp"
 
 namespace llm_metrics {
+
+// Lookups of module globals, builtins and attributes of exact modules, kept
+// exact by one dict watcher (core/globals.hpp).  Each entry is borrowed from
+// the dictionary it was found in and valid only in the generation it was
+// stored in: the watcher starts a new generation whenever any watched
+// dictionary changes or goes away, before the change happens.
+struct LookupCache {
+    struct Entry {
+        PyObject* dict = nullptr;    // the dictionary looked in first (the globals, or a module's)
+        PyObject* name = nullptr;    // interned
+        PyObject* value = nullptr;   // borrowed from a watched dictionary
+        PyObject* module = nullptr;  // the module whose type must still be exactly a module, or null
+        uint64_t generation = 0;
+    };
+    static constexpr size_t kEntries = 64;  // a power of two
+    Entry entries[kEntries] = {};
+    uint64_t generation = 1;                // entries of generation 0 are empty
+    int watcher_id = -1;                    // -1: no watcher, no caching
+};
 
 struct State {
     Constants consts;                    // interned names, texts and tuples
@@ -25,6 +45,7 @@ struct State {
     PyObject* builtin_print = nullptr;
     PyObject* builtin_sorted = nullptr;
     int64_t interpreter_id = -1;         // the interpreter that first created the module
+    LookupCache lookups;
 };
 
 namespace detail {
