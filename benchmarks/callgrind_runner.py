@@ -21,7 +21,7 @@ import json
 import os
 import sys
 from pathlib import Path
-from typing import Any
+from typing import Any, Callable
 
 HERE = Path(__file__).resolve().parent
 SUPPORT = HERE.parent / "tests" / "support"
@@ -65,7 +65,7 @@ DEFAULT_SCENARIOS = ["compute_evaluators", "browser_all_plain_1000", "key_wide"]
 EMPTY_CALLS = 5000
 
 
-def _setup() -> tuple[dict[str, Any], dict[str, Any]]:
+def _setup() -> tuple[Callable[[], dict[str, Any]], Callable[[], dict[str, Any]]]:
     import importlib
 
     import pandas as pd
@@ -114,13 +114,19 @@ def _setup() -> tuple[dict[str, Any], dict[str, Any]]:
         "realistic": fakes.realistic_configuration(),
     }
 
-    def namespace(impl: Any) -> dict[str, Any]:
-        ns = dict(shared)
-        ns["LLMMetrics"] = impl.LLMMetrics
-        ns["obj"] = impl.LLMMetrics(client)
-        ns["enum_obj"] = _CatalogueProxy(impl.LLMMetrics(client), stand_ins, enum_catalogue, plain)
-        ns["big_obj"] = _CatalogueProxy(impl.LLMMetrics(client), stand_ins, big_catalogue, plain)
-        return ns
+    def namespace(impl: Any) -> Callable[[], dict[str, Any]]:
+        # Called once per scenario: each scenario runs on instances no other
+        # scenario touched (a key search, say, must not leave anything
+        # behind on the instance a later scenario is timed on).
+        def fresh() -> dict[str, Any]:
+            ns = dict(shared)
+            ns["LLMMetrics"] = impl.LLMMetrics
+            ns["obj"] = impl.LLMMetrics(client)
+            ns["enum_obj"] = _CatalogueProxy(impl.LLMMetrics(client), stand_ins, enum_catalogue, plain)
+            ns["big_obj"] = _CatalogueProxy(impl.LLMMetrics(client), stand_ins, big_catalogue, plain)
+            return ns
+
+        return fresh
 
     return namespace(module), namespace(baseline_llm_metrics)
 
@@ -149,8 +155,8 @@ def run(names: list[str], out_dir: Path, scale: float) -> None:
     for name in names:
         stmt, calls, _ = SCENARIOS[name]
         calls = max(1, int(calls * scale))
-        for side, ns in (("module", module_ns), ("baseline", baseline_ns)):
-            steps.append((name, side, calls, eval(f"lambda acc, _: {stmt}", ns)))
+        for side, fresh in (("module", module_ns), ("baseline", baseline_ns)):
+            steps.append((name, side, calls, eval(f"lambda acc, _: {stmt}", fresh())))
     with fakes.silenced_stdout():
         for _, _, _, step in steps:  # warm-up, uninstrumented
             step(None, None)

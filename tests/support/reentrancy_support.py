@@ -12,6 +12,7 @@ hold is freed on the spot.
 
 from __future__ import annotations
 
+import builtins
 import collections
 import contextlib
 import gc
@@ -22,6 +23,8 @@ import re
 import sys
 import types
 from typing import Any, Callable, Iterator
+
+import pandas as pd
 
 import robust_support as rs
 from robust_support import describe
@@ -158,6 +161,12 @@ class Manager:
     def get_metrics_result(self, metrics_result: Any, **kwargs: Any) -> Any:
         fire("manager.get_metrics_result")
         return describe(metrics_result)
+
+
+class OtherManager(Manager):
+    def compute(self, sources: Any, predictions: Any, references: Any, **kwargs: Any) -> Any:
+        note("other compute")
+        return Result(other=1)
 
 
 class Robustness:
@@ -421,6 +430,7 @@ def installed(world: World) -> Iterator[None]:
         rs.CONSTANTS: world.catalogue.legacy,
         rs.ROBUSTNESS: rs.fake_module(rs.ROBUSTNESS, RobustnessMetrics=Robustness),
     }
+    saved_data_frame = pd.DataFrame
     try:
         with rs.patched(modules, {"validate_type": validate_type, "Table": Table, "LLMAJEvaluators": Evaluators}):
             del sys.modules[rs.MANAGER]
@@ -432,6 +442,9 @@ def installed(world: World) -> Iterator[None]:
                 inspect.Signature = saved_inspect  # type: ignore[misc]
                 sys.meta_path.remove(finder)
     finally:
+        pd.DataFrame = saved_data_frame  # type: ignore[misc]
+        for name in GLOBAL_NAMES:
+            vars(builtins).pop(name, None)
         if saved_manager_attr is _MISSING:
             vars(core_package).pop("llm_metrics_manager", None)
         else:
@@ -495,6 +508,12 @@ MUTATIONS: dict[str, Callable[[World], None]] = {
     "instance cleared": lambda w: vars(w.obj).clear() if w.obj is not None else None,
     "client cleared": lambda w: vars(w.client).clear(),
     "catalogue shrunk": lambda w: w.catalogue.shrink(),
+    # Values the module caches: each must be seen anew at its next lookup.
+    "DataFrame replaced": lambda w: setattr(pd, "DataFrame", dict),
+    "manager class replaced": lambda w: setattr(sys.modules[rs.MANAGER], "LLMMetricManager", OtherManager)
+    if rs.MANAGER in sys.modules else None,
+    "globals moved to builtins": lambda w: [setattr(builtins, name, vars(w.impl).pop(name))
+                                            for name in GLOBAL_NAMES if name in vars(w.impl)],
 }
 
 
