@@ -18,6 +18,7 @@ import subprocess
 import sys
 import textwrap
 import types
+from typing import Callable
 
 import baseline_llm_metrics as oracle
 
@@ -96,3 +97,25 @@ def source_docstrings() -> dict[str, str | None]:
     keys = {oracle_method(key).__name__: key for key in METHOD_KEYS}
     return {keys[node.name]: ast.get_docstring(node, clean=False) for node in cls.body
             if isinstance(node, ast.FunctionDef)}
+
+
+def oracle_methods_run(action: Callable[[], object]) -> set[str]:
+    """The keys of the oracle's methods that run (in this thread) while `action` does.
+
+    A harness whose calls are written per method checks with this that every
+    method of the oracle is run by one of them.
+    """
+    codes = {oracle_method(key).__code__: key for key in METHOD_KEYS}
+    ran: set[str] = set()
+
+    def profile(frame: types.FrameType, event: str, arg: object) -> None:
+        if event == "call" and frame.f_code in codes:
+            ran.add(codes[frame.f_code])
+
+    previous = sys.getprofile()
+    sys.setprofile(profile)
+    try:
+        action()
+    finally:
+        sys.setprofile(previous)
+    return ran
