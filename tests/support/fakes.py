@@ -62,6 +62,13 @@ DETAIL_HEADERS = ["Metric ID", "Metric Group", "Supported Task_Type(s)", "Is Ref
 ALL_METRICS_TITLE = "The following are the supported metrics:"
 ALL_TASK_TYPES_TITLE = "The following are supported task types."
 ALL_GROUPS_TITLE = "The following supported metric groups have their sub-metrics:"
+# The legacy listing's headings, one per enumeration of the older constants module.
+LEGACY_HEADINGS = [
+    "Following Text Summrization metrics are supported",
+    "Following Text Generation metrics are supported",
+    "Following Text Extraction metrics are supported",
+    "Following Question and Answer metrics are supported",
+]
 FOOTER_HEADING = "\n\n\x1b[1;31mMetrics-plugin configuration structure\x1b[0m"
 
 
