@@ -8,7 +8,7 @@ import gc
 import pytest
 
 import fakes as bf
-from fakes import red, table_line
+from fakes import metric, red, table_line
 
 
 class Boom(Exception):
@@ -43,10 +43,6 @@ class FailingIteration(bf.PlainCatalogue):
             raise Boom("iteration")
 
         return members()
-
-
-def metric(value, tasks=("t",), ref=False, **extra) -> dict:
-    return dict(value=value, supported_tasks=list(tasks), is_reference_free=ref, **extra)
 
 
 def catalogue(metrics=None, subs=None, tasks=("t", "u")):

@@ -75,11 +75,13 @@ def injector(injector_path: pathlib.Path, llm_metrics) -> Injector:
         raise
 
 
-def _summary(report: Report) -> str:
-    return (
-        f"{report.scenario}: {report.count} failure points, {report.exercised} failed in turn "
-        f"({report.memory_errors} MemoryError, {report.handled} fallback, {report.absorbed} absorbed)"
-    )
+def assert_clean(report: Report) -> None:
+    print(f"{report.scenario}: {report.count} failure points, {report.exercised} failed in turn "
+          f"({report.memory_errors} MemoryError, {report.handled} fallback, {report.absorbed} absorbed)")
+    assert not report.problems, "\n".join(report.problems)
+    assert report.count > 0
+    assert report.exercised + report.unreached == len(points(report.count))
+    assert report.exercised >= report.unreached
 
 
 def test_only_the_modules_own_allocations_count(injector: Injector, llm_metrics) -> None:
@@ -149,12 +151,7 @@ def fresh_reports(injector_path: pathlib.Path) -> dict[str, Report]:
 @pytest.mark.parametrize("name", [f"{n}{phase}" for n in SCENARIOS for phase in ("", " (warm)")
                                   if not (n == "import" and phase)])
 def test_each_point_fails_cleanly_in_a_fresh_interpreter(fresh_reports: dict[str, Report], name: str) -> None:
-    report = fresh_reports[name]
-    print(_summary(report))
-    assert not report.problems, "\n".join(report.problems)
-    assert report.count > 0
-    assert report.exercised + report.unreached == len(points(report.count))
-    assert report.exercised >= report.unreached
+    assert_clean(fresh_reports[name])
 
 
 # The warm calls once more, in this process: the reference-leak mode tracks
@@ -166,8 +163,4 @@ def test_each_point_fails_cleanly_in_this_process(injector: Injector, name: str)
     finally:
         hide_modules(())  # what the scenario hid is importable again
     gc.collect()
-    print(_summary(report))
-    assert not report.problems, "\n".join(report.problems)
-    assert report.count > 0
-    assert report.exercised + report.unreached == len(points(report.count))
-    assert report.exercised >= report.unreached
+    assert_clean(report)

@@ -44,7 +44,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from fakes import CONSTANTS, ENTITIES, LEGACY_HEADINGS, MANAGER, ROBUSTNESS, make_client
-from llm_metrics_testing import IMPORTED_MODULES, MODULE_NAME
+from llm_metrics_testing import MODULE_NAME, oracle
 
 # The module whose LLMMetrics the scenarios call: the extension (a test points
 # it at the oracle to see which methods the scenarios run).
@@ -57,8 +57,9 @@ SOURCE = pathlib.Path(__file__).resolve().parents[2] / "tools" / "robustness" / 
 ALL_VARIABLE = "LLM_METRICS_ALLOC_FAILURES"
 SAMPLE = 12
 
-# What the module body imports, and the library the kit's Table lists with.
-HOST_MODULES = (*IMPORTED_MODULES, "tabulate")
+# The oracle (it imports what the module body imports) and the library the
+# kit's Table lists with.
+HOST_MODULES = (oracle.__name__, "tabulate")
 
 # Interpreter functions whose own handling of a failed allocation is faulty in
 # the running CPython: allocations under them are not failed.

@@ -228,6 +228,11 @@ SUBS = [
     dict(value="aux", supported_tasks=["generation"], is_reference_free=None, metrics_group=None),
 ]
 
+def metric(value: Any, tasks: Any = ("t",), ref: Any = False, **extra: Any) -> dict:
+    """The spec of one catalogue member (see `make_catalogue`)."""
+    return dict(value=value, supported_tasks=list(tasks), is_reference_free=ref, **extra)
+
+
 CatalogueKind = str | Callable[[str, list[dict]], Any]
 
 

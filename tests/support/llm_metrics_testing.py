@@ -44,13 +44,12 @@ def run_python(code: str) -> subprocess.CompletedProcess[str]:
 # ------------------------------------------------------- the oracle's contract
 
 ORACLE_CLASS = oracle.LLMMetrics
-PRIVATE_PREFIX = "_LLMMetrics__"
 
 # The methods by class-dictionary key (private names mangled), in the order
 # the class defines them.
 METHOD_KEYS = [key for key, value in vars(ORACLE_CLASS).items() if inspect.isfunction(value)]
-PRIVATE_METHOD_KEYS = [key for key in METHOD_KEYS if key.startswith(PRIVATE_PREFIX)]
-PUBLIC_METHOD_KEYS = [key for key in METHOD_KEYS if not key.startswith(PRIVATE_PREFIX)]
+PRIVATE_METHOD_KEYS = [key for key in METHOD_KEYS if key.startswith("_LLMMetrics__")]
+PUBLIC_METHOD_KEYS = [key for key in METHOD_KEYS if not key.startswith("_LLMMetrics__")]
 
 
 def oracle_method(key: str) -> types.FunctionType:
@@ -77,14 +76,6 @@ METHOD_GLOBALS = [
     name for name in vars(oracle)
     if name in set().union(*(_globals_loaded(oracle_method(key).__code__) for key in METHOD_KEYS))
 ]
-
-# What the module body imports (the oracle's import statements).
-IMPORTED_MODULES = [
-    node.names[0].name if isinstance(node, ast.Import) else node.module
-    for node in ast.parse(pathlib.Path(oracle.__file__).read_text()).body
-    if isinstance(node, (ast.Import, ast.ImportFrom))
-]
-
 
 def source_docstrings() -> dict[str, str | None]:
     """Each method's docstring as the oracle's source writes it, by key.

@@ -29,9 +29,9 @@ from typing import Any, Callable, Iterator
 import pandas as pd
 from hypothesis import strategies as st
 
-import baseline_llm_metrics as baseline
 from fakes import CONSTANTS, ENTITIES, MANAGER, ROBUSTNESS, fake_module, make_client  # noqa: F401
 from llm_metrics_testing import MODULE_NAME, run_python  # noqa: F401
+from llm_metrics_testing import oracle as baseline
 
 # The real kit, plugin and extension, imported once so that every test sees
 # the same classes as the extension's module globals.
