@@ -28,7 +28,7 @@ from hypothesis import strategies as st
 import fakes
 import robust_support as rs
 from fakes import TableCall
-from robust_support import Boom
+from robust_support import Boom, weighted
 
 IDS = ["a", "b", "g", "s", "t", "u"]
 ROLES = ("task_type", "metric_id", "metric_group")
@@ -151,10 +151,6 @@ def _raising_property(exc: BaseException) -> property:
 
 
 # ------------------------------------------------------------------- plans
-
-
-def weighted(common: st.SearchStrategy[Any], rare: st.SearchStrategy[Any], percent: int) -> st.SearchStrategy[Any]:
-    return st.integers(0, 99).flatmap(lambda n: common if n < percent else rare)
 
 
 def id_plans() -> st.SearchStrategy[Any]:

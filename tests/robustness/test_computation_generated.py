@@ -24,7 +24,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import robust_support as rs
-from robust_support import Boom, Halt, describe
+from robust_support import Boom, Halt, describe, weighted
 
 CLIENT_ATTRS = ("is_vesk", "authenticator", "service_url", "host", "service_instance_id")
 PARAMETERS = ("sources", "predictions", "references")
@@ -51,11 +51,6 @@ ODD_VALUES = [None, 0, "", "value", [1], {"k": "v"}, (), b"x", 2.5, Boom("as a v
 
 def keyword_values() -> st.SearchStrategy[Any]:
     return st.integers(0, len(ODD_VALUES) - 1)
-
-
-def weighted(common: st.SearchStrategy[Any], rare: st.SearchStrategy[Any], percent: int) -> st.SearchStrategy[Any]:
-    """`common` in about `percent` per cent of the draws, else `rare`."""
-    return st.integers(0, 99).flatmap(lambda n: common if n < percent else rare)
 
 
 def usually(common: Any, others: list[Any]) -> st.SearchStrategy[Any]:

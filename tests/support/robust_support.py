@@ -205,6 +205,11 @@ def assert_same(native_outcome: Outcome, baseline_outcome: Outcome) -> None:
     assert native_outcome.log == baseline_outcome.log
 
 
+def weighted(common: st.SearchStrategy[Any], rare: st.SearchStrategy[Any], percent: int) -> st.SearchStrategy[Any]:
+    """`common` in about `percent` per cent of the draws, else `rare`."""
+    return st.integers(0, 99).flatmap(lambda n: common if n < percent else rare)
+
+
 # ---------------------------------------------------- generated configurations
 #
 # A configuration is generated as a plan (plain data: nested tuples) and
