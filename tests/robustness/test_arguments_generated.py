@@ -19,6 +19,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import robust_support as rs
+from fakes import MANAGER_KEYS
 from llm_metrics_testing import METHOD_KEYS, parameter_names
 from robust_support import describe
 
@@ -146,8 +147,7 @@ def test_defaults_replaced_while_a_call_runs(replacement: Any) -> None:
         finally:
             function.__defaults__ = saved
     rs.assert_same(outcomes["native"], outcomes["baseline"])
-    assert outcomes["native"].returned == describe({"plugin": sorted(
-        ["is_vesk", "origin", "is_bearer_token", "authenticator", "service_url", "host", "service_instance_id"])})
+    assert outcomes["native"].returned == describe({"plugin": sorted(MANAGER_KEYS)})
 
 
 def test_overlong_defaults_apply_their_last_items() -> None:

@@ -24,9 +24,9 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import robust_support as rs
+from fakes import CLIENT_ATTRIBUTES
 from robust_support import Boom, Halt, describe, weighted
 
-CLIENT_ATTRS = ("is_vesk", "authenticator", "service_url", "host", "service_instance_id")
 PARAMETERS = ("sources", "predictions", "references")
 
 EVALUATOR_KINDS = [
@@ -60,7 +60,8 @@ def usually(common: Any, others: list[Any]) -> st.SearchStrategy[Any]:
 
 def client_plans() -> st.SearchStrategy[Any]:
     """None: a complete client; else the one attribute that is missing or raises."""
-    return weighted(st.none(), st.tuples(st.sampled_from(CLIENT_ATTRS), st.sampled_from(["missing", "raise"])), 80)
+    return weighted(st.none(), st.tuples(st.sampled_from(CLIENT_ATTRIBUTES), st.sampled_from(["missing", "raise"])),
+                    80)
 
 
 def manager_plans() -> st.SearchStrategy[dict[str, str]]:
@@ -165,7 +166,7 @@ class World:
     def _client(self) -> Any:
         namespace: dict[str, Any] = {"label": "client"}
         broken = self.plan["client"] or (None, None)
-        for name in CLIENT_ATTRS:
+        for name in CLIENT_ATTRIBUTES:
             if name != broken[0]:
                 namespace[name] = f"{name} of the client"
             elif broken[1] == "raise":

@@ -21,7 +21,7 @@ from typing import Any
 import pytest
 
 import robust_support as rs
-from fakes import make_catalogue, metric
+from fakes import MANAGER_KEYS, make_catalogue, metric
 
 THREADS = 8
 ITERATIONS = 30000 if os.environ.get("LLM_METRICS_HYPOTHESIS_PROFILE") == "deep" else 3000
@@ -29,8 +29,7 @@ JOIN_TIMEOUT = 120.0 if ITERATIONS < 1000 else 900.0
 # What compute() receives for compute_metrics(..., tag=..., origin="caller"):
 # the caller's keywords in their order ("origin" overwritten in place), then
 # the manager keywords added.
-COMPUTE_KEYWORDS = ["tag", "origin", "is_vesk", "is_bearer_token", "authenticator", "service_url", "host",
-                    "service_instance_id"]
+COMPUTE_KEYWORDS = ["tag", "origin", *(key for key in MANAGER_KEYS if key != "origin")]
 
 
 class PerThreadWriter:

@@ -43,6 +43,12 @@ def fake_module(name: str, **attrs: Any) -> types.ModuleType:
     return module
 
 
+# The keywords the manager is given besides the caller's, in the order they
+# are written, and the attributes of the host client they are read from.
+MANAGER_KEYS = ["is_vesk", "origin", "is_bearer_token", "authenticator", "service_url", "host", "service_instance_id"]
+CLIENT_ATTRIBUTES = tuple(key for key in MANAGER_KEYS if key not in ("origin", "is_bearer_token"))
+
+
 def make_client() -> Any:
     from zel_cloud_sdk_core.authenticators import BearerTokenAuthenticator
     from zel_tarn_quillgate import TarnQuillgateV2Adapter

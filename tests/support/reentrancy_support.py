@@ -26,6 +26,7 @@ from typing import Any, Callable, Iterator
 import robust_support as rs
 from llm_metrics_testing import (METHOD_GLOBALS, METHOD_KEYS, PRIVATE_METHOD_KEYS, PUBLIC_METHOD_KEYS,
                                  oracle_methods_run)
+from fakes import CLIENT_ATTRIBUTES
 from robust_support import describe
 
 # The methods and module globals the mutations act on, as the oracle has them.
@@ -202,9 +203,6 @@ class Evaluators:
 
     def __init__(self, ai_client: Any) -> None:
         fire("evaluators.init")
-
-
-CLIENT_ATTRIBUTES = ("is_vesk", "authenticator", "service_url", "host", "service_instance_id")
 
 
 def make_client() -> Any:
