@@ -110,6 +110,30 @@ def table_line(title: Any) -> str:
     return f"[table] {title}\n"
 
 
+# ---------------------------------------------------------- hostile values
+
+
+class Boom(Exception):
+    """What the hostile stand-ins raise."""
+
+
+class BadTruth:
+    def __bool__(self) -> bool:
+        raise Boom("truth")
+
+
+class ContainsRaises(list):
+    def __contains__(self, item: object) -> bool:
+        raise Boom("contains")
+
+
+class BadFormat(str):
+    """A valid-looking id whose formatting gives no string."""
+
+    def __format__(self, format_spec: str) -> Any:
+        return 5
+
+
 # ------------------------------------------------------------------ tables
 
 

@@ -29,7 +29,7 @@ from typing import Any, Callable, Iterator
 import pandas as pd
 from hypothesis import strategies as st
 
-from fakes import CONSTANTS, ENTITIES, MANAGER, ROBUSTNESS, fake_module, make_client  # noqa: F401
+from fakes import CONSTANTS, ENTITIES, MANAGER, ROBUSTNESS, Boom, fake_module, make_client  # noqa: F401
 from llm_metrics_testing import MODULE_NAME, run_python  # noqa: F401
 from llm_metrics_testing import oracle as baseline
 
@@ -82,10 +82,6 @@ def patched(modules: dict[str, Any] | None = None, module_globals: dict[str, Any
 
 
 # ---------------------------------------------------------------- exceptions
-
-
-class Boom(Exception):
-    """What the hostile stand-ins raise."""
 
 
 class Halt(BaseException):
