@@ -50,8 +50,9 @@ def test_defaults_are_shared_objects(cls) -> None:
 
 
 def test_docstrings_have_one_text(cls, llm_metrics) -> None:
-    # The module's text is the one home; the oracle's source and the stub
-    # installed beside the module carry the same text, character for character.
+    # The module's docstrings are compiled from its one header; the oracle's
+    # source and the stub installed beside the module carry the same texts,
+    # character for character (indentation included).
     stub = ast.parse(pathlib.Path(llm_metrics.__file__).with_name("llm_metrics.pyi").read_text())
     stub_class = next(n for n in stub.body if isinstance(n, ast.ClassDef) and n.name == "LLMMetrics")
     stub_docs = {n.name: ast.get_docstring(n, clean=False) for n in stub_class.body if isinstance(n, ast.FunctionDef)}
