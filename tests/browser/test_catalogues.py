@@ -8,10 +8,7 @@ import gc
 import pytest
 
 import fakes as bf
-
-
-def metric(value, tasks=("t",), **extra) -> dict:
-    return dict(value=value, supported_tasks=list(tasks), is_reference_free=False, **extra)
+from fakes import metric
 
 
 @pytest.fixture

@@ -8,26 +8,7 @@ import gc
 import pytest
 
 import fakes as bf
-from fakes import red, table_line
-
-
-class Boom(Exception):
-    pass
-
-
-class BadTruth:
-    def __bool__(self):
-        raise Boom("truth")
-
-
-class BadContainer(list):
-    def __contains__(self, item):
-        raise Boom("contains")
-
-
-class BadFormat(str):
-    def __format__(self, spec):
-        return 5
+from fakes import BadFormat, BadTruth, Boom, ContainsRaises, metric, red, table_line
 
 
 class FailingIteration(bf.PlainCatalogue):
@@ -43,10 +24,6 @@ class FailingIteration(bf.PlainCatalogue):
             raise Boom("iteration")
 
         return members()
-
-
-def metric(value, tasks=("t",), ref=False, **extra) -> dict:
-    return dict(value=value, supported_tasks=list(tasks), is_reference_free=ref, **extra)
 
 
 def catalogue(metrics=None, subs=None, tasks=("t", "u")):
@@ -85,10 +62,10 @@ CASES = [
     # id, catalogue factory, call kwargs, exception type, printed output before it
     ("unhashable value", lambda: catalogue(metrics=[metric(["x"]), metric(["y"])], subs=[]), {}, TypeError, ""),
     ("values not comparable", lambda: catalogue(metrics=[metric("a"), metric(1)], subs=[]), {}, TypeError, ""),
-    ("membership test raises", lambda: catalogue(metrics=[dict(metric("a"), supported_tasks=BadContainer())]),
+    ("membership test raises", lambda: catalogue(metrics=[dict(metric("a"), supported_tasks=ContainsRaises())]),
      dict(task_type="t"), Boom, ""),
     ("membership raises in query of form 5", lambda: catalogue(metrics=[dict(metric("a"),
-                                                                              supported_tasks=BadContainer())]),
+                                                                              supported_tasks=ContainsRaises())]),
      dict(task_type="t", metric_id="a"), Boom, ""),
     ("truth test raises in the catalogue", lambda: catalogue(metrics=[metric("a", ref=BadTruth())]), {}, Boom, ""),
     ("truth test raises after an error line", lambda: catalogue(subs=[metric("s", tasks=("t",), ref=BadTruth(),

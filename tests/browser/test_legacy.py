@@ -14,12 +14,7 @@ import fakes as bf
 HINT = ("Unable to find metric-plugins latest version library with LLM support to list metrics. "
         "Please install it using `pip install zel-metrics-plugin`")
 SEPARATOR = "        ----------        "
-HEADINGS = [
-    "Following Text Summrization metrics are supported",
-    "Following Text Generation metrics are supported",
-    "Following Text Extraction metrics are supported",
-    "Following Question and Answer metrics are supported",
-]
+HEADINGS = bf.LEGACY_HEADINGS
 BLOCKS = ["LLMSummarizationMetrics", "LLMGenerationMetrics", "LLMExtractionMetrics", "LLMQAMetrics"]
 
 

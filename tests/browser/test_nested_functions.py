@@ -6,29 +6,23 @@ from __future__ import annotations
 
 import gc
 import inspect
+import types
 
 import pytest
 
 import fakes as bf
+from llm_metrics_testing import oracle
 
 LOCALS = "LLMMetrics.show_supported_metrics.<locals>."
-NESTED = {
-    # name: defaults
-    "__display_all_supported_metrics": None,
-    "__display_all_supported_task_type": None,
-    "__display_all_supported_metric_group": None,
-    "__display_error_msg": None,
-    "__display_table": None,
-    "__display_supported_metrics": (None, None),
-    "__display_supported_task_type": None,
-    "__get_supported_metrics": (None,),
-}
 
 
-def live_functions(llm_metrics, exclude=()) -> dict:
-    function_type = type(llm_metrics.LLMMetrics.show_supported_metrics)
+def live_functions(module, exclude=()) -> dict:
+    """The nested functions (sort keys included) of `module`'s calls alive now."""
+    function_type = type(module.LLMMetrics.show_supported_metrics)
+    # The oracle's are plain Python functions: told apart by their module.
     return {f.__qualname__: f for f in gc.get_objects()
-            if type(f) is function_type and "<locals>" in f.__qualname__ and f not in exclude}
+            if type(f) is function_type and "<locals>" in f.__qualname__ and f not in exclude
+            and (function_type is not types.FunctionType or f.__module__ == module.__name__)}
 
 
 class SpyTable(bf.RecordingTable):
@@ -37,8 +31,8 @@ class SpyTable(bf.RecordingTable):
     seen: dict = {}
 
     def list(self, *, title):
-        if not SpyTable.seen:
-            SpyTable.seen = live_functions(SpyTable.module)
+        if not type(self).seen:
+            type(self).seen = live_functions(type(self).module)
         super().list(title=title)
 
 
@@ -51,13 +45,23 @@ def spied(llm_metrics, client, monkeypatch):
     SpyTable.seen = {}
 
 
-def test_nested_functions_exist_while_the_call_runs(llm_metrics, spied) -> None:
+@pytest.fixture
+def oracle_nested(client, monkeypatch) -> dict:
+    """The oracle's nested functions, alive while its call lists the first table, by name."""
+    spy = type("OracleSpyTable", (SpyTable,), {"seen": {}, "module": oracle})
+    bf.install(monkeypatch, oracle, bf.make_catalogue("enum"))
+    monkeypatch.setattr(oracle, "Table", spy)
+    oracle.LLMMetrics(client).show_supported_metrics()
+    return {qualname[len(LOCALS):]: fn for qualname, fn in spy.seen.items()}
+
+
+def test_nested_functions_exist_while_the_call_runs(llm_metrics, oracle_nested, spied) -> None:
     spied.show_supported_metrics()
-    assert set(SpyTable.seen) == {LOCALS + name for name in NESTED}
-    for name, defaults in NESTED.items():
+    assert set(SpyTable.seen) == {LOCALS + name for name in oracle_nested}
+    for name, expected in oracle_nested.items():
         fn = SpyTable.seen[LOCALS + name]
-        assert fn.__name__ == name and fn.__defaults__ == defaults
-        assert fn.__module__ == llm_metrics.__name__ and fn.__doc__ is None
+        assert fn.__name__ == name and fn.__defaults__ == expected.__defaults__
+        assert fn.__module__ == llm_metrics.__name__ and fn.__doc__ is expected.__doc__ is None
         assert repr(fn).startswith(f"<function {LOCALS}{name} at 0x")
         assert gc.is_tracked(fn)
     # Defaults are shared constants, like a code object's.
@@ -179,7 +183,8 @@ def test_renaming_nested_functions_during_a_call_does_not_leak_into_the_next(llm
     assert all(q == "LLMMetrics.show_supported_metrics.<locals>." + n for n, q in seen[0])
 
 
-def test_qualified_names_come_from_the_names_the_functions_were_made_with(llm_metrics, client, monkeypatch):
+def test_qualified_names_come_from_the_names_the_functions_were_made_with(llm_metrics, client, monkeypatch,
+                                                                          oracle_nested):
     bf.install(monkeypatch, llm_metrics, bf.make_catalogue("plain"))
     function_type = type(llm_metrics.LLMMetrics.show_supported_metrics)
     seen: dict = {}
@@ -188,35 +193,24 @@ def test_qualified_names_come_from_the_names_the_functions_were_made_with(llm_me
         def list(self, *, title):
             if not seen:
                 for fn in gc.get_objects():
-                    if type(fn) is function_type and fn.__name__ in NESTED:
+                    if type(fn) is function_type and fn.__name__ in oracle_nested:
                         original, fn.__name__ = fn.__name__, "renamed"
                         seen[original] = (fn.__qualname__, fn.__reduce__(), repr(fn))
             super().list(title=title)
 
     monkeypatch.setattr(llm_metrics, "Table", RenamingTable)
     llm_metrics.LLMMetrics(client).show_supported_metrics()
-    assert set(seen) == set(NESTED)
+    assert set(seen) == set(oracle_nested)
     for name, (qualname, reduced, text) in seen.items():
         assert qualname == reduced == LOCALS + name
         assert text.startswith(f"<function {LOCALS}{name} at 0x")
 
 
-SIGNATURES = {
-    "__display_all_supported_metrics": "()",
-    "__display_all_supported_task_type": "()",
-    "__display_all_supported_metric_group": "()",
-    "__display_error_msg": "(error_message)",
-    "__display_table": "(headers, record, title_table)",
-    "__display_supported_metrics": "(_task_type=None, metric_group_id=None)",
-    "__display_supported_task_type": "(metric_id)",
-    "__get_supported_metrics": "(_task_type=None)",
-}
-
-
-def test_nested_function_signatures_and_the_variables_they_miss_after_the_call(spied) -> None:
+def test_nested_function_signatures_and_the_variables_they_miss_after_the_call(oracle_nested, spied) -> None:
     spied.show_supported_metrics()
     fns = {q[len(LOCALS):]: f for q, f in SpyTable.seen.items()}
-    assert {name: str(inspect.signature(fn)) for name, fn in fns.items()} == SIGNATURES
+    assert {name: str(inspect.signature(fn)) for name, fn in fns.items()} == {
+        name: str(inspect.signature(fn)) for name, fn in oracle_nested.items()}
     for name, variable in [("__display_all_supported_metrics", "all_metrics"),
                            ("__display_all_supported_task_type", "all_task_type"),
                            ("__display_all_supported_metric_group", "all_metric_group"),

@@ -9,8 +9,8 @@ import sys
 
 import pytest
 
-import baseline_llm_metrics
 import fakes as bf
+from llm_metrics_testing import oracle
 
 
 class Log(list):
@@ -74,16 +74,16 @@ def _trace(call):
 @pytest.fixture
 def traced(llm_metrics, monkeypatch):
     catalogue = bf.make_catalogue(traced_class)
-    bf.install(monkeypatch, llm_metrics, catalogue, baseline_llm_metrics)
+    bf.install(monkeypatch, llm_metrics, catalogue, oracle)
     return catalogue
 
 
 @pytest.mark.parametrize(("task_type", "metric_id", "metric_group"), CASES)
 def test_same_trace_as_plain_python(llm_metrics, client, traced, task_type, metric_id, metric_group) -> None:
     obj = llm_metrics.LLMMetrics(client)
-    oracle = baseline_llm_metrics.LLMMetrics(client)
+    expected_obj = oracle.LLMMetrics(client)
     kwargs = dict(task_type=task_type, metric_id=metric_id, metric_group=metric_group)
-    expected = _trace(lambda: oracle.show_supported_metrics(**kwargs))
+    expected = _trace(lambda: expected_obj.show_supported_metrics(**kwargs))
     actual = _trace(lambda: obj.show_supported_metrics(**kwargs))
     assert actual[0] is None and expected[0] is None
     assert actual[1] == expected[1]

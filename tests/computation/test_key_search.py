@@ -1,4 +1,4 @@
-"""__is_key_present against the plain-Python rule, on ordinary, hostile and
+"""__is_key_present against the oracle's, on ordinary, hostile and
 very deep configurations, and with the method replaced."""
 
 from __future__ import annotations
@@ -11,21 +11,9 @@ from typing import Any, Callable
 
 import pytest
 from computation_support import new_instance
+from llm_metrics_testing import ORACLE_CLASS
 
 PRIVATE = "_LLMMetrics__is_key_present"
-
-
-class Reference:
-    """The rule in plain Python: the behaviour to match."""
-
-    def _LLMMetrics__is_key_present(self, config, key):
-        if key in config:
-            return True
-        for v in config.values():
-            if isinstance(v, dict):
-                if self._LLMMetrics__is_key_present(v, key):
-                    return True
-        return False
 
 
 def outcome(call: Callable[[], Any]) -> tuple:
@@ -41,9 +29,9 @@ def searcher(llm_metrics):
 
 
 def both(searcher, make_config: Callable[[], Any], key: Any) -> tuple[tuple, tuple]:
-    """Runs the module and the reference, each on a freshly built configuration."""
+    """Runs the module and the oracle, each on a freshly built configuration."""
     native = outcome(lambda: getattr(searcher, PRIVATE)(make_config(), key))
-    reference = outcome(lambda: Reference()._LLMMetrics__is_key_present(make_config(), key))
+    reference = outcome(lambda: getattr(ORACLE_CLASS.__new__(ORACLE_CLASS), PRIVATE)(make_config(), key))
     return native, reference
 
 

@@ -286,11 +286,7 @@ def test_manager_classes_are_built_as_python_builds_them(llm_metrics, client, mo
 
     kwargs = {"extra": 1}
     cfg = {"configuration": {}}
-    monkeypatch.setitem(
-        sys.modules,
-        "zel_metrics_plugin.metrics.llm.core.llm_metrics_manager",
-        types.SimpleNamespace(LLMMetricManager=manager_cls),
-    )
+    monkeypatch.setitem(sys.modules, MANAGER_MODULE, types.SimpleNamespace(LLMMetricManager=manager_cls))
     metrics = cls(client)
     try:
         manager = metrics._LLMMetrics__get_metrics_manager(cfg, kwargs)

@@ -1,33 +1,19 @@
-"""The Python-visible contract of LLMMetrics and its method functions."""
+"""The Python-visible contract of LLMMetrics and its method functions: the
+oracle's, method by method, and the stub's docstrings."""
 
 from __future__ import annotations
 
+import ast
 import collections
 import copy
 import inspect
+import pathlib
 import pickle
 import types
 
 import pytest
 
-from llm_metrics_testing import MODULE_NAME
-
-METHODS = [
-    # class-dictionary key, __name__, signature text
-    ("__init__", "__init__", "(self, ai_client: \"'TarnQuillgateV2Adapter'\") -> 'None'"),
-    ("compute_metrics", "compute_metrics",
-     "(self, configuration: 'dict', sources: 'pd.DataFrame' = None, predictions: 'pd.DataFrame' = None, "
-     "references: 'pd.DataFrame' = None, custom_evaluators=[], **kwargs)"),
-    ("get_metrics_result", "get_metrics_result", "(self, configuration: 'dict', metrics_result, **kwargs)"),
-    ("_LLMMetrics__get_metrics_manager", "__get_metrics_manager", "(self, configuration, kwargs)"),
-    ("_LLMMetrics__show_supported_metrics_old", "__show_supported_metrics_old", "(self, metric_type_module)"),
-    ("show_supported_metrics", "show_supported_metrics",
-     "(self, task_type=None, metric_id=None, metric_group=None)"),
-    ("_LLMMetrics__validate_params", "__validate_params",
-     "(self, configuration, sources, predictions, references)"),
-    ("display_result", "display_result", "(self, results)"),
-    ("_LLMMetrics__is_key_present", "__is_key_present", "(self, config, key)"),
-]
+from llm_metrics_testing import METHOD_KEYS, MODULE_NAME, ORACLE_CLASS, oracle, oracle_method, source_docstrings
 
 
 @pytest.fixture(scope="module")
@@ -39,70 +25,48 @@ def test_class_shape(cls) -> None:
     assert cls.__bases__ == (object,)
     assert cls.__doc__ is None and cls.__module__ == MODULE_NAME and cls.__qualname__ == "LLMMetrics"
     keys = [k for k in vars(cls) if k not in ("__module__", "__dict__", "__weakref__", "__doc__")]
-    assert keys == [key for key, _, _ in METHODS]
+    assert keys == METHOD_KEYS
     assert not hasattr(cls, "__validate_params")
 
 
-@pytest.mark.parametrize(("key", "name", "signature"), METHODS)
-def test_method_function_contract(cls, key: str, name: str, signature: str) -> None:
-    fn = vars(cls)[key]
+@pytest.mark.parametrize("key", METHOD_KEYS)
+def test_method_function_contract(cls, key: str) -> None:
+    fn, expected = vars(cls)[key], oracle_method(key)
+    name = expected.__name__
     assert getattr(cls, key) is fn
-    assert fn.__name__ == name and fn.__qualname__ == f"LLMMetrics.{name}"
-    assert fn.__module__ == MODULE_NAME and fn.__kwdefaults__ is None
-    assert str(inspect.signature(fn)) == signature
+    assert fn.__name__ == name and fn.__qualname__ == expected.__qualname__ == f"LLMMetrics.{name}"
+    assert fn.__module__ == MODULE_NAME and fn.__kwdefaults__ is expected.__kwdefaults__ is None
+    assert str(inspect.signature(fn)) == str(inspect.signature(expected))
+    assert fn.__defaults__ == expected.__defaults__
+    assert list(fn.__annotations__.items()) == list(expected.__annotations__.items())
     assert repr(fn).startswith(f"<function LLMMetrics.{name} at 0x")
     assert pickle.loads(pickle.dumps(fn)) is fn and copy.copy(fn) is fn and copy.deepcopy(fn) is fn
     assert inspect.isroutine(fn) and callable(fn)
 
 
-def test_defaults_and_annotations(cls) -> None:
+def test_defaults_are_shared_objects(cls) -> None:
     defaults = cls.compute_metrics.__defaults__
-    assert defaults[:3] == (None, None, None) and defaults[3] == [] and len(defaults) == 4
-    assert cls.compute_metrics.__defaults__[3] is defaults[3]
-    assert cls.show_supported_metrics.__defaults__ == (None, None, None)
-    assert cls.display_result.__defaults__ is None
-    assert cls.__init__.__annotations__ == {"ai_client": "'TarnQuillgateV2Adapter'", "return": "None"}
-    assert list(cls.compute_metrics.__annotations__.items()) == [
-        ("configuration", "dict"), ("sources", "pd.DataFrame"),
-        ("predictions", "pd.DataFrame"), ("references", "pd.DataFrame")]
-    assert cls.get_metrics_result.__annotations__ == {"configuration": "dict"}
-    assert cls.display_result.__annotations__ == {}
+    assert defaults[3] == [] and cls.compute_metrics.__defaults__[3] is defaults[3]
 
 
-def test_docstrings(cls, llm_metrics) -> None:
-    for fn, first, indent, tail in [
-        (cls.compute_metrics, "Compute LLM based metrics based on the configuration.", 8, "\n" + " " * 8),
-        (cls.get_metrics_result,
-         "Get the result of metrics which are run on the server. Used for faithfulness metric.", 8, "\n" + " " * 8),
-        (cls.show_supported_metrics,
-         "Displays information about supported metrics and task types based on the provided parameters.",
-         16, "\n" + " " * 12),
-        (cls._LLMMetrics__is_key_present, "Recursively checks if the given key exists in the config_json.", 8,
-         "\n" + " " * 8),
-    ]:
-        doc = fn.__doc__
-        assert doc.startswith("\n" + " " * indent + first + "\n") and doc.endswith(tail)
-        assert not doc.endswith(tail + " ")
-    for fn in (cls.__init__, cls.display_result, cls._LLMMetrics__validate_params):
-        assert fn.__doc__ is None
-    assert cls.compute_metrics.__doc__.splitlines()[-2] == (
-        " " * 12 + "client.llm_metrics.compute_metrics(configuration, sources, predictions, references, "
-        "custom_evaluators=custom_evaluators)")
-    assert cls._LLMMetrics__is_key_present.__doc__.splitlines()[2:] == [
-        "        :param config: input config_json.", "        :param key: Key to find.",
-        "        :return: True if key exists, otherwise False.", "        "]
-    calls = [line for line in cls.show_supported_metrics.__doc__.splitlines() if "\u2192" in line]
-    assert [line.split(" \u2192 ")[0].strip() for line in calls] == [
-        '1. Show_supported_metrics()',
-        '2. Show_supported_metrics(task_type="generation")',
-        '3. Show_supported_metrics(metric_id="bleu")',
-        '4. Show_supported_metrics(metric_group="rouge_score")',
-        '5. Show_supported_metrics(task_type="generation", metric_id="bleu")',
-        '6. Show_supported_metrics(metric_group="rouge_score", metric_id="rouge1")']
-    test = llm_metrics.__test__
-    assert list(test) == ["LLMMetrics.compute_metrics (line 52)", "LLMMetrics.get_metrics_result (line 145)"]
-    assert test["LLMMetrics.compute_metrics (line 52)"] is cls.compute_metrics.__doc__
-    assert test["LLMMetrics.get_metrics_result (line 145)"] is cls.get_metrics_result.__doc__
+def test_docstrings_have_one_text(cls, llm_metrics) -> None:
+    # The module's docstrings are compiled from its one header; the oracle's
+    # source and the stub installed beside the module carry the same texts,
+    # character for character (indentation included).
+    stub = ast.parse(pathlib.Path(llm_metrics.__file__).with_name("llm_metrics.pyi").read_text())
+    stub_class = next(n for n in stub.body if isinstance(n, ast.ClassDef) and n.name == "LLMMetrics")
+    stub_docs = {n.name: ast.get_docstring(n, clean=False) for n in stub_class.body if isinstance(n, ast.FunctionDef)}
+    assert set(stub_docs) <= {oracle_method(key).__name__ for key in METHOD_KEYS}
+    for key, text in source_docstrings().items():
+        assert vars(cls)[key].__doc__ == text, key
+        assert stub_docs.get(oracle_method(key).__name__, text) == text, key
+    assert cls.__doc__ is ORACLE_CLASS.__doc__ is ast.get_docstring(stub_class) is None
+    assert llm_metrics.__doc__ is ast.get_docstring(stub) is None
+    # Doctest's entries: the same keys as the oracle's, each the method's own text.
+    assert list(llm_metrics.__test__) == list(oracle.__test__)
+    for entry in llm_metrics.__test__:
+        method = entry.split(".")[1].split(" ")[0]
+        assert llm_metrics.__test__[entry] is getattr(cls, method).__doc__
 
 
 def test_descriptor_binding(cls, client) -> None:

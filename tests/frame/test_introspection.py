@@ -8,6 +8,8 @@ import rlcompleter
 
 import pytest
 
+from llm_metrics_testing import PUBLIC_METHOD_KEYS, oracle, source_docstrings
+
 pytestmark = pytest.mark.no_refleak
 
 
@@ -22,11 +24,9 @@ def test_help_text_shows_signatures_and_docstrings(llm_metrics) -> None:
 
 
 def test_doctest_collects_the_docstrings_and_test_dict(llm_metrics) -> None:
-    names = {test.name.rsplit(".", 2)[-2] + "." + test.name.rsplit(".", 2)[-1]
-             for test in doctest.DocTestFinder().find(llm_metrics)}
-    assert "__test__.LLMMetrics.compute_metrics (line 52)" in {
-        test.name.split("llm_metrics.", 1)[1] for test in doctest.DocTestFinder().find(llm_metrics)}
-    assert "LLMMetrics.compute_metrics" in names and "LLMMetrics.get_metrics_result" in names
+    names = {test.name.split("llm_metrics.", 1)[1] for test in doctest.DocTestFinder().find(llm_metrics)}
+    assert {"__test__." + entry for entry in oracle.__test__} <= names
+    assert {f"LLMMetrics.{key}" for key, doc in source_docstrings().items() if doc and ">>>" in doc} <= names
 
 
 def test_tab_completion_offers_the_public_methods(llm_metrics, client) -> None:
@@ -36,5 +36,5 @@ def test_tab_completion_offers_the_public_methods(llm_metrics, client) -> None:
     while (match := completer.complete("metrics.", state)) is not None:
         offered.add(match)
         state += 1
-    assert {"metrics.compute_metrics(", "metrics.get_metrics_result(", "metrics.show_supported_metrics(",
-            "metrics.display_result(", "metrics.ai_client", "metrics.evaluators"} <= offered
+    public = {f"metrics.{key}(" for key in PUBLIC_METHOD_KEYS if not key.startswith("_")}
+    assert public | {"metrics.ai_client", "metrics.evaluators"} <= offered

@@ -20,9 +20,11 @@ import pathlib
 
 import pytest
 
+import allocation_faults
 from allocation_faults import (
     SCENARIOS,
     ComputeMetrics,
+    Import,
     Injector,
     InjectorUnavailable,
     Report,
@@ -36,6 +38,7 @@ from allocation_faults import (
     make_frames,
     points,
 )
+from llm_metrics_testing import METHOD_KEYS, oracle, oracle_methods_run
 
 
 def _unavailable(reason: InjectorUnavailable) -> None:
@@ -72,11 +75,13 @@ def injector(injector_path: pathlib.Path, llm_metrics) -> Injector:
         raise
 
 
-def _summary(report: Report) -> str:
-    return (
-        f"{report.scenario}: {report.count} failure points, {report.exercised} failed in turn "
-        f"({report.memory_errors} MemoryError, {report.handled} fallback, {report.absorbed} absorbed)"
-    )
+def assert_clean(report: Report) -> None:
+    print(f"{report.scenario}: {report.count} failure points, {report.exercised} failed in turn "
+          f"({report.memory_errors} MemoryError, {report.handled} fallback, {report.absorbed} absorbed)")
+    assert not report.problems, "\n".join(report.problems)
+    assert report.count > 0
+    assert report.exercised + report.unreached == len(points(report.count))
+    assert report.exercised >= report.unreached
 
 
 def test_only_the_modules_own_allocations_count(injector: Injector, llm_metrics) -> None:
@@ -116,6 +121,19 @@ def test_only_the_modules_own_allocations_count(injector: Injector, llm_metrics)
     assert not failed and error is None
 
 
+def test_every_method_is_run_by_some_scenario(monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setattr(allocation_faults, "TARGET", oracle.__name__)
+    ran: set[str] = set()
+    try:
+        for scenario in SCENARIOS.values():
+            if not isinstance(scenario, Import):
+                ran |= oracle_methods_run(lambda: scenario.summarize(scenario.prepare()()))
+    finally:
+        hide_modules(())
+    missing = set(METHOD_KEYS) - ran
+    assert not missing, f"no scenario in allocation_faults.SCENARIOS runs {sorted(missing)}: give each one"
+
+
 def test_points_sample_spreads_over_the_call() -> None:
     assert points(5, every=False) == [1, 2, 3, 4, 5]
     sample = points(1000, every=False)
@@ -133,43 +151,16 @@ def fresh_reports(injector_path: pathlib.Path) -> dict[str, Report]:
 @pytest.mark.parametrize("name", [f"{n}{phase}" for n in SCENARIOS for phase in ("", " (warm)")
                                   if not (n == "import" and phase)])
 def test_each_point_fails_cleanly_in_a_fresh_interpreter(fresh_reports: dict[str, Report], name: str) -> None:
-    report = fresh_reports[name]
-    print(_summary(report))
-    assert not report.problems, "\n".join(report.problems)
-    assert report.count > 0
-    assert report.exercised + report.unreached == len(points(report.count))
-    assert report.exercised >= report.unreached
+    assert_clean(fresh_reports[name])
 
 
 # The warm calls once more, in this process: the reference-leak mode tracks
 # these (a reference leaked on a failure path grows every run).
-@pytest.mark.parametrize(
-    "name",
-    [
-        "LLMMetrics(client)",
-        "compute_metrics",
-        "get_metrics_result",
-        "show_supported_metrics(all)",
-        "show_supported_metrics(metric_group, metric_id)",
-        "show_supported_metrics(unknown group)",
-        "show_supported_metrics(legacy listing)",
-        "show_supported_metrics(plugin missing)",
-        "compute_metrics(plugin missing)",
-        "compute_metrics(dict subclass)",
-        "compute_metrics(too many arguments)",
-        "display_result",
-        "__is_key_present",
-        "inspect.signature(compute_metrics)",
-    ],
-)
+@pytest.mark.parametrize("name", [name for name, scenario in SCENARIOS.items() if scenario.in_process])
 def test_each_point_fails_cleanly_in_this_process(injector: Injector, name: str) -> None:
     try:
         report = fail_each_point(injector, SCENARIOS[name])
     finally:
         hide_modules(())  # what the scenario hid is importable again
     gc.collect()
-    print(_summary(report))
-    assert not report.problems, "\n".join(report.problems)
-    assert report.count > 0
-    assert report.exercised + report.unreached == len(points(report.count))
-    assert report.exercised >= report.unreached
+    assert_clean(report)

@@ -19,19 +19,11 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import robust_support as rs
+from fakes import MANAGER_KEYS
+from llm_metrics_testing import METHOD_KEYS, parameter_names
 from robust_support import describe
 
-METHODS = {
-    "__init__": ("self", "ai_client"),
-    "compute_metrics": ("self", "configuration", "sources", "predictions", "references", "custom_evaluators"),
-    "get_metrics_result": ("self", "configuration", "metrics_result"),
-    "show_supported_metrics": ("self", "task_type", "metric_id", "metric_group"),
-    "display_result": ("self", "results"),
-    "_LLMMetrics__is_key_present": ("self", "config", "key"),
-    "_LLMMetrics__validate_params": ("self", "configuration", "sources", "predictions", "references"),
-    "_LLMMetrics__get_metrics_manager": ("self", "configuration", "kwargs"),
-    "_LLMMetrics__show_supported_metrics_old": ("self", "metric_type_module"),
-}
+METHODS = {key: parameter_names(key) for key in METHOD_KEYS}
 KEYWORDS = sorted({name for params in METHODS.values() for name in params} | {"x", "custom", "extra"})
 
 BINDING_MESSAGES = [
@@ -155,8 +147,7 @@ def test_defaults_replaced_while_a_call_runs(replacement: Any) -> None:
         finally:
             function.__defaults__ = saved
     rs.assert_same(outcomes["native"], outcomes["baseline"])
-    assert outcomes["native"].returned == describe({"plugin": sorted(
-        ["is_vesk", "origin", "is_bearer_token", "authenticator", "service_url", "host", "service_instance_id"])})
+    assert outcomes["native"].returned == describe({"plugin": sorted(MANAGER_KEYS)})
 
 
 def test_overlong_defaults_apply_their_last_items() -> None:

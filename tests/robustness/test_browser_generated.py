@@ -27,22 +27,11 @@ from hypothesis import strategies as st
 
 import fakes
 import robust_support as rs
-from fakes import TableCall
-from robust_support import Boom
+from fakes import ALL_TASK_TYPES_TITLE, BadFormat, BadTruth, ContainsRaises, TableCall
+from robust_support import Boom, weighted
 
 IDS = ["a", "b", "g", "s", "t", "u"]
 ROLES = ("task_type", "metric_id", "metric_group")
-TASK_HEADERS_TITLE = "The following are supported task types."
-
-
-class BadTruth:
-    def __bool__(self) -> bool:
-        raise Boom("truth")
-
-
-class ContainsRaises(list):
-    def __contains__(self, item: object) -> bool:
-        raise Boom("supported_tasks contains")
 
 
 class BadEq:
@@ -64,13 +53,6 @@ class BadHash:
 
     def __format__(self, format_spec: str) -> str:
         return "bad-hash"
-
-
-class BadFormat(str):
-    """A valid-looking id whose formatting gives no string."""
-
-    def __format__(self, format_spec: str) -> Any:
-        return 5
 
 
 class FormatRaises(str):
@@ -151,10 +133,6 @@ def _raising_property(exc: BaseException) -> property:
 
 
 # ------------------------------------------------------------------- plans
-
-
-def weighted(common: st.SearchStrategy[Any], rare: st.SearchStrategy[Any], percent: int) -> st.SearchStrategy[Any]:
-    return st.integers(0, 99).flatmap(lambda n: common if n < percent else rare)
 
 
 def id_plans() -> st.SearchStrategy[Any]:
@@ -347,7 +325,7 @@ class RecordingTable(fakes.RecordingTable):
         super().__init__(headers, record)
 
     def list(self, *, title: Any) -> None:
-        if RecordingTable.mode == "list_raises_for_task_types" and title == TASK_HEADERS_TITLE:
+        if RecordingTable.mode == "list_raises_for_task_types" and title == ALL_TASK_TYPES_TITLE:
             RecordingTable.calls.append(TableCall(self.headers, self.record, title))
             raise Boom("list")
         super().list(title=title)

@@ -24,9 +24,9 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import robust_support as rs
-from robust_support import Boom, Halt, describe
+from fakes import CLIENT_ATTRIBUTES
+from robust_support import Boom, Halt, describe, weighted
 
-CLIENT_ATTRS = ("is_vesk", "authenticator", "service_url", "host", "service_instance_id")
 PARAMETERS = ("sources", "predictions", "references")
 
 EVALUATOR_KINDS = [
@@ -53,11 +53,6 @@ def keyword_values() -> st.SearchStrategy[Any]:
     return st.integers(0, len(ODD_VALUES) - 1)
 
 
-def weighted(common: st.SearchStrategy[Any], rare: st.SearchStrategy[Any], percent: int) -> st.SearchStrategy[Any]:
-    """`common` in about `percent` per cent of the draws, else `rare`."""
-    return st.integers(0, 99).flatmap(lambda n: common if n < percent else rare)
-
-
 def usually(common: Any, others: list[Any]) -> st.SearchStrategy[Any]:
     """`common` about half of the time, else one of `others`."""
     return weighted(st.just(common), st.sampled_from(others), 50)
@@ -65,7 +60,8 @@ def usually(common: Any, others: list[Any]) -> st.SearchStrategy[Any]:
 
 def client_plans() -> st.SearchStrategy[Any]:
     """None: a complete client; else the one attribute that is missing or raises."""
-    return weighted(st.none(), st.tuples(st.sampled_from(CLIENT_ATTRS), st.sampled_from(["missing", "raise"])), 80)
+    return weighted(st.none(), st.tuples(st.sampled_from(CLIENT_ATTRIBUTES), st.sampled_from(["missing", "raise"])),
+                    80)
 
 
 def manager_plans() -> st.SearchStrategy[dict[str, str]]:
@@ -170,7 +166,7 @@ class World:
     def _client(self) -> Any:
         namespace: dict[str, Any] = {"label": "client"}
         broken = self.plan["client"] or (None, None)
-        for name in CLIENT_ATTRS:
+        for name in CLIENT_ATTRIBUTES:
             if name != broken[0]:
                 namespace[name] = f"{name} of the client"
             elif broken[1] == "raise":

@@ -250,6 +250,11 @@ def test_every_point_is_reached() -> None:
     assert EXPECTED_POINTS <= found, EXPECTED_POINTS - found
 
 
+def test_every_method_is_run_by_some_call() -> None:
+    missing = set(rt.METHOD_NAMES) - set().union(*(rt.methods_run(call) for call in rt.CALLS))
+    assert not missing, f"no call in reentrancy_support.CALLS runs {sorted(missing)}: give each one"
+
+
 @pytest.mark.parametrize("call", sorted(rt.CALLS))
 def test_every_mutation_at_every_point_ends_as_in_python(call: str, request: pytest.FixtureRequest) -> None:
     # The leak hunt repeats every test several times on a debug interpreter:

@@ -21,7 +21,7 @@ from typing import Any
 import pytest
 
 import robust_support as rs
-from fakes import plain_class
+from fakes import MANAGER_KEYS, make_catalogue, metric
 
 THREADS = 8
 ITERATIONS = 30000 if os.environ.get("LLM_METRICS_HYPOTHESIS_PROFILE") == "deep" else 3000
@@ -29,8 +29,7 @@ JOIN_TIMEOUT = 120.0 if ITERATIONS < 1000 else 900.0
 # What compute() receives for compute_metrics(..., tag=..., origin="caller"):
 # the caller's keywords in their order ("origin" overwritten in place), then
 # the manager keywords added.
-COMPUTE_KEYWORDS = ["tag", "origin", "is_vesk", "is_bearer_token", "authenticator", "service_url", "host",
-                    "service_instance_id"]
+COMPUTE_KEYWORDS = ["tag", "origin", *(key for key in MANAGER_KEYS if key != "origin")]
 
 
 class PerThreadWriter:
@@ -82,18 +81,13 @@ class Robustness:
 
 
 def entities_module() -> Any:
-    subs = plain_class("LLMSubMetrics", [
-        dict(value="rouge1", supported_tasks=["summarization"], is_reference_free=False, metrics_group="rouge_score"),
-        dict(value="rouge2", supported_tasks=["summarization", "qa"], is_reference_free=True,
-             metrics_group="rouge_score"),
-    ])
-    metrics = plain_class("LLMMetricType", [
-        dict(value="rouge_score", supported_tasks=["summarization"], is_reference_free=False,
-             sub_metrics=list(subs)),
-        dict(value="bleu", supported_tasks=["qa", "summarization"], is_reference_free=False, sub_metrics=None),
-    ])
-    tasks = plain_class("LLMTaskType", [dict(value="summarization"), dict(value="qa")])
-    return rs.fake_module(rs.ENTITIES, LLMTaskType=tasks, LLMMetricType=metrics, LLMSubMetrics=subs)
+    return make_catalogue("plain", tasks=["summarization", "qa"], metrics=[
+        metric("rouge_score", ["summarization"], sub_metrics=["rouge1", "rouge2"]),
+        metric("bleu", ["qa", "summarization"], sub_metrics=None),
+    ], subs=[
+        metric("rouge1", ["summarization"], metrics_group="rouge_score"),
+        metric("rouge2", ["summarization", "qa"], ref=True, metrics_group="rouge_score"),
+    ]).module
 
 
 KEY_SEARCH = vars(rs.native.LLMMetrics)["_LLMMetrics__is_key_present"]

@@ -43,13 +43,13 @@ from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 from typing import Any
 
-from fakes import make_client
+from fakes import CONSTANTS, ENTITIES, LEGACY_HEADINGS, MANAGER, ROBUSTNESS, make_client
+from llm_metrics_testing import MODULE_NAME, oracle
 
-MODULE_NAME = "zel_tarn_quillgate.supporting_classes.metrics.llm_metrics"
-ENTITIES_MODULE = "zel_metrics_plugin.metrics.llm.config.entities"
-CONSTANTS_MODULE = "zel_metrics_plugin.metrics.llm.utils.constants"
-MANAGER_MODULE = "zel_metrics_plugin.metrics.llm.core.llm_metrics_manager"
-ROBUSTNESS_MODULE = "zel_metrics_plugin.metrics.llm.common.impl.robustness_metric"
+# The module whose LLMMetrics the scenarios call: the extension (a test points
+# it at the oracle to see which methods the scenarios run).
+TARGET = MODULE_NAME
+
 SOURCE = pathlib.Path(__file__).resolve().parents[2] / "tools" / "robustness" / "fault_injection" / "alloc_fault.c"
 
 # ALL: every failure point; otherwise at most SAMPLE points per scenario,
@@ -57,14 +57,9 @@ SOURCE = pathlib.Path(__file__).resolve().parents[2] / "tools" / "robustness" / 
 ALL_VARIABLE = "LLM_METRICS_ALLOC_FAILURES"
 SAMPLE = 12
 
-LEGACY_HEADING = "Following Text Summrization metrics are supported"
-
-# The host kit and the libraries the module body imports.
-HOST_MODULES = (
-    "pandas", "warnings", "itertools", "tabulate", "zel_cloud_sdk_core", "zel_cloud_sdk_core.authenticators",
-    "zel_tarn_quillgate", "zel_tarn_quillgate.utils.utils", "zel_tarn_quillgate.supporting_classes.metrics.evaluators",
-    "zel_tarn_quillgate.base_classes.tables",
-)
+# The oracle (it imports what the module body imports) and the library the
+# kit's Table lists with.
+HOST_MODULES = (oracle.__name__, "tabulate")
 
 # Interpreter functions whose own handling of a failed allocation is faulty in
 # the running CPython: allocations under them are not failed.
@@ -287,6 +282,10 @@ class Scenario:
     # Plugin modules the call must find missing (an import of them fails).
     hidden: tuple[str, ...] = ()
 
+    # Also failed point by point in the test process (warm calls), where the
+    # reference-leak mode tracks it.
+    in_process = False
+
     def prepare(self) -> Callable[[], Any]:
         hide_modules(self.hidden)
         return self.make()
@@ -305,11 +304,11 @@ class Scenario:
         return result
 
     def handled(self, summary: Any) -> bool:
-        return self.falls_back and isinstance(summary, str) and LEGACY_HEADING in summary
+        return self.falls_back and isinstance(summary, str) and LEGACY_HEADINGS[0] in summary
 
 
 def _module() -> Any:
-    return importlib.import_module(MODULE_NAME)
+    return importlib.import_module(TARGET)
 
 
 def _printed(call: Callable[[], Any]) -> Callable[[], str]:
@@ -326,6 +325,7 @@ def _printed(call: Callable[[], Any]) -> Callable[[], str]:
 
 class Construct(Scenario):
     name = "LLMMetrics(client)"
+    in_process = True
 
     def make(self) -> Callable[[], Any]:
         cls = _module().LLMMetrics
@@ -354,6 +354,7 @@ def _count_predictions(sources: Any, predictions: Any, references: Any, **kwargs
 
 class ComputeMetrics(Scenario):
     name = "compute_metrics"
+    in_process = True
 
     def make(self) -> Callable[[], Any]:
         obj = _module().LLMMetrics(make_client())
@@ -369,6 +370,7 @@ class ComputeMetrics(Scenario):
 
 class GetMetricsResult(Scenario):
     name = "get_metrics_result"
+    in_process = True
 
     def make(self) -> Callable[[], Any]:
         obj = _module().LLMMetrics(make_client())
@@ -385,15 +387,16 @@ class GetMetricsResult(Scenario):
 class ShowSupportedMetrics(Scenario):
     falls_back = True
 
-    def __init__(self, label: str, **arguments: Any) -> None:
+    def __init__(self, label: str, in_process: bool = False, **arguments: Any) -> None:
         self.name = f"show_supported_metrics({label})"
         self.arguments = arguments
+        self.in_process = in_process
 
     def make(self) -> Callable[[], Any]:
         obj = _module().LLMMetrics(make_client())
         arguments = dict(self.arguments)
         if "member" in arguments:  # an enumeration member instead of its id
-            entities = importlib.import_module(ENTITIES_MODULE)
+            entities = importlib.import_module(ENTITIES)
             arguments = {"metric_id": entities.LLMSubMetrics.ROUGE1, "metric_group": entities.LLMMetricType.ROUGE_SCORE}
         return _printed(lambda: obj.show_supported_metrics(**arguments))
 
@@ -402,11 +405,12 @@ class LegacyListing(Scenario):
     """The plugin without its entities module: the legacy listing."""
 
     name = "show_supported_metrics(legacy listing)"
+    in_process = True
     falls_back = True
-    hidden = (ENTITIES_MODULE,)
+    hidden = (ENTITIES,)
 
     def prepare(self) -> Callable[[], Any]:
-        importlib.import_module(CONSTANTS_MODULE)  # it needs the entities module itself
+        importlib.import_module(CONSTANTS)  # it needs the entities module itself
         return super().prepare()
 
     def make(self) -> Callable[[], Any]:
@@ -418,10 +422,11 @@ class WithoutPlugin(Scenario):
     """A method whose plugin import fails: the install hint, raised while
     the ImportError is handled."""
 
-    def __init__(self, method: str, *hidden: str) -> None:
+    def __init__(self, method: str, *hidden: str, in_process: bool = False) -> None:
         self.name = f"{method}(plugin missing)"
         self.method = method
         self.hidden = hidden
+        self.in_process = in_process
 
     def make(self) -> Callable[[], Any]:
         obj = _module().LLMMetrics(make_client())
@@ -439,9 +444,10 @@ class WithoutPlugin(Scenario):
 class Refused(Scenario):
     """Arguments the binder refuses: the TypeError and its message."""
 
-    def __init__(self, label: str, call: Callable[[Any], Any]) -> None:
+    def __init__(self, label: str, call: Callable[[Any], Any], in_process: bool = False) -> None:
         self.name = f"compute_metrics({label})"
         self.call = call
+        self.in_process = in_process
 
     def make(self) -> Callable[[], Any]:
         obj = _module().LLMMetrics(make_client())
@@ -465,6 +471,7 @@ class _Config(dict):
 
 class DisplayResult(Scenario):
     name = "display_result"
+    in_process = True
 
     def make(self) -> Callable[[], Any]:
         obj = _module().LLMMetrics(make_client())
@@ -476,6 +483,7 @@ class IsKeyPresent(Scenario):
     """The private nested-key search, with more levels than it keeps inline."""
 
     name = "__is_key_present"
+    in_process = True
 
     def make(self) -> Callable[[], Any]:
         obj = _module().LLMMetrics(make_client())
@@ -492,6 +500,7 @@ class IsKeyPresent(Scenario):
 
 class Signature(Scenario):
     name = "inspect.signature(compute_metrics)"
+    in_process = True
 
     def make(self) -> Callable[[], Any]:
         import inspect
@@ -529,23 +538,24 @@ SCENARIOS: dict[str, Scenario] = {
         Construct(),
         ComputeMetrics(),
         GetMetricsResult(),
-        ShowSupportedMetrics("all"),
+        ShowSupportedMetrics("all", in_process=True),
         ShowSupportedMetrics("task_type", task_type="generation"),
         ShowSupportedMetrics("metric_id", metric_id="rouge1"),
         ShowSupportedMetrics("metric_group", metric_group="rouge_score"),
         ShowSupportedMetrics("task_type, metric_id", task_type="generation", metric_id="exact_match"),
-        ShowSupportedMetrics("metric_group, metric_id", metric_group="rouge_score", metric_id="rouge1"),
+        ShowSupportedMetrics("metric_group, metric_id", in_process=True, metric_group="rouge_score",
+                             metric_id="rouge1"),
         ShowSupportedMetrics("members", member=True),
         ShowSupportedMetrics("unknown metric", metric_id="no_such_metric"),
         ShowSupportedMetrics("unknown task type", task_type="no_such_task"),
-        ShowSupportedMetrics("unknown group", metric_group="no_such_group"),
+        ShowSupportedMetrics("unknown group", in_process=True, metric_group="no_such_group"),
         LegacyListing(),
-        WithoutPlugin("show_supported_metrics", ENTITIES_MODULE, CONSTANTS_MODULE),
-        WithoutPlugin("compute_metrics", MANAGER_MODULE),
-        WithoutPlugin("get_metrics_result", MANAGER_MODULE),
-        WithoutPlugin("display_result", ROBUSTNESS_MODULE),
-        Refused("dict subclass", lambda obj: obj.compute_metrics(_Config(), None, None, None)),
-        Refused("too many arguments", lambda obj: obj.compute_metrics({}, None, None, None, [], 5)),
+        WithoutPlugin("show_supported_metrics", ENTITIES, CONSTANTS, in_process=True),
+        WithoutPlugin("compute_metrics", MANAGER, in_process=True),
+        WithoutPlugin("get_metrics_result", MANAGER),
+        WithoutPlugin("display_result", ROBUSTNESS),
+        Refused("dict subclass", lambda obj: obj.compute_metrics(_Config(), None, None, None), in_process=True),
+        Refused("too many arguments", lambda obj: obj.compute_metrics({}, None, None, None, [], 5), in_process=True),
         Refused("repeated argument", lambda obj: obj.compute_metrics({}, configuration={})),
         DisplayResult(),
         IsKeyPresent(),

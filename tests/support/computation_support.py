@@ -6,6 +6,7 @@ from __future__ import annotations
 from typing import Any
 
 from fakes import MANAGER as MANAGER_MODULE
+from fakes import MANAGER_KEYS  # noqa: F401
 from fakes import ROBUSTNESS as ROBUSTNESS_MODULE
 
 MANAGER_HINT = (
@@ -13,8 +14,6 @@ MANAGER_HINT = (
     "Please install it using `pip install zel-metrics-plugin`"
 )
 ROBUSTNESS_HINT = "Unable to find metric-plugins library. Please install it "
-
-MANAGER_KEYS = ["is_vesk", "origin", "is_bearer_token", "authenticator", "service_url", "host", "service_instance_id"]
 
 
 def new_instance(cls: type, client: Any, is_bearer_token: bool = False) -> Any:

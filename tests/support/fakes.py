@@ -43,6 +43,12 @@ def fake_module(name: str, **attrs: Any) -> types.ModuleType:
     return module
 
 
+# The keywords the manager is given besides the caller's, in the order they
+# are written, and the attributes of the host client they are read from.
+MANAGER_KEYS = ["is_vesk", "origin", "is_bearer_token", "authenticator", "service_url", "host", "service_instance_id"]
+CLIENT_ATTRIBUTES = tuple(key for key in MANAGER_KEYS if key not in ("origin", "is_bearer_token"))
+
+
 def make_client() -> Any:
     from zel_cloud_sdk_core.authenticators import BearerTokenAuthenticator
     from zel_tarn_quillgate import TarnQuillgateV2Adapter
@@ -62,6 +68,13 @@ DETAIL_HEADERS = ["Metric ID", "Metric Group", "Supported Task_Type(s)", "Is Ref
 ALL_METRICS_TITLE = "The following are the supported metrics:"
 ALL_TASK_TYPES_TITLE = "The following are supported task types."
 ALL_GROUPS_TITLE = "The following supported metric groups have their sub-metrics:"
+# The legacy listing's headings, one per enumeration of the older constants module.
+LEGACY_HEADINGS = [
+    "Following Text Summrization metrics are supported",
+    "Following Text Generation metrics are supported",
+    "Following Text Extraction metrics are supported",
+    "Following Question and Answer metrics are supported",
+]
 FOOTER_HEADING = "\n\n\x1b[1;31mMetrics-plugin configuration structure\x1b[0m"
 
 
@@ -95,6 +108,30 @@ def red(message: str) -> str:
 
 def table_line(title: Any) -> str:
     return f"[table] {title}\n"
+
+
+# ---------------------------------------------------------- hostile values
+
+
+class Boom(Exception):
+    """What the hostile stand-ins raise."""
+
+
+class BadTruth:
+    def __bool__(self) -> bool:
+        raise Boom("truth")
+
+
+class ContainsRaises(list):
+    def __contains__(self, item: object) -> bool:
+        raise Boom("contains")
+
+
+class BadFormat(str):
+    """A valid-looking id whose formatting gives no string."""
+
+    def __format__(self, format_spec: str) -> Any:
+        return 5
 
 
 # ------------------------------------------------------------------ tables
@@ -220,6 +257,11 @@ SUBS = [
     dict(value="flesch", supported_tasks=["summarization"], is_reference_free=True, metrics_group="readability"),
     dict(value="aux", supported_tasks=["generation"], is_reference_free=None, metrics_group=None),
 ]
+
+def metric(value: Any, tasks: Any = ("t",), ref: Any = False, **extra: Any) -> dict:
+    """The spec of one catalogue member (see `make_catalogue`)."""
+    return dict(value=value, supported_tasks=list(tasks), is_reference_free=ref, **extra)
+
 
 CatalogueKind = str | Callable[[str, list[dict]], Any]
 

@@ -1,10 +1,26 @@
-"""Helpers shared by the test modules."""
+"""Helpers shared by the test modules, and the class's contract as the
+plain-Python oracle (`baseline_llm_metrics`) states it.
+
+The generated and registry-driven tests take the methods, their parameters
+and the module globals they use from here, so a method added to the oracle
+(and the module) reaches every one of them without editing them.  Importing
+this never imports the compiled module (the allocation-failure driver
+counts the allocations of its import).
+"""
 
 from __future__ import annotations
 
+import ast
+import dis
+import inspect
+import pathlib
 import subprocess
 import sys
 import textwrap
+import types
+from typing import Callable
+
+import baseline_llm_metrics as oracle
 
 MODULE_NAME = "zel_tarn_quillgate.supporting_classes.metrics.llm_metrics"
 
@@ -23,3 +39,74 @@ def run_python(code: str) -> subprocess.CompletedProcess[str]:
         text=True,
         timeout=RUN_PYTHON_TIMEOUT,
     )
+
+
+# ------------------------------------------------------- the oracle's contract
+
+ORACLE_CLASS = oracle.LLMMetrics
+
+# The methods by class-dictionary key (private names mangled), in the order
+# the class defines them.
+METHOD_KEYS = [key for key, value in vars(ORACLE_CLASS).items() if inspect.isfunction(value)]
+PRIVATE_METHOD_KEYS = [key for key in METHOD_KEYS if key.startswith("_LLMMetrics__")]
+PUBLIC_METHOD_KEYS = [key for key in METHOD_KEYS if not key.startswith("_LLMMetrics__")]
+
+
+def oracle_method(key: str) -> types.FunctionType:
+    return vars(ORACLE_CLASS)[key]
+
+
+def parameter_names(key: str) -> tuple[str, ...]:
+    """The parameters a caller can name or pass by position (self first)."""
+    kinds = (inspect.Parameter.POSITIONAL_OR_KEYWORD, inspect.Parameter.KEYWORD_ONLY)
+    return tuple(p.name for p in inspect.signature(oracle_method(key)).parameters.values() if p.kind in kinds)
+
+
+def _globals_loaded(code: types.CodeType) -> set[str]:
+    names = {i.argval for i in dis.get_instructions(code) if i.opname == "LOAD_GLOBAL"}
+    for constant in code.co_consts:
+        if inspect.iscode(constant):
+            names |= _globals_loaded(constant)
+    return names
+
+
+# The module globals the methods (and their nested functions) look up, in
+# the module's order.
+METHOD_GLOBALS = [
+    name for name in vars(oracle)
+    if name in set().union(*(_globals_loaded(oracle_method(key).__code__) for key in METHOD_KEYS))
+]
+
+def source_docstrings() -> dict[str, str | None]:
+    """Each method's docstring as the oracle's source writes it, by key.
+
+    (The interpreter strips the common indentation of a docstring when it
+    compiles one, so the oracle's __doc__ is not the text as written.)
+    """
+    tree = ast.parse(pathlib.Path(oracle.__file__).read_text())
+    cls = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == ORACLE_CLASS.__name__)
+    keys = {oracle_method(key).__name__: key for key in METHOD_KEYS}
+    return {keys[node.name]: ast.get_docstring(node, clean=False) for node in cls.body
+            if isinstance(node, ast.FunctionDef)}
+
+
+def oracle_methods_run(action: Callable[[], object]) -> set[str]:
+    """The keys of the oracle's methods that run (in this thread) while `action` does.
+
+    A harness whose calls are written per method checks with this that every
+    method of the oracle is run by one of them.
+    """
+    codes = {oracle_method(key).__code__: key for key in METHOD_KEYS}
+    ran: set[str] = set()
+
+    def profile(frame: types.FrameType, event: str, arg: object) -> None:
+        if event == "call" and frame.f_code in codes:
+            ran.add(codes[frame.f_code])
+
+    previous = sys.getprofile()
+    sys.setprofile(profile)
+    try:
+        action()
+    finally:
+        sys.setprofile(previous)
+    return ran

@@ -27,16 +27,16 @@ from typing import Any, Callable, Iterator
 import pandas as pd
 
 import robust_support as rs
+from llm_metrics_testing import (METHOD_GLOBALS, METHOD_KEYS, PRIVATE_METHOD_KEYS, PUBLIC_METHOD_KEYS,
+                                 oracle_methods_run)
+from fakes import CLIENT_ATTRIBUTES
 from robust_support import describe
 
-METHOD_NAMES = [
-    "__init__", "compute_metrics", "get_metrics_result", "_LLMMetrics__get_metrics_manager",
-    "_LLMMetrics__show_supported_metrics_old", "show_supported_metrics", "_LLMMetrics__validate_params",
-    "display_result", "_LLMMetrics__is_key_present",
-]
-PRIVATE_NAMES = [name for name in METHOD_NAMES if name.startswith("_LLMMetrics__")]
-PUBLIC_NAMES = [name for name in METHOD_NAMES if not name.startswith("_LLMMetrics__")]
-GLOBAL_NAMES = ["validate_type", "Table", "chain", "pd", "BaseService", "LLMAJEvaluators", "BearerTokenAuthenticator"]
+# The methods and module globals the mutations act on, as the oracle has them.
+METHOD_NAMES = METHOD_KEYS
+PRIVATE_NAMES = PRIVATE_METHOD_KEYS
+PUBLIC_NAMES = PUBLIC_METHOD_KEYS
+GLOBAL_NAMES = METHOD_GLOBALS
 
 _MISSING = object()
 
@@ -212,9 +212,6 @@ class Evaluators:
 
     def __init__(self, ai_client: Any) -> None:
         fire("evaluators.init")
-
-
-CLIENT_ATTRIBUTES = ("is_vesk", "authenticator", "service_url", "host", "service_instance_id")
 
 
 def make_client() -> Any:
@@ -590,6 +587,11 @@ def run(impl: str, call: str, point: str | None = None, mutation: str | None = N
         HOOK.reset()
         snapshot.restore()
     return outcome, seen
+
+
+def methods_run(call: str) -> set[str]:
+    """The oracle's methods that one of CALLS runs."""
+    return oracle_methods_run(lambda: run("baseline", call))
 
 
 # ------------------------------------------------------------------ comparing

@@ -29,9 +29,9 @@ from typing import Any, Callable, Iterator
 import pandas as pd
 from hypothesis import strategies as st
 
-import baseline_llm_metrics as baseline
-from fakes import CONSTANTS, ENTITIES, MANAGER, ROBUSTNESS, fake_module, make_client  # noqa: F401
+from fakes import CONSTANTS, ENTITIES, MANAGER, ROBUSTNESS, Boom, fake_module, make_client  # noqa: F401
 from llm_metrics_testing import MODULE_NAME, run_python  # noqa: F401
+from llm_metrics_testing import oracle as baseline
 
 # The real kit, plugin and extension, imported once so that every test sees
 # the same classes as the extension's module globals.
@@ -82,10 +82,6 @@ def patched(modules: dict[str, Any] | None = None, module_globals: dict[str, Any
 
 
 # ---------------------------------------------------------------- exceptions
-
-
-class Boom(Exception):
-    """What the hostile stand-ins raise."""
 
 
 class Halt(BaseException):
@@ -203,6 +199,11 @@ def assert_same(native_outcome: Outcome, baseline_outcome: Outcome) -> None:
     assert native_outcome.returned == baseline_outcome.returned
     assert native_outcome.stdout == baseline_outcome.stdout
     assert native_outcome.log == baseline_outcome.log
+
+
+def weighted(common: st.SearchStrategy[Any], rare: st.SearchStrategy[Any], percent: int) -> st.SearchStrategy[Any]:
+    """`common` in about `percent` per cent of the draws, else `rare`."""
+    return st.integers(0, 99).flatmap(lambda n: common if n < percent else rare)
 
 
 # ---------------------------------------------------- generated configurations
