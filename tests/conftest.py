@@ -79,6 +79,10 @@ def _starts_process(obj: object) -> bool:
             if isinstance(target, ModuleType):  # helper.function(...) of a module of the tests
                 if Path(getattr(target, "__file__", None) or "/").resolve().is_relative_to(TESTS):
                     callees += [getattr(target, n, None) for n in names]
+            elif isinstance(target, dict):  # a table of functions, CHECKERS[name](...)
+                callees += target.values()
+            elif isinstance(target, (list, tuple)):
+                callees += target
             else:
                 callees.append(target)
         _starts[code] = bool(names & PROCESS_NAMES) or any(
