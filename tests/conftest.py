@@ -100,8 +100,8 @@ def _uses_a_process_fixture(item: pytest.Item) -> bool:
 
 def pytest_collection_modifyitems(config: pytest.Config, items: list[pytest.Item]) -> None:
     for item in items:
-        folder = Path(str(item.path)).resolve().relative_to(TESTS).parts[0] if Path(
-            str(item.path)).resolve().is_relative_to(TESTS) else ""
+        path = Path(item.path).resolve()
+        folder = path.relative_to(TESTS).parts[0] if path.is_relative_to(TESTS) else ""
         if folder in SLOW_FOLDERS or _starts_process(getattr(item, "function", None)) \
                 or _uses_a_process_fixture(item):
             item.add_marker(pytest.mark.slow)
