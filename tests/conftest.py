@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import importlib
-from types import ModuleType
+import inspect
+from pathlib import Path
+from types import CodeType, FunctionType, ModuleType
 
 import pytest
 
@@ -28,3 +30,78 @@ def llm_metrics() -> ModuleType:
 @pytest.fixture
 def client():
     return make_client()
+
+
+# ---------------------------------------------------------------- the fast set
+# `./dev test` runs the tests not marked slow (`-m "not slow"`); `./dev test
+# --all`, test-wheel, the robustness modes and CI run every test.  The slow
+# families are marked here, so that no test file needs a marker:
+# - every test in a folder of SLOW_FOLDERS (none today);
+# - every test that starts a process (a fresh interpreter, a type checker, a
+#   real install, the forked allocation-failure sweep): its function, a
+#   fixture it uses, or a function of the test tree that those call refers
+#   to a name of PROCESS_NAMES in its code (`subprocess`, `run_python`,
+#   `os.fork`, ...).
+# A new slow family needs nothing when it starts processes that way;
+# otherwise add its folder to SLOW_FOLDERS, or mark it in its file with
+# `pytestmark = pytest.mark.slow`.
+TESTS = Path(__file__).resolve().parent
+SLOW_FOLDERS: set[str] = set()  # names of folders under tests/
+PROCESS_NAMES = {"subprocess", "run_python", "fork", "forkpty", "posix_spawn", "posix_spawnp", "Popen",
+                 "execv", "execve", "execvp", "spawnv", "spawnve", "multiprocessing"}
+_starts: dict[CodeType, bool] = {}
+
+
+def _names(code: CodeType) -> set[str]:
+    """Global and attribute names that `code` and the functions nested in it use."""
+    names = set(code.co_names)
+    for const in code.co_consts:
+        if isinstance(const, CodeType):
+            names |= _names(const)
+    return names
+
+
+def _in_test_tree(func: FunctionType) -> bool:
+    return Path(func.__code__.co_filename).resolve().is_relative_to(TESTS)
+
+
+def _starts_process(obj: object) -> bool:
+    func = inspect.unwrap(getattr(obj, "__func__", obj))  # a bound method's, a decorated one's
+    if not isinstance(func, FunctionType):
+        return False
+    code = func.__code__
+    if code not in _starts:
+        _starts[code] = False  # a call cycle ends here
+        names = _names(code)
+        callees: list[object] = []
+        for name in names:
+            target = func.__globals__.get(name)
+            if isinstance(target, ModuleType):  # helper.function(...) of a module of the tests
+                if Path(getattr(target, "__file__", None) or "/").resolve().is_relative_to(TESTS):
+                    callees += [getattr(target, n, None) for n in names]
+            elif isinstance(target, dict):  # a table of functions, CHECKERS[name](...)
+                callees += target.values()
+            elif isinstance(target, (list, tuple)):
+                callees += target
+            else:
+                callees.append(target)
+        _starts[code] = bool(names & PROCESS_NAMES) or any(
+            _starts_process(c) for c in callees if isinstance(c, FunctionType) and _in_test_tree(c))
+    return _starts[code]
+
+
+def _uses_a_process_fixture(item: pytest.Item) -> bool:
+    info = getattr(item, "_fixtureinfo", None)
+    for definitions in getattr(info, "name2fixturedefs", {}).values():
+        if any(_starts_process(getattr(d, "func", None)) for d in definitions):
+            return True
+    return False
+
+
+def pytest_collection_modifyitems(config: pytest.Config, items: list[pytest.Item]) -> None:
+    for item in items:
+        path = Path(item.path).resolve()
+        folder = path.relative_to(TESTS).parts[0] if path.is_relative_to(TESTS) else ""
+        if folder in SLOW_FOLDERS or _starts_process(getattr(item, "function", None)) \
+                or _uses_a_process_fixture(item):
+            item.add_marker(pytest.mark.slow)

@@ -82,6 +82,12 @@ def test_dev_commands_exist() -> None:
     assert commands <= defined
 
 
+def test_unknown_command_is_named_before_the_help() -> None:
+    result = run(["bash", str(ROOT / "dev"), "tset"])
+    assert result.returncode == 2
+    assert result.stderr.startswith("[dev] unknown command: tset\n") and "./dev test" in result.stderr
+
+
 def test_demo_runs_the_whole_story() -> None:
     result = run([sys.executable, str(ROOT / "examples" / "demo.py")])
     assert result.returncode == 0, result.stderr

@@ -380,22 +380,37 @@ class _Terminal(io.StringIO):
         return True
 
 
-@pytest.mark.parametrize("terminal", [True, False])
-def test_progress_is_shown_on_a_terminal_only(terminal: bool, monkeypatch: pytest.MonkeyPatch) -> None:
+@pytest.mark.parametrize("where", ["terminal", "notebook", "pipe"])
+def test_progress_counts_rows_on_a_terminal_or_in_a_notebook_only(where: str, monkeypatch: pytest.MonkeyPatch) -> None:
     from zel_metrics_plugin.metrics.llm.core import llm_metrics_manager
 
-    stream = _Terminal() if terminal else io.StringIO()
+    tqdm_auto = pytest.importorskip("tqdm.auto")
+    bars: list[tuple[Any, ...]] = []
+
+    class Recorded(tqdm_auto.tqdm):  # type: ignore[misc,name-defined]
+        def close(self) -> None:
+            if not self.disable:  # the first close; tqdm closes again when collected
+                bars.append((self.total, self.n, self.unit))
+            super().close()
+
+    monkeypatch.setattr(tqdm_auto, "tqdm", Recorded)
+    stream = _Terminal() if where == "terminal" else io.StringIO()
     monkeypatch.setattr(sys, "stderr", stream)
+    if where == "notebook":
+        kernel = type("Shell", (), {"config": {"IPKernelApp": {}}})()
+        monkeypatch.setitem(sys.modules, "IPython", type(sys)("IPython"))
+        monkeypatch.setattr(sys.modules["IPython"], "get_ipython", lambda: kernel, raising=False)
     monkeypatch.setattr(llm_metrics_manager, "PROGRESS_DELAY", 0.0)
+    # Two passes over the records (the ROUGE types share one), one bar of the rows.
     result = manager("rouge_score", "bleu").compute(None, frame(*PREDICTIONS), frame(*REFERENCES))
     assert len(result) == 5
-    shown = stream.getvalue()
-    if terminal:
-        pytest.importorskip("tqdm")
-        # Two passes over the records: the ROUGE types share one.
-        assert "computing metrics" in shown and f"/{2 * len(PREDICTIONS)} " in shown
+    rows = len(PREDICTIONS)
+    if where == "pipe":
+        assert bars == [] and stream.getvalue() == ""
     else:
-        assert shown == ""
+        assert bars == [(rows, rows, "row")]
+    if where == "terminal":
+        assert "computing metrics" in stream.getvalue() and f"/{rows} " in stream.getvalue()
 
 
 @pytest.mark.parametrize(

@@ -54,7 +54,7 @@ BASE_PY="$(find_python)"
 
 # What the suite needs, from the project's pyproject files: the product's and
 # the stand-ins' dependencies, the test and development extras.
-mapfile -t VENV_PACKAGES < <("$BASE_PY" "$CHECKOUT/tools/requirements.py" --stand-ins test dev)
+mapfile -t VENV_PACKAGES < <("$BASE_PY" "$CHECKOUT/tools/requirements.py" --stand-ins test build)
 want="$BASE_PY ${VENV_PACKAGES[*]}"
 if [[ ! -f "$VENV_MARKER" || "$(cat "$VENV_MARKER")" != "$want" ]]; then
     log "creating $VENV from $BASE_PY"

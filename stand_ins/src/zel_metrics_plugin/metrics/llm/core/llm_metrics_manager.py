@@ -69,8 +69,9 @@ aggregate).
 Any other metric of the catalogue makes :meth:`LLMMetricManager.compute`
 raise ``NotImplementedError`` naming it.
 
-Long computations show a progress bar (``tqdm``) on standard error when it
-is a terminal, and nothing otherwise.
+Long computations show a progress bar of the rows (``tqdm.auto``): on
+standard error when it is a terminal, as a widget in a notebook, and nothing
+otherwise.
 """
 
 from __future__ import annotations
@@ -355,21 +356,35 @@ def _check_alignment(frames: Mapping[str, pd.DataFrame]) -> None:
 PROGRESS_DELAY = 1.0
 
 
-class _Progress:
-    """A tqdm bar on standard error when that is a terminal; otherwise
-    nothing (and tqdm is not imported).  Without tqdm there is no bar."""
+def _in_notebook() -> bool:
+    """True inside a Jupyter kernel (IPython is never imported for this)."""
+    ipython = sys.modules.get("IPython")
+    shell = getattr(ipython, "get_ipython", lambda: None)() if ipython is not None else None
+    return shell is not None and "IPKernelApp" in getattr(shell, "config", {})
 
-    def __init__(self, total: int, description: str) -> None:
+
+class _Progress:
+    """A bar of the rows computed: tqdm's text bar on standard error when
+    that is a terminal, its widget in a notebook (tqdm.auto), otherwise
+    nothing (and tqdm is not imported).  Without tqdm there is no bar.
+
+    The metrics are computed group after group, each over every row; every
+    group's rows advance the bar by 1/groups of a row, so that it ends at the
+    number of rows."""
+
+    def __init__(self, rows: int, groups: int, description: str) -> None:
         self._bar: Any = None
+        self._groups = max(groups, 1)
+        self._ticks = 0
         stream = sys.stderr
         try:
             interactive = stream is not None and stream.isatty()
         except (AttributeError, ValueError):
             interactive = False
-        if not interactive or total <= 0:
+        if not (interactive or _in_notebook()) or rows <= 0 or groups <= 0:
             return
         try:
-            from tqdm import tqdm
+            from tqdm.auto import tqdm
         except ImportError:
             return
 
@@ -378,13 +393,16 @@ class _Progress:
             monitor_interval = 0
 
         self._bar = Bar(
-            total=total, desc=description, unit="row", file=stream,
+            total=rows, desc=description, unit="row", file=stream,
             leave=False, delay=PROGRESS_DELAY, dynamic_ncols=True,
         )
 
     def tick(self) -> None:
         if self._bar is not None:
-            self._bar.update(1)
+            self._ticks += 1
+            done = self._ticks // self._groups
+            if done > self._bar.n:
+                self._bar.update(done - self._bar.n)
 
     def close(self) -> None:
         if self._bar is not None:
@@ -654,7 +672,7 @@ class LLMMetricManager:
             grouped.setdefault(key, (job_for, []))[1].append(metric_id)
         rows = len(next(iter(data.values()))) if data else 0
         computed: dict[str, dict[str, Any]] = {}
-        progress = _Progress(rows * len(grouped), "computing metrics")
+        progress = _Progress(rows, len(grouped), "computing metrics")
         try:
             for job_for, ids in grouped.values():
                 computed.update(job_for(ids)(data, progress.tick))
