@@ -107,7 +107,7 @@ int check_runtime_version() {
     }
     return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                             "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                            PY_MAJOR_VERSION, PY_MINOR_VERSION, kModuleName, "does not match",
+                            PY_MAJOR_VERSION, PY_MINOR_VERSION, LLM_METRICS_MODULE_NAME, "does not match",
                             static_cast<int>(major), static_cast<int>(minor));
 }
 
@@ -187,7 +187,7 @@ void add_init_traceback() {
     }
     Ref exc = Ref::steal(PyErr_GetRaisedException());
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty("llm_metrics/module.cpp", "init zel_tarn_quillgate.supporting_classes.metrics.llm_metrics", 1)));
+        PyCode_NewEmpty("llm_metrics/module.cpp", "init " LLM_METRICS_MODULE_NAME, 1)));
     PyErr_SetRaisedException(exc.release());
     if (!code) {
         return;
@@ -250,7 +250,7 @@ int module_exec(PyObject* module) {
     if (PyErr_Occurred()) {
         add_init_traceback();
     } else {
-        PyErr_SetString(PyExc_ImportError, "init zel_tarn_quillgate.supporting_classes.metrics.llm_metrics");
+        PyErr_SetString(PyExc_ImportError, "init " LLM_METRICS_MODULE_NAME);
     }
     // Forget the module so that a later import starts again.
     Py_CLEAR(state().module);

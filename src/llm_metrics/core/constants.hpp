@@ -10,6 +10,10 @@
 
 #include <cstddef>
 
+// Full dotted name of the module: its one home (the text `module_name`, and
+// C strings built from it).
+#define LLM_METRICS_MODULE_NAME "zel_tarn_quillgate.supporting_classes.metrics.llm_metrics"
+
 namespace llm_metrics {
 
 // Identifiers (attribute, keyword, parameter and global names), interned;
@@ -105,7 +109,7 @@ namespace llm_metrics {
     X(module_builtins, "builtins") \
     X(module_evaluators, "zel_tarn_quillgate.supporting_classes.metrics.evaluators") \
     X(module_itertools, "itertools") \
-    X(module_name, "zel_tarn_quillgate.supporting_classes.metrics.llm_metrics") \
+    X(module_name, LLM_METRICS_MODULE_NAME) \
     X(module_pandas, "pandas") \
     X(module_platform, "zel_cloud_sdk_core") \
     X(module_tables, "zel_tarn_quillgate.base_classes.tables") \
@@ -162,7 +166,5 @@ int init_constants(Constants& table);
 // Releases every entry.  Keeps any current exception.
 void clear_constants(Constants& table);
 
-// Full dotted name of the module, as a C string (the text `module_name`).
-inline constexpr const char kModuleName[] = "zel_tarn_quillgate.supporting_classes.metrics.llm_metrics";
 
 }  // namespace llm_metrics
