@@ -209,7 +209,7 @@ bool create_llm_metrics_class(PyObject* module, PyObject* globals, CreatedClass&
         if (!annotations) {
             return false;
         }
-        // "LLMMetrics.<name>" and "LLMMetrics.<class key>"
+        // "LLMMetrics.<name>", found in the class under its (mangled) key
         PyObject* name = state().consts.*entry.spec.name;
         Ref key = class_key(name);
         if (!key) {
@@ -219,13 +219,8 @@ bool create_llm_metrics_class(PyObject* module, PyObject* globals, CreatedClass&
         if (!qualname) {
             return false;
         }
-        Ref reduce_name = Ref::steal(PyUnicode_Concat(class_dot.get(), key.get()));
-        if (!reduce_name) {
-            return false;
-        }
         FunctionOptions options;
         options.qualname = qualname.get();
-        options.reduce_name = reduce_name.get();
         options.doc = doc.get();
         options.defaults = defaults.get();
         options.annotations = annotations.get();

@@ -57,7 +57,6 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(fn->name);
     Py_VISIT(fn->qualname);
     Py_VISIT(fn->locals);
-    Py_VISIT(fn->reduce_name);
     Py_VISIT(fn->module);
     Py_VISIT(fn->doc);
     Py_VISIT(fn->defaults);
@@ -75,7 +74,6 @@ int function_clear(PyObject* self) {
     Py_CLEAR(fn->name);
     Py_CLEAR(fn->qualname);
     Py_CLEAR(fn->locals);
-    Py_CLEAR(fn->reduce_name);
     Py_CLEAR(fn->module);
     Py_CLEAR(fn->doc);
     Py_CLEAR(fn->defaults);
@@ -364,10 +362,11 @@ PyObject* get_signature(PyObject* self, void*) {
     return PyObject_Vectorcall(signature_cls.get(), sig_args, 1, state().consts.kw_signature);
 }
 
-PyObject* function_reduce(PyObject* self, PyObject*) {
-    MethodFunction* fn = as_method_function(self);
-    return Py_XNewRef(fn->reduce_name != nullptr ? fn->reduce_name : qualname_of(fn));
-}
+// Pickled by reference, under its qualified name, as pickle saves a Python
+// function: a name that does not lead back to the function (a private
+// method's "LLMMetrics.__name", a function made inside another) fails there
+// with pickle's own PicklingError.
+PyObject* function_reduce(PyObject* self, PyObject*) { return Py_XNewRef(qualname_of(as_method_function(self))); }
 
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
@@ -451,7 +450,6 @@ Ref new_method_function(const FunctionSpec& spec, PyObject* module, PyObject* gl
     fn->name = Py_NewRef(name);
     fn->qualname = Py_XNewRef(options.qualname != nullptr || options.locals != nullptr ? options.qualname : name);
     fn->locals = Py_XNewRef(options.locals);
-    fn->reduce_name = Py_XNewRef(options.reduce_name);
     fn->module = Py_XNewRef(module);
     fn->doc = Py_NewRef(options.doc ? options.doc : Py_None);
     fn->defaults = Py_XNewRef(options.defaults);
