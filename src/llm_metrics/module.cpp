@@ -139,8 +139,12 @@ int bind_from_import(const char* module, PyObject* name) {
     if (!module_name) {
         return -1;
     }
+    Ref names = Ref::steal(PyTuple_Pack(1, name));
+    if (!names) {
+        return -1;
+    }
     Ref value;
-    if (import_from(module_name.get(), {name}, &value) < 0) {
+    if (import_from(module_name.get(), names.get(), &value) < 0) {
         return -1;
     }
     return PyDict_SetItem(state().globals, name, value.get());

@@ -21,7 +21,7 @@ PyObject* display_result(MethodFunction*, PyObject* const* args, PyObject*) {
     PyObject* results = args[1];
 
     Ref robustness_metrics;
-    if (import_from(state().consts.robustness_module, {state().consts.RobustnessMetrics}, &robustness_metrics) < 0) {
+    if (import_from(state().consts.robustness_module, state().consts.fromlist_robustness, &robustness_metrics) < 0) {
         if (!current_exception_is_ordinary()) {
             return nullptr;  // KeyboardInterrupt, SystemExit...: not ours to convert
         }

@@ -111,6 +111,9 @@ namespace llm_metrics {
     X(defaults_one_none, Py_None)                                              \
     X(defaults_three_nones, Py_None, Py_None, Py_None)                         \
     X(defaults_two_nones, Py_None, Py_None)                                    \
+    X(fromlist_entities, table.LLMTaskType, table.LLMMetricType,               \
+      table.LLMSubMetrics)                                                     \
+    X(fromlist_robustness, table.RobustnessMetrics)                            \
     X(kw_display_table, table.headers, table.record, table.title_table)        \
     X(kw_error_message, table.error_message)                                   \
     X(kw_fromlist, table.fromlist)                                             \

@@ -91,28 +91,16 @@ PyObject* import_name_from(PyObject* module, PyObject* attr) {
 
 }  // namespace
 
-int import_from(PyObject* module_name, std::initializer_list<PyObject*> attr_names, Ref* out) {
-    Ref fromlist = Ref::steal(PyList_New(0));
-    if (!fromlist) {
-        return -1;
-    }
-    for (PyObject* attr : attr_names) {
-        if (PyList_Append(fromlist.get(), attr) < 0) {
-            return -1;
-        }
-    }
-    Ref module =
-        Ref::steal(PyImport_ImportModuleLevelObject(module_name, state().globals, nullptr, fromlist.get(), 0));
+int import_from(PyObject* module_name, PyObject* names, Ref* out) {
+    Ref module = Ref::steal(PyImport_ImportModuleLevelObject(module_name, state().globals, nullptr, names, 0));
     if (!module) {
         return -1;
     }
-    Ref* slot = out;
-    for (PyObject* attr : attr_names) {
-        *slot = Ref::steal(import_name_from(module.get(), attr));
-        if (!*slot) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i) {
+        out[i] = Ref::steal(import_name_from(module.get(), PyTuple_GET_ITEM(names, i)));
+        if (!out[i]) {
             return -1;
         }
-        ++slot;
     }
     return 0;
 }
