@@ -196,7 +196,7 @@ Ref create_llm_metrics_class(PyObject* module, PyObject* globals, PyObject* doct
         if (!annotations) {
             return {};
         }
-        // "LLMMetrics.<name>" and "LLMMetrics.<class key>"
+        // "LLMMetrics.<name>", found in the class under its (mangled) key
         PyObject* name = state().consts.*entry.spec.name;
         Ref key = class_key(name);
         if (!key) {
@@ -206,13 +206,8 @@ Ref create_llm_metrics_class(PyObject* module, PyObject* globals, PyObject* doct
         if (!qualname) {
             return {};
         }
-        Ref reduce_name = Ref::steal(PyUnicode_Concat(class_dot.get(), key.get()));
-        if (!reduce_name) {
-            return {};
-        }
         FunctionOptions options;
         options.qualname = qualname.get();
-        options.reduce_name = reduce_name.get();
         options.doc = doc.get();
         options.defaults = defaults.get();
         options.annotations = annotations.get();

@@ -136,8 +136,12 @@ int fetch_builtin(PyObject* name, PyObject*& slot) {
 
 // `from <module_name> import <name>` bound to the global of the same name.
 int bind_from_import(PyObject* module_name, PyObject* name) {
+    Ref names = Ref::steal(PyTuple_Pack(1, name));
+    if (!names) {
+        return -1;
+    }
     Ref value;
-    if (import_from(module_name, {name}, &value) < 0) {
+    if (import_from(module_name, names.get(), &value) < 0) {
         return -1;
     }
     return PyDict_SetItem(state().globals, name, value.get());

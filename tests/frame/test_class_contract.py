@@ -40,7 +40,9 @@ def test_method_function_contract(cls, key: str) -> None:
     assert fn.__defaults__ == expected.__defaults__
     assert list(fn.__annotations__.items()) == list(expected.__annotations__.items())
     assert repr(fn).startswith(f"<function LLMMetrics.{name} at 0x")
-    assert pickle.loads(pickle.dumps(fn)) is fn and copy.copy(fn) is fn and copy.deepcopy(fn) is fn
+    if key == name:  # a private method's qualified name does not lead back to it (test_exactness)
+        assert pickle.loads(pickle.dumps(fn)) is fn
+    assert copy.copy(fn) is fn and copy.deepcopy(fn) is fn
     assert inspect.isroutine(fn) and callable(fn)
 
 

@@ -325,8 +325,7 @@ PyObject* show_supported_metrics(MethodFunction*, const ShowSupportedMetricsPara
     Ref metric_group = Ref::borrow(p.metric_group);
 
     Ref enums[3];
-    if (import_from(state().consts.entities_module, {state().consts.LLMTaskType, state().consts.LLMMetricType, state().consts.LLMSubMetrics}, enums) <
-        0) {
+    if (import_from(state().consts.entities_module, state().consts.fromlist_entities, enums) < 0) {
         return legacy_fallback(p.self);
     }
     PyObject* task_enum = enums[0].get();

@@ -1,6 +1,103 @@
 #include "core/calls.hpp"
 
+#include "core/state.hpp"
+
 namespace llm_metrics {
+
+namespace {
+
+// How the interpreter names a callee in its messages about the arguments of
+// a call: "<module>.<qualname>()", "<qualname>()" when the module is None,
+// missing or "builtins", and str(callable) when it has no __qualname__.
+Ref function_str(PyObject* callable) {
+    Ref qualname;
+    if (PyObject_GetOptionalAttr(callable, state().consts.__qualname__, qualname.put()) < 0) {
+        return {};
+    }
+    if (!qualname) {
+        return Ref::steal(PyObject_Str(callable));
+    }
+    Ref module;
+    const int found = PyObject_GetOptionalAttr(callable, state().consts.__module__, module.put());
+    if (module && module.get() != Py_None) {
+        const int elsewhere = PyObject_RichCompareBool(module.get(), state().consts.builtins, Py_NE);
+        if (elsewhere < 0) {
+            return {};
+        }
+        if (elsewhere > 0) {
+            return Ref::steal(PyUnicode_FromFormat("%S.%S()", module.get(), qualname.get()));
+        }
+    } else if (found < 0) {
+        return {};
+    }
+    return Ref::steal(PyUnicode_FromFormat("%S()", qualname.get()));
+}
+
+// The items of `mapping` added to the empty dict `kwargs` as `f(**mapping)`
+// adds them: a dict, or a subclass that keeps dict iteration, directly;
+// anything else through keys() and item lookup, where a key that comes a
+// second time is a KeyError.
+int merge_keywords(PyObject* kwargs, PyObject* mapping) {
+    if (PyDict_Check(mapping) && Py_TYPE(mapping)->tp_iter == PyDict_Type.tp_iter) {
+        return PyDict_Merge(kwargs, mapping, 1);
+    }
+    Ref keys = Ref::steal(PyMapping_Keys(mapping));
+    if (!keys) {
+        return -1;
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(keys.get()));
+    if (!iterator) {
+        return -1;
+    }
+    for (;;) {
+        Ref key = Ref::steal(PyIter_Next(iterator.get()));
+        if (!key) {
+            return PyErr_Occurred() ? -1 : 0;
+        }
+        const int seen = PyDict_Contains(kwargs, key.get());
+        if (seen != 0) {
+            if (seen > 0) {
+                Ref error_args = Ref::steal(PyTuple_Pack(1, key.get()));
+                if (error_args) {
+                    PyErr_SetObject(PyExc_KeyError, error_args.get());
+                }
+            }
+            return -1;
+        }
+        Ref value = Ref::steal(PyObject_GetItem(mapping, key.get()));
+        if (!value || PyDict_SetItem(kwargs, key.get(), value.get()) < 0) {
+            return -1;
+        }
+    }
+}
+
+// The interpreter's wording for a failed `f(**mapping)`: an AttributeError
+// (no keys()) becomes "... argument after ** must be a mapping", a KeyError
+// with one argument "... got multiple values for keyword argument".
+void explain_merge_failure(PyObject* callable, PyObject* mapping) {
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        Ref callee = function_str(callable);
+        if (callee) {
+            PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", callee.get(),
+                         Py_TYPE(mapping)->tp_name);
+        }
+    } else if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+        Ref error = Ref::steal(PyErr_GetRaisedException());
+        Ref error_args = Ref::steal(PyException_GetArgs(error.get()));
+        if (error_args && PyTuple_Check(error_args.get()) && PyTuple_GET_SIZE(error_args.get()) == 1) {
+            Ref callee = function_str(callable);
+            if (callee) {
+                PyErr_Format(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", callee.get(),
+                             PyTuple_GET_ITEM(error_args.get(), 0));
+            }
+        } else {
+            PyErr_SetRaisedException(error.release());
+        }
+    }
+}
+
+}  // namespace
 
 Ref call_with_mapping(PyObject* callable, PyObject* const* args, size_t nargs, PyObject* mapping) {
     if (PyDict_CheckExact(mapping)) {
@@ -20,11 +117,8 @@ Ref call_with_mapping(PyObject* callable, PyObject* const* args, size_t nargs, P
     if (!copy) {
         return {};
     }
-    if (PyDict_Merge(copy.get(), mapping, 1) < 0) {
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Format(PyExc_TypeError, "argument after ** must be a mapping, not %.200s",
-                         Py_TYPE(mapping)->tp_name);
-        }
+    if (merge_keywords(copy.get(), mapping) < 0) {
+        explain_merge_failure(callable, mapping);
         return {};
     }
     return Ref::steal(PyObject_VectorcallDict(callable, args, nargs, copy.get()));

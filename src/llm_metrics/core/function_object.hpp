@@ -126,7 +126,6 @@ struct MethodFunction {
     PyObject* name;          // __name__
     PyObject* qualname;      // __qualname__, or null until asked for when `locals` gives it
     PyObject* locals;        // "<enclosing qualname>.<locals>." for a function made inside another, or null
-    PyObject* reduce_name;   // dotted path under the module used for pickling, or null for the qualname
     PyObject* module;        // __module__
     PyObject* doc;           // __doc__
     PyObject* defaults;      // __defaults__ (tuple) or null

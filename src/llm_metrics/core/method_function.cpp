@@ -57,7 +57,6 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(fn->name);
     Py_VISIT(fn->qualname);
     Py_VISIT(fn->locals);
-    Py_VISIT(fn->reduce_name);
     Py_VISIT(fn->module);
     Py_VISIT(fn->doc);
     Py_VISIT(fn->defaults);
@@ -75,7 +74,6 @@ int function_clear(PyObject* self) {
     Py_CLEAR(fn->name);
     Py_CLEAR(fn->qualname);
     Py_CLEAR(fn->locals);
-    Py_CLEAR(fn->reduce_name);
     Py_CLEAR(fn->module);
     Py_CLEAR(fn->doc);
     Py_CLEAR(fn->defaults);
@@ -162,7 +160,25 @@ int set_doc(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-PyObject* get_defaults(PyObject* self, void*) { return get_or_none(as_method_function(self)->defaults); }
+// Reading, replacing and removing the defaults raise the audit events a
+// Python function raises, so that a hook (PEP 578) sees and can refuse them:
+// object.__getattr__ (function, name) for a read, object.__setattr__
+// (function, name, value) for an assignment and object.__delattr__
+// (function, name) for a deletion or an assignment of None.  A value of the
+// wrong type fails before any event.  The slot is read after the hook ran.
+int audit_read(PyObject* self, const char* attr) { return PySys_Audit("object.__getattr__", "Os", self, attr); }
+
+int audit_write(PyObject* self, const char* attr, PyObject* value) {
+    return value != nullptr ? PySys_Audit("object.__setattr__", "OsO", self, attr, value)
+                            : PySys_Audit("object.__delattr__", "Os", self, attr);
+}
+
+PyObject* get_defaults(PyObject* self, void*) {
+    if (audit_read(self, "__defaults__") < 0) {
+        return nullptr;
+    }
+    return get_or_none(as_method_function(self)->defaults);
+}
 
 int set_defaults(PyObject* self, PyObject* value, void*) {
     if (value == Py_None) {
@@ -172,11 +188,19 @@ int set_defaults(PyObject* self, PyObject* value, void*) {
         PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
         return -1;
     }
+    if (audit_write(self, "__defaults__", value) < 0) {
+        return -1;
+    }
     Py_XSETREF(as_method_function(self)->defaults, Py_XNewRef(value));
     return 0;
 }
 
-PyObject* get_kwdefaults(PyObject* self, void*) { return get_or_none(as_method_function(self)->kwdefaults); }
+PyObject* get_kwdefaults(PyObject* self, void*) {
+    if (audit_read(self, "__kwdefaults__") < 0) {
+        return nullptr;
+    }
+    return get_or_none(as_method_function(self)->kwdefaults);
+}
 
 int set_kwdefaults(PyObject* self, PyObject* value, void*) {
     if (value == Py_None) {
@@ -184,6 +208,9 @@ int set_kwdefaults(PyObject* self, PyObject* value, void*) {
     }
     if (value != nullptr && !PyDict_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    if (audit_write(self, "__kwdefaults__", value) < 0) {
         return -1;
     }
     Py_XSETREF(as_method_function(self)->kwdefaults, Py_XNewRef(value));
@@ -222,6 +249,9 @@ PyObject* get_globals(PyObject* self, void*) { return get_or_none(as_method_func
 // first, then the defaults tuple is taken once and held, and every later
 // step (dictionary lookups with possibly hostile keys, the Parameter and
 // Signature calls, which are Python code) works on those two objects only.
+// inspect reads a Python function's __code__, then (after the annotations)
+// its __defaults__ and __kwdefaults__; the same audit events are raised at
+// the same points, so a hook that refuses them refuses this signature too.
 PyObject* get_signature(PyObject* self, void*) {
     MethodFunction* fn = as_method_function(self);
     Ref inspect = Ref::steal(PyImport_ImportModuleLevelObject(state().consts.inspect, nullptr, nullptr, nullptr, 0));
@@ -249,6 +279,9 @@ PyObject* get_signature(PyObject* self, void*) {
     if (!empty) {
         return nullptr;
     }
+    if (audit_read(self, "__code__") < 0) {
+        return nullptr;
+    }
     // annotations: {} when empty, else dict(__annotations__).
     Ref annotations = Ref::steal(get_annotations(self, nullptr));
     if (!annotations) {
@@ -265,7 +298,13 @@ PyObject* get_signature(PyObject* self, void*) {
         return nullptr;
     }
     // defaults: read once, held, measured by len() when true.
+    if (audit_read(self, "__defaults__") < 0) {
+        return nullptr;
+    }
     Ref defaults = Ref::borrow(fn->defaults);
+    if (audit_read(self, "__kwdefaults__") < 0) {
+        return nullptr;
+    }
     Py_ssize_t n_defaults = 0;
     if (defaults) {
         const int has_defaults = PyObject_IsTrue(defaults.get());
@@ -323,10 +362,11 @@ PyObject* get_signature(PyObject* self, void*) {
     return PyObject_Vectorcall(signature_cls.get(), sig_args, 1, state().consts.kw_signature);
 }
 
-PyObject* function_reduce(PyObject* self, PyObject*) {
-    MethodFunction* fn = as_method_function(self);
-    return Py_XNewRef(fn->reduce_name != nullptr ? fn->reduce_name : qualname_of(fn));
-}
+// Pickled by reference, under its qualified name, as pickle saves a Python
+// function: a name that does not lead back to the function (a private
+// method's "LLMMetrics.__name", a function made inside another) fails there
+// with pickle's own PicklingError.
+PyObject* function_reduce(PyObject* self, PyObject*) { return Py_XNewRef(qualname_of(as_method_function(self))); }
 
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
@@ -410,7 +450,6 @@ Ref new_method_function(const FunctionSpec& spec, PyObject* module, PyObject* gl
     fn->name = Py_NewRef(name);
     fn->qualname = Py_XNewRef(options.qualname != nullptr || options.locals != nullptr ? options.qualname : name);
     fn->locals = Py_XNewRef(options.locals);
-    fn->reduce_name = Py_XNewRef(options.reduce_name);
     fn->module = Py_XNewRef(module);
     fn->doc = Py_NewRef(options.doc ? options.doc : Py_None);
     fn->defaults = Py_XNewRef(options.defaults);

@@ -22,7 +22,6 @@ extern PyType_Spec function_spec;
 
 struct FunctionOptions {
     PyObject* qualname = nullptr;        // borrowed str; defaults to the name
-    PyObject* reduce_name = nullptr;     // borrowed str; defaults to the qualified name
     PyObject* locals = nullptr;          // borrowed str: the qualified name is `locals` + name
     PyObject* doc = nullptr;             // borrowed; None when null
     PyObject* defaults = nullptr;        // borrowed tuple, or null for none

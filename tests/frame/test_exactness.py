@@ -1,0 +1,368 @@
+"""Details the interpreter decides for plain Python, shown alike by the class:
+audit events of function attributes, `from X import Y`, pickling by
+reference and the message for a `**` argument that is not a mapping.  Each
+case runs through the extension and the plain-Python class and compares."""
+
+from __future__ import annotations
+
+import contextlib
+import copy
+import functools
+import importlib
+import importlib.machinery
+import inspect
+import io
+import json
+import operator
+import pickle
+import re
+import sys
+import types
+from typing import Any, Callable
+
+import pytest
+
+import baseline_llm_metrics as baseline
+from fakes import CONSTANTS, ENTITIES, MANAGER, ROBUSTNESS, RecordingTable, fake_module, make_catalogue, make_client
+from llm_metrics_testing import MODULE_NAME, run_python
+
+native = importlib.import_module(MODULE_NAME)
+IMPLEMENTATIONS = {"native": native, "baseline": baseline}
+# The methods as the plain-Python class has them (private ones under their mangled key).
+METHOD_KEYS = [key for key, value in vars(baseline.LLMMetrics).items() if isinstance(value, types.FunctionType)]
+
+
+def method(impl: types.ModuleType, key: str) -> Any:
+    return vars(impl.LLMMetrics)[key]
+
+
+def compare(run: Callable[[types.ModuleType], Any]) -> Any:
+    outcomes = {name: run(impl) for name, impl in IMPLEMENTATIONS.items()}
+    assert outcomes["native"] == outcomes["baseline"]
+    return outcomes["native"]
+
+
+# ------------------------------------------------------------------ audit events
+
+
+class Refused(Exception):
+    pass
+
+
+class AuditRecorder:
+    """The test run's one audit hook (hooks cannot be removed): records the
+    object.* events about `target` while a recording is open, and refuses
+    them all when asked to."""
+
+    target: Any = None
+    events: list | None = None
+    refuse = False
+
+    def __call__(self, event: str, args: tuple) -> None:
+        if self.events is not None and event.startswith("object.") and args and args[0] is self.target:
+            self.events.append((event, *("F" if arg is self.target else arg for arg in args)))
+            if self.refuse:
+                raise Refused(event)
+
+
+AUDIT = AuditRecorder()
+sys.addaudithook(AUDIT)
+
+
+def audited(fn: Any, operation: Callable[[], Any], refuse: bool = False) -> tuple:
+    """The exception type `operation()` raised (or None) and the events about `fn`."""
+    AUDIT.target, AUDIT.events, AUDIT.refuse = fn, [], refuse
+    try:
+        operation()
+        failure = None
+    except Exception as exc:
+        failure = type(exc)
+    finally:
+        events, AUDIT.target, AUDIT.events, AUDIT.refuse = AUDIT.events, None, None, False
+    return failure, events
+
+
+# Every attribute the method type defines, taken from the type.
+FUNCTION_ATTRIBUTES = sorted(name for name, entry in vars(type(native.LLMMetrics.display_result)).items()
+                             if isinstance(entry, types.GetSetDescriptorType))
+MISSING = object()
+
+
+@pytest.mark.parametrize("attr", FUNCTION_ATTRIBUTES)
+def test_attribute_reads_writes_and_deletions_raise_the_events_of_a_python_function(attr: str) -> None:
+    # A Python function has no __signature__: inspect builds the signature
+    # from __code__, __defaults__ and __kwdefaults__, raising their events.
+    read = inspect.signature if attr == "__signature__" else operator.attrgetter(attr)
+
+    def run(impl: types.ModuleType, key: str) -> list:
+        fn = method(impl, key)
+        saved = getattr(fn, attr, MISSING)
+        value = None if saved is MISSING else saved  # the value it has; None deletes the defaults
+        bound = impl.LLMMetrics.__new__(impl.LLMMetrics)
+        try:
+            seen = [audited(fn, lambda: read(fn)), audited(fn, lambda: read(getattr(bound, key))),
+                    audited(fn, lambda: setattr(fn, attr, value)), audited(fn, lambda: delattr(fn, attr))]
+        finally:
+            with contextlib.suppress(AttributeError, TypeError):
+                delattr(fn, attr) if saved is MISSING else setattr(fn, attr, saved)
+        assert getattr(fn, attr, MISSING) == saved
+        if attr == "__signature__":
+            # A Python function keeps an assigned one in its __dict__; here it
+            # is computed and read-only.  Writing raises no event in either.
+            seen = [events for _, events in seen]
+        return seen
+
+    for key in METHOD_KEYS:
+        compare(lambda impl: run(impl, key))
+
+
+def test_a_refusing_hook_stops_every_read_and_change_of_the_defaults() -> None:
+    def run(impl: types.ModuleType) -> list:
+        fn = impl.LLMMetrics.compute_metrics
+        bound = impl.LLMMetrics.__new__(impl.LLMMetrics).compute_metrics
+        defaults, kwdefaults = fn.__defaults__, fn.__kwdefaults__
+        outcomes = [audited(fn, operation, refuse=True)[0] for operation in (
+            lambda: setattr(fn, "__defaults__", None), lambda: setattr(fn, "__defaults__", (1,)),
+            lambda: delattr(fn, "__kwdefaults__"), lambda: setattr(fn, "__kwdefaults__", {"x": 1}),
+            lambda: fn.__defaults__, lambda: bound.__kwdefaults__, lambda: inspect.signature(fn),
+            lambda: setattr(fn, "__defaults__", [None]))]  # the wrong type fails before the hook
+        assert fn.__defaults__ is defaults and fn.__kwdefaults__ is kwdefaults
+        return outcomes
+
+    assert compare(run) == [Refused] * 7 + [TypeError]
+
+
+# ------------------------------------------------------------------ pickling
+
+DUMPS = [functools.partial(pickle.dumps, protocol=p) for p in range(pickle.HIGHEST_PROTOCOL + 1)] + [
+    pickle._dumps]  # type: ignore[attr-defined]  # the pure-Python pickler
+
+
+@pytest.mark.parametrize("key", METHOD_KEYS)
+def test_pickling_and_copying_end_as_for_a_python_function(key: str) -> None:
+    def run(impl: types.ModuleType) -> list:
+        fn, outcomes = method(impl, key), []
+        assert copy.copy(fn) is fn and copy.deepcopy(fn) is fn
+        for dumps in DUMPS:
+            try:
+                outcomes.append(pickle.loads(dumps(fn)) is fn)
+            except Exception as exc:
+                text = re.sub(r" at 0x[0-9a-f]+", "", str(exc)).replace(impl.__name__, "<module>")
+                outcomes.append((type(exc), text, type(exc.__context__)))
+        return outcomes
+
+    outcome = compare(run)
+    # By reference for a public method; a private one's qualified name
+    # ("LLMMetrics.__name") does not lead back to it.
+    assert (outcome[0] is True) == (key == method(baseline, key).__name__)
+
+
+# ------------------------------------------------- a ** argument that is not a mapping
+
+
+class NoKeys:
+    def __setitem__(self, key: str, value: Any) -> None:  # manager resolution stores entries
+        pass
+
+
+def container(keys: Any, item: Callable[[str], Any], base: type = NoKeys) -> type:
+    return type(base.__name__, (base,), {"keys": lambda self: keys, "__getitem__": lambda self, key: item(key)})
+
+
+def missing(*args: Any) -> Callable[[str], Any]:
+    def item(key: str) -> Any:
+        raise KeyError(*args)
+
+    return item
+
+
+KEYWORD_CONTAINERS = [
+    NoKeys,
+    container(["caller", "caller"], str.upper),  # a key twice
+    container(["caller"], missing("elsewhere")),  # a KeyError of one argument
+    container(["caller"], missing("elsewhere", 2)),
+    container(5, str.upper),  # keys() not iterable
+    type("OwnIteration", (dict,), {"__iter__": lambda self: iter(["caller"]), "keys": lambda self: ["a", "b"],
+                                   "__getitem__": lambda self, key: key.upper()}),
+]
+
+
+class Factory:
+    def make(self, configuration: Any, **kwargs: Any) -> list:
+        return sorted(kwargs.items())
+
+    __call__ = make
+
+
+class Manager:
+    def __new__(cls, configuration: Any, **kwargs: Any) -> Any:
+        return sorted(kwargs.items())
+
+
+unplaced = Factory()
+unplaced.__qualname__, unplaced.__module__ = "Unplaced", None  # type: ignore[attr-defined]
+CALLEES = {"class": Manager, "bound method": Factory().make, "builtin": dict, "object with __call__": Factory(),
+           "named object without a module": unplaced}
+
+
+@pytest.mark.parametrize("callee", sorted(CALLEES))
+def test_a_keyword_container_that_is_not_a_mapping_fails_as_in_python(callee: str,
+                                                                      monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setitem(sys.modules, MANAGER, fake_module(MANAGER, LLMMetricManager=CALLEES[callee]))
+
+    def run(impl: types.ModuleType, kind: type) -> Any:
+        try:
+            return impl.LLMMetrics(make_client())._LLMMetrics__get_metrics_manager({}, kind())
+        except Exception as exc:
+            return type(exc), str(exc), exc.__context__
+
+    for kind in KEYWORD_CONTAINERS:
+        compare(lambda impl: run(impl, kind))
+
+
+# ------------------------------------------------------------------ from X import Y
+
+
+class Display:
+    @staticmethod
+    def display_robustness_results(results: Any) -> Any:
+        return ("displayed", results)
+
+
+def asking(name: str, log: list, provides: dict, package: bool = False, error: Exception | None = None,
+           **attrs: Any) -> types.ModuleType:
+    """A module whose module-level __getattr__ records every name it is asked for."""
+    module = fake_module(name, **attrs, **({"__path__": []} if package else {}))
+
+    def __getattr__(attr: str) -> Any:
+        log.append(attr)
+        if attr in provides:
+            return provides[attr]
+        raise error if error and not attr.startswith("__") else AttributeError(attr)
+
+    module.__getattr__ = __getattr__  # type: ignore[attr-defined]
+    return module
+
+
+def initialising(name: str, **attrs: Any) -> types.ModuleType:
+    module = fake_module(name, **attrs)
+    module.__spec__ = importlib.machinery.ModuleSpec(name, None)
+    module.__spec__._initializing = True  # type: ignore[attr-defined]
+    return module
+
+
+R, RM, FILE, D = ROBUSTNESS, ROBUSTNESS + ".RobustnessMetrics", "/plugin/robustness_metric.py", {"RobustnessMetrics":
+                                                                                                Display}
+# sys.modules entries for display_result, given the log of a module __getattr__.
+ROBUSTNESS_PLUGINS: dict[str, Callable[[list], dict]] = {
+    "class only as a submodule": lambda log: {R: fake_module(R), RM: Display},
+    "submodule under the module's __name__": lambda log: {R: fake_module(R, __name__="other"),
+                                                          "other.RobustnessMetrics": Display},
+    "submodule entry None": lambda log: {R: fake_module(R), RM: None},
+    "missing, with a file": lambda log: {R: fake_module(R, __file__=FILE)},
+    "missing, without a file": lambda log: {R: fake_module(R)},
+    "missing, __file__ not a str": lambda log: {R: fake_module(R, __file__=5)},
+    "missing, being initialised": lambda log: {R: initialising(R, __file__=FILE)},
+    "missing, being initialised without a file": lambda log: {R: initialising(R)},
+    "missing, __name__ not a str": lambda log: {R: fake_module(R, __name__=5), RM: Display},
+    "missing, not a module": lambda log: {R: types.SimpleNamespace(__name__=R, __file__=FILE)},
+    "module __getattr__ provides it": lambda log: {R: asking(R, log, D)},
+    "module __getattr__ refuses": lambda log: {R: asking(R, log, {}, __file__=FILE)},
+    "module __getattr__ fails": lambda log: {R: asking(R, log, {}, error=ValueError("lookup"))},
+    "package __getattr__ provides it": lambda log: {R: asking(R, log, D, package=True)},
+    "package __getattr__ refuses": lambda log: {R: asking(R, log, {}, package=True, __file__=FILE)},
+}
+
+ENUMS = ("LLMTaskType", "LLMMetricType", "LLMSubMetrics")
+LEGACY = fake_module(CONSTANTS, **{name: [name] for name in (
+    "LLMSummarizationMetrics", "LLMGenerationMetrics", "LLMExtractionMetrics", "LLMQAMetrics")})
+
+
+def entities(log: list | None = None, attrs: tuple = (), submodules: tuple = (), provides: tuple = ()) -> dict:
+    """The entities module holding `attrs` (or, through a recording __getattr__,
+    `provides`), with `submodules` in sys.modules."""
+    enums = {name: getattr(make_catalogue().module, name) for name in ENUMS}
+    module = fake_module(ENTITIES, **{name: enums[name] for name in attrs}) if log is None else asking(
+        ENTITIES, log, {name: enums[name] for name in provides}, __file__="/plugin/entities.py")
+    return {ENTITIES: module, **{f"{ENTITIES}.{name}": enums[name] for name in submodules}}
+
+
+ENTITIES_PLUGINS: dict[str, Callable[[list], dict]] = {
+    "enumerations only as submodules": lambda log: entities(submodules=ENUMS),
+    "one as a submodule": lambda log: entities(attrs=ENUMS[:2], submodules=ENUMS[2:]),
+    "one missing, legacy constants": lambda log: {**entities(attrs=ENUMS[:2]), CONSTANTS: LEGACY},
+    "first missing, no constants": lambda log: {**entities(attrs=ENUMS[1:]), CONSTANTS: None},
+    "module __getattr__ provides them": lambda log: entities(log, provides=ENUMS),
+    "module __getattr__ refuses the last": lambda log: {**entities(log, provides=ENUMS[:2]), CONSTANTS: None},
+}
+
+
+def exception_chain(exc: BaseException | None) -> list:
+    chain = []
+    while exc is not None:
+        chain.append([type(exc), str(exc)] + ([exc.name, exc.name_from, exc.path] if isinstance(exc, ImportError)
+                                              else []))
+        exc = exc.__context__
+    return chain
+
+
+def with_plugin(monkeypatch: pytest.MonkeyPatch, plugin: Callable[[list], dict], call: Callable[[], Any]) -> tuple:
+    log: list = []
+    out = io.StringIO()
+    with monkeypatch.context() as patch, contextlib.redirect_stdout(out):
+        for name, value in plugin(log).items():
+            patch.setitem(sys.modules, name, value)
+        try:
+            result: Any = ("returned", call())
+        except Exception as exc:
+            result = ("raised", exception_chain(exc))
+    return result, out.getvalue(), log
+
+
+@pytest.mark.parametrize("plugin", sorted(ROBUSTNESS_PLUGINS))
+def test_display_result_imports_as_the_statement_does(plugin: str, monkeypatch: pytest.MonkeyPatch) -> None:
+    outcome = compare(lambda impl: with_plugin(monkeypatch, ROBUSTNESS_PLUGINS[plugin],
+                                               lambda: impl.LLMMetrics.__new__(impl.LLMMetrics).display_result(1)))
+    if plugin == "class only as a submodule":
+        assert outcome[0] == ("returned", ("displayed", 1))
+
+
+@pytest.mark.parametrize("plugin", sorted(ENTITIES_PLUGINS))
+def test_the_browser_imports_as_the_statement_does(plugin: str, monkeypatch: pytest.MonkeyPatch) -> None:
+    for impl in IMPLEMENTATIONS.values():
+        monkeypatch.setattr(impl, "Table", RecordingTable)
+    outcome = compare(lambda impl: with_plugin(monkeypatch, ENTITIES_PLUGINS[plugin],
+                                               impl.LLMMetrics(make_client()).show_supported_metrics))
+    if plugin == "enumerations only as submodules":
+        assert "[table] The following are the supported metrics:" in outcome[1]
+
+
+# The module body imports once per process: fresh interpreters.  The kit's
+# own user of Table is imported before the stand-in replaces it.
+BODY = """
+    import importlib, json, sys, types
+    sys.path[:0] = {paths!r}
+    import zel_tarn_quillgate.supporting_classes.metrics.evaluators
+    log, found = [], type("Table", (), {{}})
+    tables = types.ModuleType("zel_tarn_quillgate.base_classes.tables", "")
+    tables.__getattr__ = lambda attr: log.append(attr) or getattr(object, "missing")
+    sys.modules[tables.__name__] = tables
+    if {submodule!r}:
+        sys.modules[tables.__name__ + ".Table"] = found
+    try:
+        outcome = ["imported", importlib.import_module({module!r}).Table is found]
+    except ImportError as exc:
+        outcome = [str(exc), exc.name, exc.name_from, exc.path]
+    print(json.dumps([outcome, log]))
+"""
+
+
+@pytest.mark.no_refleak
+@pytest.mark.parametrize("submodule", [True, False])
+def test_the_module_body_imports_as_the_statement_does(submodule: bool) -> None:
+    def run(impl: types.ModuleType) -> Any:
+        result = run_python(BODY.format(paths=sys.path, submodule=submodule, module=impl.__name__))
+        assert result.returncode == 0, result.stderr
+        return json.loads(result.stdout)
+
+    assert compare(run)[1] == ["__path__", "Table"]
