@@ -1,0 +1,26 @@
+"""The fuzz targets' seed corpus (tests/fuzz/corpus/<target>/), replayed
+against the installed module without atheris: each input drives the
+extension and the plain-Python class alike and must end the same way in
+both.  The inputs are the small set that covers what the fuzzer reached,
+plus every input that once showed a difference (see tools/robustness/README.md)."""
+
+from __future__ import annotations
+
+import importlib
+from pathlib import Path
+
+import pytest
+
+HERE = Path(__file__).resolve().parent
+TARGETS = sorted(path.stem.removeprefix("fuzz_") for path in HERE.glob("fuzz_*.py") if path.stem != "fuzz_driver")
+SEEDS = [(target, path) for target in TARGETS for path in sorted((HERE / "corpus" / target).glob("*"))]
+
+
+def test_every_target_has_a_seed_corpus() -> None:
+    assert TARGETS
+    assert {target for target, _ in SEEDS} == set(TARGETS)
+
+
+@pytest.mark.parametrize("target, path", SEEDS, ids=[f"{target}/{path.name[:12]}" for target, path in SEEDS])
+def test_seed_ends_alike_in_both_implementations(target: str, path: Path) -> None:
+    importlib.import_module(f"fuzz_{target}").one_input(path.read_bytes())
