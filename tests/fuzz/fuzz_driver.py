@@ -24,6 +24,7 @@ import hashlib
 import os
 import re
 import sys
+import types
 from pathlib import Path
 from typing import Any, Callable
 
@@ -261,12 +262,32 @@ def main(one_input: Callable[[bytes], None]) -> None:
     import atheris
 
     FUZZING = True
+    if os.environ.get("FUZZ_PYTHON_COVERAGE", "1") != "0":
+        _instrument_python(atheris)
     # Objects made before fuzzing starts are left out of the collections the
     # re-entrancy hooks run after every mutation.
     gc.collect()
     gc.freeze()
-    atheris.Setup(sys.argv, one_input)
+    # libFuzzer starts itself again for -merge (and -fork) through argv[0]:
+    # a command that runs this target (fuzz.sh writes one), not the script.
+    atheris.Setup([os.environ.get("FUZZ_COMMAND", sys.argv[0]), *sys.argv[1:]], one_input)
     atheris.Fuzz()
+
+
+# Python code whose branches count as coverage too: the oracle, and the
+# stand-ins whose behaviour the inputs choose.
+INSTRUMENTED = ["baseline_llm_metrics", "fakes", "robust_support", "reentrancy_support", "test_browser_generated",
+                "test_computation_generated"]
+
+
+def _instrument_python(atheris: Any) -> None:
+    for name in INSTRUMENTED:
+        module = sys.modules.get(name)
+        for value in list(vars(module).values()) if module else ():
+            for item in [value, *vars(value).values()] if isinstance(value, type) else [value]:
+                for fn in (getattr(item, "__func__", item), getattr(item, "fget", None)):
+                    if isinstance(fn, types.FunctionType) and fn.__module__ == name:
+                        atheris.instrument_func(fn)
 
 
 def _check_provider() -> None:

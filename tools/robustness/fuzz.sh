@@ -9,6 +9,11 @@
 #                                                          (default: every target, 30 s each)
 #   bash tools/robustness/fuzz.sh --ci                     the seed corpus replayed, then every
 #                                                          target for 60 s
+#   bash tools/robustness/fuzz.sh --seeds [TARGET|all]     the seed corpus in tests/fuzz/corpus/
+#                                                          rebuilt from what the runs found: the
+#                                                          smallest set of inputs that covers the
+#                                                          same code of the extension (named
+#                                                          inputs, kept findings, stay)
 #   bash tools/robustness/fuzz.sh --list                   the target names
 #
 # Prints, per target: executions, libFuzzer's coverage figures (cov: edges of
@@ -35,10 +40,12 @@ FUZZ_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize=function -
 mapfile -t TARGETS < <(cd "$FUZZ_DIR" && ls fuzz_*.py | grep -v "^fuzz_driver.py$" | sed "s/^fuzz_//; s/\.py$//")
 
 ci=0
+seeds=0
 target=all
 seconds=30
 case "${1:-}" in
     --ci) ci=1; seconds=60 ;;
+    --seeds) seeds=1; target="${2:-all}" ;;
     --list) printf '%s\n' "${TARGETS[@]}"; exit 0 ;;
     -h|--help) sed -n '2,/^set -euo/p' "$0" | grep '^#' | sed 's/^# \{0,1\}//'; exit 0 ;;
     "") ;;
@@ -132,6 +139,27 @@ check_staged_import "${SAN_ENV[@]}" "$PY"
 # The corpus means the same to the replay (which decodes it without atheris)
 # and to the fuzzer.
 "${SAN_ENV[@]}" "$PY" -m fuzz_driver --check-provider || die "the driver's data provider decodes unlike atheris'"
+
+if ((seeds)); then
+    for name in "${selected[@]}"; do
+        corpus="$FUZZ_DIR/corpus/$name"
+        merged="$(mktemp -d)"
+        mkdir -p "$WORK/$name" "$corpus"
+        # libFuzzer runs the merge in a child process, started through this command.
+        command="$CACHE_DIR/fuzz-run-$name"
+        printf '#!/bin/sh\nexec "%s" "%s" "$@"\n' "$PY" "$FUZZ_DIR/fuzz_$name.py" >"$command"
+        chmod +x "$command"
+        # Coverage of the extension alone decides (the Python code's would keep many more inputs).
+        "${SAN_ENV[@]}" FUZZ_PYTHON_COVERAGE=0 FUZZ_COMMAND="$command" "$PY" "$FUZZ_DIR/fuzz_$name.py" -merge=1 -timeout=30 \
+            -rss_limit_mb=6144 "$merged" "$corpus" "$WORK/$name" >"$CACHE_DIR/fuzz-seeds-$name.log" 2>&1 \
+            || { tail -n 20 "$CACHE_DIR/fuzz-seeds-$name.log" >&2; die "merging the corpus of $name failed"; }
+        find "$corpus" -type f -regextype egrep -regex '.*/[0-9a-f]{40}' -delete
+        cp -n "$merged"/* "$corpus"/ 2>/dev/null || true
+        rm -rf "$merged"
+        echo "fuzz: $name: $(find "$corpus" -type f | wc -l) seed(s), $(du -sb "$corpus" | cut -f1) bytes in ${corpus#"$CHECKOUT"/}"
+    done
+    exit 0
+fi
 
 if ((ci)); then
     log "replaying the seed corpus"
