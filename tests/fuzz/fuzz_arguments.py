@@ -68,6 +68,25 @@ class HashedAsOther(str):
 KEY_CLASSES = [str, str, Logged, EqRaises, EqAll, EqTruthy, HashedAsOther]
 
 
+class LenRaises(tuple):
+    """Defaults whose len() and truth are Python code that fails."""
+
+    def __len__(self) -> int:
+        raise rs.Boom("len of defaults")
+
+
+class LenLies(tuple):
+    """Defaults that claim one item more than they hold."""
+
+    def __len__(self) -> int:
+        return tuple.__len__(self) + 1
+
+
+class AnnotationsLenRaises(dict):
+    def __len__(self) -> int:
+        raise rs.Boom("len of annotations")
+
+
 def pool(w: rt.World) -> list[Any]:
     frame = pd.DataFrame({"text": ["a"]})
     frame.attrs["label"] = "frame"
@@ -86,6 +105,9 @@ def one_input(data: bytes) -> None:
     defaults = p.ConsumeIntInRange(0, 9)
     default_values = fd.some(p, 6, lambda: p.ConsumeIntInRange(0, 17))
     kwdefault = (p.PickValueInList(KEYWORDS), p.ConsumeIntInRange(0, 17)) if not fd.usual(p, 85) else None
+    # Function attributes set to what their setters refuse or to odd objects.
+    odd_attribute = 0 if fd.usual(p, 80) else p.ConsumeIntInRange(1, 7)
+    odd_value = p.ConsumeIntInRange(0, 17)
 
     def call(w: rt.World) -> Any:
         values = pool(w)
@@ -98,6 +120,14 @@ def one_input(data: bytes) -> None:
             function.__defaults__ = function.__defaults__[1:]
         if kwdefault is not None:
             function.__kwdefaults__ = {kwdefault[0]: values[kwdefault[1]]}
+        odd = tuple(values[i] for i in default_values)
+        if odd_attribute == 1:
+            function.__kwdefaults__ = values[odd_value]
+        elif odd_attribute <= 4:
+            function.__annotations__ = [None, values[odd_value], AnnotationsLenRaises(configuration="list"),
+                                        {"configuration": "list", "return": "int"}][odd_attribute - 1]
+        elif odd_attribute <= 6:
+            function.__defaults__ = (LenRaises if odd_attribute == 5 else LenLies)(odd)
         if how == "signature":
             return str(inspect.signature(getattr(w.cls, name)))
         args = [values[i] for i in positional]

@@ -24,6 +24,22 @@ import test_browser_generated as tb
 IDS = list(range(len(tb.IDS)))
 
 
+def _meddle(member: Any, action: str) -> None:
+    """The generated tests' meddling, plus "swap": every dict holding the
+    member trades one key for another (same size, different keys)."""
+    if action != "swap":
+        return _original_meddle(member, action)
+    import gc
+
+    for holder in gc.get_referrers(member):
+        if type(holder) is dict and holder.get("tag") is None and holder:
+            value = holder.pop(next(iter(holder)))
+            holder[("swapped", id(holder))] = value
+
+
+_original_meddle, tb._meddle = tb._meddle, _meddle
+
+
 def pick(p: Any, percent: int, common: Any, rare: Any) -> Any:
     """`common()` in about `percent` per cent of the draws, else `rare()`."""
     return common() if fd.usual(p, percent) else rare()
@@ -91,7 +107,7 @@ def one_input(data: bytes) -> None:
             members = tb._members({"task": built.task_cls, "metric": built.metric_cls, "sub": built.sub_cls}[kind])
             change = [p.PickValueInList(["value", "supported_tasks", "is_reference_free", "metrics_group",
                                          "sub_metrics"]),
-                      p.PickValueInList(["clear", "append", "replace"]), p.ConsumeIntInRange(1, 3)]
+                      p.PickValueInList(["clear", "append", "replace", "swap"]), p.ConsumeIntInRange(1, 3)]
             if members:
                 member = members[p.ConsumeIntInRange(0, len(members) - 1)]
                 object.__getattribute__(member, "__dict__")["hostile"] = change

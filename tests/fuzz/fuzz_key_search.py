@@ -14,7 +14,7 @@ from fuzz_driver import rs
 
 # Chain depths well below or well above the recursion limit.
 DEPTHS = [1, 2, 5, 40, 150, 3000]
-RETURNS = ["direct", "bool", "text", "list"]
+RETURNS = ["direct", "bool", "text", "list", "slotted"]
 _objects: dict[tuple[str, str], Any] = {}
 
 
@@ -23,7 +23,15 @@ def searcher(impl: str, returns: str) -> Any:
     level and answers with an object of the chosen truth."""
     if (impl, returns) not in _objects:
         base = rs.IMPLEMENTATIONS[impl].LLMMetrics
-        if returns != "direct":
+        if returns == "slotted":
+            # Not an LLMMetrics: no instance dictionary, the very function in its class.
+            class Slotted:
+                __slots__ = ("log", "__weakref__")
+                _LLMMetrics__is_key_present = vars(base)["_LLMMetrics__is_key_present"]
+
+            base = Slotted
+            _objects[impl, returns] = base()
+        elif returns != "direct":
             class Logging(base):  # type: ignore[misc, valid-type]
                 def _LLMMetrics__is_key_present(self, config: Any, key: Any) -> Any:
                     self.log.append(rs.describe(key))
@@ -31,7 +39,8 @@ def searcher(impl: str, returns: str) -> Any:
                     return {"bool": found, "text": "yes" if found else "", "list": [found] if found else []}[returns]
 
             base = Logging
-        _objects[impl, returns] = base(rs.make_client())
+        if returns != "slotted":
+            _objects[impl, returns] = base(rs.make_client())
     obj = _objects[impl, returns]
     obj.log = []
     return obj

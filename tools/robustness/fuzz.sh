@@ -200,6 +200,9 @@ run_target() {
     local line
     line="$(printf '%-12s %5ss  execs %8d  cov %5d  ft %6d  differences %d  crashes %d' \
         "$name" "$budget" "$execs" "$cov" "$ft" "$diffs" "$artifacts")"
+    local known
+    known="$(grep '^KNOWN DIFFERENCE' "$log" | sort -u | wc -l)"
+    ((known == 0)) || line+="  (known differences seen: $known kind(s), see $log)"
     summary+=("$line")
     echo "fuzz: $line"
     if ((diffs + artifacts)); then
