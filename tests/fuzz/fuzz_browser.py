@@ -14,6 +14,7 @@ plugin's own catalogue."""
 
 from __future__ import annotations
 
+import types
 from typing import Any
 
 import fuzz_driver as fd
@@ -38,6 +39,31 @@ def _meddle(member: Any, action: str) -> None:
 
 
 _original_meddle, tb._meddle = tb._meddle, _meddle
+
+
+class ReadLogged(types.ModuleType):
+    """An entities module whose attribute reads are part of the trace."""
+
+    def __getattribute__(self, name: str) -> Any:
+        tb.TRACE.append(("module", name))
+        return super().__getattribute__(name)
+
+
+def logged_module(module: Any, fallback: str) -> Any:
+    """`module` as a ReadLogged one, with a module-level __getattr__ that
+    raises AttributeError or another exception, or answers with a class."""
+    logged = ReadLogged(module.__name__)
+    vars(logged).update({k: v for k, v in vars(module).items() if k.startswith("LLM")})
+
+    def __getattr__(name: str) -> Any:
+        tb.TRACE.append(("module __getattr__", name))
+        if fallback == "answers":
+            return module.LLMTaskType
+        raise (AttributeError if fallback == "attribute error" else rs.Boom)(name)
+
+    if fallback != "none":
+        logged.__getattr__ = __getattr__
+    return logged
 
 
 def pick(p: Any, percent: int, common: Any, rare: Any) -> Any:
@@ -101,6 +127,8 @@ def one_input(data: bytes) -> None:
     arguments = [argument_plan(p) for _ in tb.ROLES]
     by_keyword = p.ConsumeBool()
     built = tb.build(plan)
+    if built.module is not None and not fd.usual(p, 85):
+        built.module = logged_module(built.module, p.PickValueInList(["none", "attribute error", "raises", "answers"]))
     if mode == "hostile":
         for _ in range(p.ConsumeIntInRange(1, 3)):
             kind = p.PickValueInList(["metric", "sub", "task"])
@@ -123,8 +151,8 @@ def one_input(data: bytes) -> None:
                   "after hostile members", after)
         return
     oracle, oracle_tables, oracle_trace = tb.run("baseline", built, plan, args, by_keyword)
-    fd.compare("browser", native, oracle, data, (tb.same(native_tables, oracle_tables), True),
-               (native_trace, oracle_trace))
+    native.log, oracle.log = native_trace, oracle_trace
+    fd.compare("browser", native, oracle, data, (tb.same(native_tables, oracle_tables), True))
 
 
 if __name__ == "__main__":

@@ -2,7 +2,8 @@
 against the installed module without atheris: each input drives the
 extension and the plain-Python class alike and must end the same way in
 both.  The inputs are the small set that covers what the fuzzer reached,
-plus every input that once showed a difference (see tools/robustness/README.md)."""
+plus every input that once showed a difference, under a name that says
+what it showed (see tools/robustness/README.md)."""
 
 from __future__ import annotations
 
@@ -15,7 +16,11 @@ import pytest
 
 HERE = Path(__file__).resolve().parent
 TARGETS = sorted(path.stem.removeprefix("fuzz_") for path in HERE.glob("fuzz_*.py") if path.stem != "fuzz_driver")
-SEEDS = [(target, path) for target in TARGETS for path in sorted((HERE / "corpus" / target).glob("*"))]
+# A seed named "open-..." shows a difference not fixed yet: it must still
+# fail (strict), so that its fix is noticed and the seed renamed.
+SEEDS = [pytest.param(target, path, id=f"{target}/{path.name[:40]}", marks=[pytest.mark.xfail(
+    raises=AssertionError, strict=True, reason="an open difference")] if path.name.startswith("open-") else [])
+    for target in TARGETS for path in sorted((HERE / "corpus" / target).glob("*"))]
 
 
 @pytest.fixture(scope="module", autouse=True)
@@ -33,9 +38,9 @@ def frozen_heap() -> Any:
 
 def test_every_target_has_a_seed_corpus() -> None:
     assert TARGETS
-    assert {target for target, _ in SEEDS} == set(TARGETS)
+    assert {seed.values[0] for seed in SEEDS} == set(TARGETS)
 
 
-@pytest.mark.parametrize("target, path", SEEDS, ids=[f"{target}/{path.name[:12]}" for target, path in SEEDS])
+@pytest.mark.parametrize("target, path", SEEDS)
 def test_seed_ends_alike_in_both_implementations(target: str, path: Path) -> None:
     importlib.import_module(f"fuzz_{target}").one_input(path.read_bytes())
