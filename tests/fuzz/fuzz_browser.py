@@ -140,6 +140,12 @@ def one_input(data: bytes) -> None:
                 member = members[p.ConsumeIntInRange(0, len(members) - 1)]
                 object.__getattribute__(member, "__dict__")["hostile"] = change
     args = tuple(tb.build_argument(a, built, role) for a, role in zip(arguments, tb.ROLES))
+    if not fd.usual(p, 90):  # a member without one of its attributes
+        kind = p.PickValueInList(["metric", "sub"])
+        members = tb._members({"metric": built.metric_cls, "sub": built.sub_cls}[kind])
+        if members:
+            attributes = object.__getattribute__(members[p.ConsumeIntInRange(0, len(members) - 1)], "__dict__")
+            attributes.pop(p.PickValueInList(["is_reference_free", "value", "supported_tasks"]), None)
     native, native_tables, native_trace = tb.run("native", built, plan, args, by_keyword)
     if mode == "hostile":
         tb.TRACE.clear()
