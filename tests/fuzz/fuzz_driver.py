@@ -24,6 +24,7 @@ import hashlib
 import os
 import re
 import sys
+import tempfile
 import types
 from pathlib import Path
 from typing import Any, Callable
@@ -253,7 +254,7 @@ def expect(target: str, holds: bool, data: bytes, kind: str, detail: Any) -> Non
     if not FUZZING:
         raise AssertionError(f"{kind}: {detail}")
     kind = f"{target}:{kind}"
-    folder = Path(os.environ.get("FUZZ_FINDINGS", "."))
+    folder = Path(os.environ.get("FUZZ_FINDINGS") or Path(tempfile.gettempdir(), "llm-metrics-fuzz-findings"))
     path = folder / f"diff-{hashlib.sha1(kind.encode()).hexdigest()[:12]}"
     if path.exists() and len(path.read_bytes()) <= len(data):
         return

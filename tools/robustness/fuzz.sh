@@ -150,7 +150,7 @@ if ((seeds)); then
         printf '#!/bin/sh\nexec "%s" "%s" "$@"\n' "$PY" "$FUZZ_DIR/fuzz_$name.py" >"$command"
         chmod +x "$command"
         # Coverage of the extension alone decides (the Python code's would keep many more inputs).
-        "${SAN_ENV[@]}" FUZZ_PYTHON_COVERAGE=0 FUZZ_COMMAND="$command" "$PY" "$FUZZ_DIR/fuzz_$name.py" -merge=1 -timeout=30 \
+        "${SAN_ENV[@]}" FUZZ_PYTHON_COVERAGE=0 FUZZ_COMMAND="$command" FUZZ_FINDINGS="$FINDINGS/$name" "$PY" "$FUZZ_DIR/fuzz_$name.py" -merge=1 -timeout=30 \
             -rss_limit_mb=6144 "$merged" "$corpus" "$WORK/$name" >"$CACHE_DIR/fuzz-seeds-$name.log" 2>&1 \
             || { tail -n 20 "$CACHE_DIR/fuzz-seeds-$name.log" >&2; die "merging the corpus of $name failed"; }
         find "$corpus" -type f -regextype egrep -regex '.*/[0-9a-f]{40}' -delete
