@@ -256,12 +256,16 @@ def expect(target: str, holds: bool, data: bytes, kind: str, detail: Any) -> Non
     kind = f"{target}:{kind}"
     folder = Path(os.environ.get("FUZZ_FINDINGS") or Path(tempfile.gettempdir(), "llm-metrics-fuzz-findings"))
     path = folder / f"diff-{hashlib.sha1(kind.encode()).hexdigest()[:12]}"
+    if kind not in _seen_kinds:  # once per run and kind, even when a shorter input is kept already
+        _seen_kinds.add(kind)
+        print(f"DIFFERENCE {kind} (kept as {path.name})\n  {str(detail)[:2000]}", file=sys.stderr, flush=True)
     if path.exists() and len(path.read_bytes()) <= len(data):
         return
     folder.mkdir(parents=True, exist_ok=True)
     path.write_bytes(data)
-    print(f"DIFFERENCE {kind} ({len(data)} bytes, kept as {path.name})\n  {str(detail)[:2000]}", file=sys.stderr,
-          flush=True)
+
+
+_seen_kinds: set[str] = set()
 
 
 # ------------------------------------------------------------------- running

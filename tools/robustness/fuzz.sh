@@ -204,8 +204,8 @@ run_target() {
     done
     cov="$(grep -oE 'cov: [0-9]+' "$log" | tail -n1 | grep -oE '[0-9]+' || echo 0)"
     ft="$(grep -oE 'ft: [0-9]+' "$log" | tail -n1 | grep -oE '[0-9]+' || echo 0)"
-    local diffs
-    diffs="$(find "$found" -name 'diff-*' -newer "$log.start" 2>/dev/null | wc -l)"
+    local diffs  # kinds of difference seen in this run (kept inputs may be older and shorter)
+    diffs="$({ grep -oE '^DIFFERENCE [^ ]+' "$log" || true; } | sort -u | wc -l)"
     local artifacts
     artifacts="$(find "$found" \( -name 'crash-*' -o -name 'timeout-*' -o -name 'oom-*' -o -name 'leak-*' \) \
         -newer "$log.start" 2>/dev/null | wc -l)"
@@ -221,7 +221,8 @@ run_target() {
         total_found=$((total_found + diffs + artifacts))
         { grep -hE '^(DIFFERENCE|==[0-9]+== ?ERROR|SUMMARY:|.*runtime error:)' "$log" || true; } | sort -u | head -n 20 |
             sed 's/^/    /'
-        find "$found" -newer "$log.start" -type f | sed 's/^/    kept: /'
+        { grep -oE '^DIFFERENCE .*\(kept as [^)]*\)' "$log" || true; } | sort -u | sed "s|.*kept as \(.*\))|    kept: $found/\1|"
+        find "$found" -newer "$log.start" -type f ! -name 'diff-*' | sed 's/^/    kept: /'
     fi
 }
 
