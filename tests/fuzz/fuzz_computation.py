@@ -34,7 +34,7 @@ def plan(p: Any, call: str) -> dict[str, Any]:
         "configuration": configuration_plan(p),
         "kwargs": dict(fd.some(p, 4, lambda: (p.PickValueInList(tc.KEYWORD_NAMES),
                                               p.ConsumeIntInRange(0, len(tc.ODD_VALUES) - 1)))),
-        "client": None if fd.usual(p, 80) else (p.PickValueInList(list(tc.CLIENT_ATTRS)),
+        "client": None if fd.usual(p, 80) else (p.PickValueInList(list(tc.CLIENT_ATTRIBUTES)),
                                                   p.PickValueInList(["missing", "raise"])),
         "bearer": p.PickValueInList([False, True, "odd"]),
         "manager": {

@@ -184,23 +184,10 @@ _MODULE_BINDING = re.compile(
 
 # Differences known and being fixed in the module; each is accepted (and
 # counted) until its fix lands, then removed from this list.
-KNOWN: dict[str, Callable[[rs.Outcome, rs.Outcome], bool]] = {
-    # TypeError for `**` of a non-mapping: the interpreter names the callee
-    # ("LLMMetricManager() argument after ** must be a mapping, not X").
-    "** message without the callee": lambda n, b: (
-        n.exc_type is b.exc_type is TypeError and "argument after ** must be a mapping" in b.message
-        and b.message.endswith(n.message.partition("argument after ** ")[2])),
-    # `from <module> import a, b, c`: the attributes of the module read on
-    # the way (__spec__, __path__, __name__, each name once or again).
-    "from-import reads of the module's attributes": lambda n, b: (
-        (n.exc_type, n.message, n.returned, n.stdout) == (b.exc_type, b.message, b.returned, b.stdout)
-        and _without_module_reads(n.log) == _without_module_reads(b.log)),
-}
+# Differences accepted while they are being fixed: name -> predicate on
+# (native, oracle).  Empty: every difference is a finding.
+KNOWN: dict[str, Callable[[rs.Outcome, rs.Outcome], bool]] = {}
 known_seen: dict[str, int] = {}
-
-
-def _without_module_reads(log: list[Any]) -> list[Any]:
-    return [entry for entry in log if not (type(entry) is tuple and str(entry[0]).startswith("module"))]
 
 
 def _without_addresses(value: Any) -> Any:
