@@ -329,6 +329,7 @@ def test_display_result_imports_as_the_statement_does(plugin: str, monkeypatch: 
 
 @pytest.mark.parametrize("plugin", sorted(ENTITIES_PLUGINS))
 def test_the_browser_imports_as_the_statement_does(plugin: str, monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setattr(RecordingTable, "calls", [])
     for impl in IMPLEMENTATIONS.values():
         monkeypatch.setattr(impl, "Table", RecordingTable)
     outcome = compare(lambda impl: with_plugin(monkeypatch, ENTITIES_PLUGINS[plugin],

@@ -28,14 +28,14 @@ namespace llm_metrics {
     X(__display_all_supported_task_type) X(__display_error_msg) X(__display_supported_metrics) \
     X(__display_supported_task_type) X(__display_table) X(__file__) X(__get_metrics_manager) \
     X(__get_supported_metrics) X(__import__) X(__init__) X(__is_key_present) X(__loader__) X(__module__) \
-    X(__name__) X(__package__) X(__path__) X(__qualname__) X(__show_supported_metrics_old) X(__spec__) X(__test__) \
-    X(__validate_parameters__) X(__validate_params) X(_initializing) X(_parameter_cls) X(_task_type) X(add_note) X(ai_client) \
+    X(__name__) X(__package__) X(__path__) X(__qualname__) X(__show_supported_metrics_old) X(__test__) \
+    X(__validate_parameters__) X(__validate_params) X(_parameter_cls) X(_task_type) X(add_note) X(ai_client) \
     X(annotation) X(authenticator) X(builtins) X(chain) X(compute) X(compute_metrics) X(config) X(configuration) \
     X(custom_evaluators) X(data_frame) X(display_result) X(display_robustness_results) X(error_message) \
     X(evaluators) X(filterwarnings) X(fromlist) X(get_metrics_result) X(headers) X(host) X(ignore) X(inspect) \
     X(is_bearer_token) X(is_reference_free) X(is_vesk) X(key) X(kind) X(kwargs) X(list) X(loader) \
     X(metric_group) X(metric_group_id) X(metric_id) X(metric_type_module) X(metrics_group) X(metrics_result) \
-    X(name) X(name_from) X(obj) X(origin) X(parent) X(path) X(pd) X(predictions) X(print) X(record) X(references) \
+    X(name) X(obj) X(origin) X(parent) X(pd) X(predictions) X(print) X(record) X(references) \
     X(results) X(return_annotation) \
     X(sdk) X(self) X(service_instance_id) X(service_url) X(show_supported_metrics) X(sorted) X(sources) \
     X(sub_metrics) X(submodule_search_locations) X(supported_tasks) X(task_type) X(title) X(title_table) \
@@ -130,7 +130,6 @@ namespace llm_metrics {
     X(title_all_metric_groups, "The following supported metric groups have their sub-metrics:") \
     X(title_all_metrics, "The following are the supported metrics:") \
     X(title_all_task_types, "The following are supported task types.") \
-    X(unknown_module_name, "<unknown module name>") \
     X(yes, "Yes")
 
 // Constant tuples, as (field, items...).  Items may name entries above, as `table.<field>`.
@@ -144,7 +143,6 @@ namespace llm_metrics {
     X(kw_display_table, table.headers, table.record, table.title_table)        \
     X(kw_error_message, table.error_message)                                   \
     X(kw_fromlist, table.fromlist)                                             \
-    X(kw_import_error, table.name, table.path, table.name_from)                \
     X(kw_key, table.key)                                                       \
     X(kw_metric_group_id, table.metric_group_id)                               \
     X(kw_metric_id, table.metric_id)                                           \

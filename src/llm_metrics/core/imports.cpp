@@ -6,87 +6,72 @@ namespace llm_metrics {
 
 namespace {
 
-// Whether the module the spec describes is still executing (its
-// `_initializing` is true).  -1 with an exception set when asking fails.
-int spec_is_initializing(PyObject* spec) {
-    Ref initializing;
-    const int found = PyObject_GetOptionalAttr(spec, state().consts._initializing, initializing.put());
-    return found > 0 ? PyObject_IsTrue(initializing.get()) : found;
-}
+// The __import__ of the statement run below: hands over the module the
+// caller already imported, whatever it is asked for.
+PyObject* hand_over(PyObject* module, PyObject*, PyObject*) { return Py_NewRef(module); }
 
-// ImportError(message, name=module_name, path=path, name_from=attr), raised.
-// A message that could not be built (null, its error set) becomes the
-// TypeError the interpreter raises for it.
-void raise_import_error(Ref message, PyObject* module_name, PyObject* path, PyObject* attr) {
-    if (!message) {
-        PyErr_SetString(PyExc_TypeError, "expected a message argument");
-        return;
-    }
-    PyObject* args[] = {message.get(), module_name != nullptr ? module_name : Py_None, path != nullptr ? path : Py_None,
-                        attr};
-    Ref error = Ref::steal(PyObject_Vectorcall(PyExc_ImportError, args, 1, state().consts.kw_import_error));
-    if (error) {
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-    }
-}
+PyMethodDef kHandOver = {"__import__", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(hand_over)),
+                         METH_VARARGS | METH_KEYWORDS, nullptr};
 
-// The ImportError of `from <module> import <attr>` when the module has no
-// such attribute and no such submodule.  `module_name` is its __name__ when
-// that is a str, else null.  The location is the module's __file__; the
-// wording tells a module still executing (a circular import) apart.
-void raise_cannot_import(PyObject* module, PyObject* module_name, PyObject* attr) {
-    Ref path = Ref::steal(PyModule_GetFilenameObject(module));
-    Ref shown_name = module_name != nullptr ? Ref::borrow(module_name)
-                                            : Ref::borrow(state().consts.unknown_module_name);
-    if (!path) {
-        PyErr_Clear();  // not a module, or no str __file__: no location
-        raise_import_error(Ref::steal(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", attr,
-                                                           shown_name.get())),
-                           module_name, nullptr, attr);
-        return;
+// `from <module> import <attr>` as the interpreter itself runs it, on the
+// module already imported: the statement `from _ import <attr>` executed
+// with an __import__ that returns `module`.  Every read of the module (the
+// attribute, __name__, the submodule in sys.modules, __spec__, __file__ and
+// whatever the running interpreter consults for its ImportError) and the
+// error itself are the interpreter's own.  Null with an exception set.
+PyObject* import_name_by_statement(PyObject* module, PyObject* attr) {
+    const char* attr_text = PyUnicode_AsUTF8(attr);
+    if (attr_text == nullptr) {
+        return nullptr;
     }
-    Ref spec;
-    int initializing = PyObject_GetOptionalAttr(module, state().consts.__spec__, spec.put());
-    if (initializing > 0) {
-        initializing = spec_is_initializing(spec.get());
+    Ref source = Ref::steal(PyUnicode_FromFormat("from _ import %s", attr_text));
+    if (!source) {
+        return nullptr;
     }
-    if (initializing < 0) {
-        return;
+    const char* source_text = PyUnicode_AsUTF8(source.get());
+    Ref code = source_text ? Ref::steal(Py_CompileString(source_text, "<from-import>", Py_file_input)) : Ref();
+    if (!code) {
+        return nullptr;
     }
-    const char* format = initializing != 0 ? "cannot import name %R from partially initialized module %R "
-                                             "(most likely due to a circular import) (%S)"
-                                           : "cannot import name %R from %R (%S)";
-    raise_import_error(Ref::steal(PyUnicode_FromFormat(format, attr, shown_name.get(), path.get())), module_name,
-                       path.get(), attr);
+    Ref importer = Ref::steal(PyCFunction_New(&kHandOver, module));
+    Ref builtins = Ref::steal(PyDict_New());
+    Ref globals = Ref::steal(PyDict_New());
+    Ref locals = Ref::steal(PyDict_New());
+    if (!importer || !builtins || !globals || !locals ||
+        PyDict_SetItem(builtins.get(), state().consts.__import__, importer.get()) < 0 ||
+        PyDict_SetItem(globals.get(), state().consts.__builtins__, builtins.get()) < 0) {
+        return nullptr;
+    }
+    Ref done = Ref::steal(PyEval_EvalCode(code.get(), globals.get(), locals.get()));
+    if (!done) {
+        // The statement's frame is not one of the caller's: no traceback entry.
+        Ref exc = Ref::steal(PyErr_GetRaisedException());
+        PyException_SetTraceback(exc.get(), Py_None);
+        PyErr_SetRaisedException(exc.release());
+        return nullptr;
+    }
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(locals.get(), attr, &value) == 0) {
+        PyErr_SetObject(PyExc_KeyError, attr);  // the statement always binds it
+    }
+    return value;
 }
 
 // The value `from <module> import <attr>` binds, once the module is
-// imported: its attribute, else the submodule sys.modules holds as
-// "<module.__name__>.<attr>" (one imported but not yet bound as an
-// attribute, as during a circular import).  Null with an exception set.
+// imported.  An exact module that holds the name in its dictionary gives it
+// at once: its attribute lookup finds it there first, and reading the
+// dictionary runs nothing the statement would not.  Anything else (a
+// missing name, a module __getattr__, the submodule fallback, another kind
+// of object) is the interpreter's own statement.
 PyObject* import_name_from(PyObject* module, PyObject* attr) {
-    PyObject* value = nullptr;
-    if (PyObject_GetOptionalAttr(module, attr, &value) != 0) {
-        return value;  // found, or an error other than AttributeError
-    }
-    Ref module_name;
-    if (PyObject_GetOptionalAttr(module, state().consts.__name__, module_name.put()) < 0) {
-        return nullptr;
-    }
-    if (module_name && PyUnicode_Check(module_name.get())) {
-        Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", module_name.get(), attr));
-        if (!full_name) {
-            return nullptr;
+    if (PyModule_CheckExact(module)) {
+        PyObject* value = nullptr;
+        const int found = PyDict_GetItemRef(PyModule_GetDict(module), attr, &value);
+        if (found != 0) {
+            return value;  // found, or an error is set
         }
-        value = PyImport_GetModule(full_name.get());
-        if (value != nullptr || PyErr_Occurred()) {
-            return value;
-        }
-    } else {
-        module_name.reset();
     }
-    raise_cannot_import(module, module_name.get(), attr);
-    return nullptr;
+    return import_name_by_statement(module, attr);
 }
 
 }  // namespace
