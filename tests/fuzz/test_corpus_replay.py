@@ -43,8 +43,8 @@ def test_every_target_has_a_seed_corpus() -> None:
 
 # Untracked in the reference-leak mode: a seed rebuilds the re-entrancy
 # world, whose plugin is imported afresh on every run and leaves the import
-# system's caches a little larger each time.  The sanitizer build of the
-# fuzzers checks these inputs for leaks instead.
+# system's caches a little larger each time.  The sanitizer mode and the
+# fuzz build run these inputs under AddressSanitizer.
 @pytest.mark.no_refleak
 @pytest.mark.parametrize("target, path", SEEDS)
 def test_seed_ends_alike_in_both_implementations(target: str, path: Path) -> None:
