@@ -45,7 +45,7 @@ exec 9>"$CACHE_DIR/.coverage.lock"
 flock 9
 
 BASE_PY="$(find_python)"
-mapfile -t VENV_PACKAGES < <("$BASE_PY" "$CHECKOUT/tools/requirements.py" --stand-ins test dev)
+mapfile -t VENV_PACKAGES < <("$BASE_PY" "$CHECKOUT/tools/requirements.py" --stand-ins test build)
 VENV_PACKAGES+=("$GCOVR")
 want="$BASE_PY ${VENV_PACKAGES[*]}"
 if [[ ! -f "$VENV_MARKER" || "$(cat "$VENV_MARKER")" != "$want" ]]; then

@@ -91,7 +91,7 @@ if ! command -v "$CXX" >/dev/null 2>&1; then
 fi
 
 BASE_PY="$(find_python)"
-mapfile -t VENV_PACKAGES < <("$BASE_PY" "$CHECKOUT/tools/requirements.py" --stand-ins test dev)
+mapfile -t VENV_PACKAGES < <("$BASE_PY" "$CHECKOUT/tools/requirements.py" --stand-ins test build)
 VENV_PACKAGES+=("$ATHERIS")
 want="$BASE_PY ${VENV_PACKAGES[*]}"
 if [[ ! -f "$VENV_MARKER" || "$(cat "$VENV_MARKER")" != "$want" ]]; then
