@@ -47,13 +47,11 @@ inline bool is_plain_leaf(PyObject* value) {
            type == &PyFloat_Type || type == &PyList_Type || type == &PyTuple_Type;
 }
 
-// isinstance(value, dict): 1, 0, or -1 with an exception set.
+// isinstance(value, dict) for a value `next_value` handed out (a dict, or
+// anything but a plain leaf): 1, 0, or -1 with an exception set.
 int is_dictionary(PyObject* value) {
     if (PyDict_Check(value)) {
         return 1;
-    }
-    if (is_plain_leaf(value)) {
-        return 0;
     }
     return PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyDict_Type));
 }
