@@ -38,3 +38,11 @@ def test_tab_completion_offers_the_public_methods(llm_metrics, client) -> None:
         state += 1
     public = {f"metrics.{key}(" for key in PUBLIC_METHOD_KEYS if not key.startswith("_")}
     assert public | {"metrics.ai_client", "metrics.evaluators"} <= offered
+
+
+def test_methods_see_the_module_globals_as_python_functions_do(llm_metrics) -> None:
+    # inspect.getclosurevars, pickle's whichmodule and debuggers read __globals__.
+    for key in PUBLIC_METHOD_KEYS:
+        function = vars(llm_metrics.LLMMetrics)[key]
+        assert function.__globals__ is vars(llm_metrics)
+        assert vars(oracle.LLMMetrics)[key].__globals__ is vars(oracle)
