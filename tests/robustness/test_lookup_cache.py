@@ -9,6 +9,7 @@ import builtins
 import pathlib
 import sys
 import tracemalloc
+import types
 from typing import Any, Callable, Iterator
 
 import pandas as pd
@@ -81,10 +82,14 @@ def test_manager_class_replaced_between_and_during_calls() -> None:
         yield lambda: obj.compute_metrics({})
         yield lambda: obj.compute_metrics({}, custom_evaluators=[swap])
         yield lambda: obj.compute_metrics({})
-        del manager_module.LLMMetricManager
-        yield lambda: obj.compute_metrics({})
+        # A module class whose data descriptor wins over the module's
+        # dictionary, while the dictionary's value is the one last seen.
         manager_module.__class__ = type("ModuleWithManager", (type(manager_module),),
-                                        {"LLMMetricManager": Manager})
+                                        {"LLMMetricManager": property(lambda module: Manager)})
+        yield lambda: obj.compute_metrics({})
+        manager_module.__class__ = types.ModuleType
+        yield lambda: obj.compute_metrics({})
+        del manager_module.LLMMetricManager
         yield lambda: obj.compute_metrics({})
 
     each_implementation(calls)
