@@ -98,6 +98,8 @@ def raiser(exc: BaseException) -> Callable[..., Any]:
 # ----------------------------------------------------------- describing data
 
 PRIMITIVES = (type(None), bool, int, float, complex, str, bytes)
+# The class itself, not pandas' attribute: a test may replace that while a call runs.
+DATA_FRAME = pd.DataFrame
 
 
 def describe(value: Any, _seen: frozenset[int] = frozenset()) -> Any:
@@ -117,7 +119,7 @@ def describe(value: Any, _seen: frozenset[int] = frozenset()) -> Any:
     if id(value) in _seen:
         return ("cycle",)
     seen = _seen | {id(value)}
-    if issubclass(cls, pd.DataFrame):
+    if issubclass(cls, DATA_FRAME):
         return ("frame", value.attrs.get("label"), tuple(value.columns))
     if issubclass(cls, dict):
         return (cls.__name__, [(describe(k, seen), describe(v, seen)) for k, v in list(dict.items(value))])
