@@ -316,6 +316,7 @@ class ParentMutator:
 
     def __init__(self, action: str) -> None:
         self.action = action
+        self.swaps = 0
         self.parent: dict[Any, Any] | None = None
 
     @property
@@ -328,11 +329,13 @@ class ParentMutator:
                 if parent:
                     parent.pop(next(iter(parent)))
             elif self.action == "swap":
-                # Same size, different keys.
+                # Same size, different keys (numbered: a key made from the
+                # previous one's repr grows exponentially with each swap).
                 if parent:
                     first = next(iter(parent))
                     value = parent.pop(first)
-                    parent[("swapped", repr(first))] = value
+                    self.swaps += 1
+                    parent[("swapped", self.swaps)] = value
             elif self.action == "clear":
                 parent.clear()
         return ParentMutator
