@@ -259,7 +259,7 @@ SUBS = [
 ]
 
 def metric(value: Any, tasks: Any = ("t",), ref: Any = False, **extra: Any) -> dict:
-    """The spec of one catalogue member (see `make_catalogue`)."""
+    """The attributes of one catalogue member, as a dict (see `make_catalogue`)."""
     return dict(value=value, supported_tasks=list(tasks), is_reference_free=ref, **extra)
 
 
