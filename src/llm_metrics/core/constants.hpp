@@ -170,5 +170,12 @@ int init_constants(Constants& table);
 // Releases every entry.  Keeps any current exception.
 void clear_constants(Constants& table);
 
+// C texts of the interpreter's own errors, raised by this module where the
+// interpreter would raise them (printf formats where they take arguments).
+// RecursionError, as Py_EnterRecursiveCall words it (3.13; 3.14 and later
+// say "Stack overflow (used N kB)" when the native stack runs out, the
+// recursion limit's text otherwise), with the context of a call.
+inline constexpr char kRecursionErrorText[] = "maximum recursion depth exceeded";
+inline constexpr char kWhileCallingText[] = " while calling a Python object";
 
 }  // namespace llm_metrics

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "core/arg_binding.hpp"
+#include "core/native_stack.hpp"
 #include "core/state.hpp"
 
 namespace llm_metrics {
@@ -30,6 +31,9 @@ PyObject* run_body(MethodFunction* fn, PyObject* const* bound, PyObject* extra) 
 }
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    if (check_native_stack() < 0) {
+        return nullptr;  // a re-entrant chain has used up the thread's stack
+    }
     MethodFunction* fn = as_method_function(callable);
     const FunctionSpec& spec = *fn->spec;
     Ref keep_alive = Ref::borrow(callable);
