@@ -1,7 +1,12 @@
 // Attribute access with the names of the table.
 //
-// The names are interned exact str objects, so the type's own slot is
-// called directly: what PyObject_GetAttr / PyObject_SetAttr do besides
+// Reads go through PyObject_GetAttr: besides calling the type's slot, it
+// gives an AttributeError its `name` and `obj` exactly as the interpreter
+// does (only when the exception never had them set, whatever they read as,
+// and never through a subclass's own `name` attribute), which no public API
+// lets this module repeat by hand; it costs a few instructions over calling
+// the slot directly.  Stores call the type's own slot: the names are
+// interned exact str objects, so what PyObject_SetAttr does besides
 // (checking and interning the name) is already done.
 #pragma once
 
@@ -9,23 +14,8 @@
 
 namespace llm_metrics {
 
-// The `name` and `obj` of an AttributeError raised while reading
-// `obj.<name>`, as PyObject_GetAttr adds them (for "Did you mean" hints)
-// when the exception has neither.
-void add_attribute_error_context(PyObject* obj, PyObject* name);
-
 // obj.<name>: a new reference, or null with an exception set.
-inline PyObject* get_attr(PyObject* obj, PyObject* name) {
-    getattrofunc getattro = Py_TYPE(obj)->tp_getattro;
-    if (getattro == nullptr) {
-        return PyObject_GetAttr(obj, name);
-    }
-    PyObject* value = getattro(obj, name);
-    if (value == nullptr) {
-        add_attribute_error_context(obj, name);
-    }
-    return value;
-}
+inline PyObject* get_attr(PyObject* obj, PyObject* name) { return PyObject_GetAttr(obj, name); }
 
 // obj.<name> = value (null deletes): 0, or -1 with an exception set.
 inline int set_attr(PyObject* obj, PyObject* name, PyObject* value) {

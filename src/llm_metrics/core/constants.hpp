@@ -35,7 +35,7 @@ namespace llm_metrics {
     X(evaluators) X(filterwarnings) X(fromlist) X(get_metrics_result) X(headers) X(host) X(ignore) X(inspect) \
     X(is_bearer_token) X(is_reference_free) X(is_vesk) X(key) X(kind) X(kwargs) X(list) X(loader) \
     X(metric_group) X(metric_group_id) X(metric_id) X(metric_type_module) X(metrics_group) X(metrics_result) \
-    X(name) X(obj) X(origin) X(parent) X(pd) X(predictions) X(print) X(record) X(references) \
+    X(origin) X(parent) X(pd) X(predictions) X(print) X(record) X(references) \
     X(results) X(return_annotation) \
     X(sdk) X(self) X(service_instance_id) X(service_url) X(show_supported_metrics) X(sorted) X(sources) \
     X(sub_metrics) X(submodule_search_locations) X(supported_tasks) X(task_type) X(title) X(title_table) \
