@@ -6,13 +6,14 @@ from __future__ import annotations
 
 import importlib
 import sys
+import traceback
 import types
 from typing import Any, Callable
 
 import pytest
 
 import baseline_llm_metrics as baseline
-from fakes import MANAGER, FakeMetricManager, fake_module
+from fakes import MANAGER, ROBUSTNESS, FakeMetricManager, fake_module
 from llm_metrics_testing import MODULE_NAME
 
 native = importlib.import_module(MODULE_NAME)
@@ -82,3 +83,103 @@ def test_attribute_errors_get_name_and_obj_as_the_interpreter_gives_them(error: 
     assert outcomes["native"] == outcomes["baseline"]
     if error == "plain":
         assert outcomes["native"][4:] == ("is_vesk", "the client")
+
+
+# ------------------------------------------- the from-import seen from outside
+
+
+class Display:
+    @staticmethod
+    def display_robustness_results(results: Any) -> Any:
+        return ("displayed", results)
+
+
+def failing_lookup(attr: str) -> Any:
+    raise ValueError(f"cannot load {attr}")
+
+
+def lazy_plugin(behaviour: str) -> types.ModuleType:
+    """The robustness module supplying its class through a module __getattr__."""
+    module = fake_module(ROBUSTNESS, __file__="/plugin/robustness_metric.py")
+
+    def __getattr__(attr: str) -> Any:
+        if behaviour == "provides" and attr == "RobustnessMetrics":
+            return Display
+        if behaviour == "fails":
+            return failing_lookup(attr)
+        raise AttributeError(attr)
+
+    module.__getattr__ = __getattr__  # type: ignore[attr-defined]
+    return module
+
+
+class CompileRefuser:
+    """The session's one audit hook for this file: refuses compile and exec while armed."""
+
+    armed = False
+    events: list = []
+
+    def __call__(self, event: str, args: tuple) -> None:
+        if self.armed and event in ("compile", "exec"):
+            self.events.append(event)
+            raise PermissionError(f"{event} refused")
+
+
+REFUSER = CompileRefuser()
+sys.addaudithook(REFUSER)
+HERE = __file__
+
+
+def foreign(code: types.CodeType) -> bool:
+    """Code of neither implementation nor of this test: what the plugin runs."""
+    return code.co_filename not in (baseline.__file__, HERE) or code.co_name in ("__getattr__", "failing_lookup")
+
+
+def observed(observer: str, call: Callable[[], Any]) -> Any:
+    seen: list = []
+    if observer == "audit hook refusing compile":
+        REFUSER.armed, REFUSER.events = True, seen
+    elif observer == "sys.settrace":
+        def tracer(frame: types.FrameType, event: str, arg: Any) -> Any:
+            if foreign(frame.f_code):
+                seen.append((event, frame.f_code.co_name))
+            return tracer
+        sys.settrace(tracer)
+    elif observer == "sys.setprofile":
+        sys.setprofile(lambda frame, event, arg: seen.append((event, frame.f_code.co_name))
+                       if foreign(frame.f_code) and not event.startswith("c_") else None)
+    error: Exception | None = None
+    try:
+        outcome: Any = ("returned", call())
+    except Exception as exc:  # noqa: BLE001
+        error = exc
+    finally:
+        sys.settrace(None)
+        sys.setprofile(None)
+        REFUSER.armed = False
+    if error is not None:
+        cause = error.__context__
+        frames = [(entry.f_code.co_name, entry.f_code.co_filename == HERE)
+                  for entry, _ in traceback.walk_tb(cause.__traceback__)
+                  if foreign(entry.f_code)] if cause is not None else None
+        outcome = ("raised", str(error), type(cause).__name__, str(cause), frames)
+    return outcome, seen
+
+
+OBSERVERS = ["audit hook refusing compile", "sys.settrace", "sys.setprofile", "traceback"]
+
+
+@pytest.mark.parametrize("behaviour", ["provides", "refuses", "fails"])
+@pytest.mark.parametrize("observer", OBSERVERS)
+def test_the_from_import_shows_only_what_the_statement_shows(observer: str, behaviour: str,
+                                                           monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setitem(sys.modules, ROBUSTNESS, lazy_plugin(behaviour))
+    outcomes = {name: observed(observer, lambda: impl.LLMMetrics.__new__(impl.LLMMetrics).display_result(1))
+                for name, impl in IMPLEMENTATIONS.items()}
+    assert outcomes["native"] == outcomes["baseline"]
+    result, seen = outcomes["native"]
+    assert result[0] == ("returned" if behaviour == "provides" else "raised")
+    if behaviour == "fails":  # the plugin's own frames, down to where it raised
+        assert result[4] == [("__getattr__", True), ("failing_lookup", True)]
+    if observer in ("sys.settrace", "sys.setprofile"):
+        assert ("call", "__getattr__") in seen

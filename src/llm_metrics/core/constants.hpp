@@ -28,16 +28,16 @@ namespace llm_metrics {
     X(__display_all_supported_task_type) X(__display_error_msg) X(__display_supported_metrics) \
     X(__display_supported_task_type) X(__display_table) X(__file__) X(__get_metrics_manager) \
     X(__get_supported_metrics) X(__import__) X(__init__) X(__is_key_present) X(__loader__) X(__module__) \
-    X(__name__) X(__package__) X(__path__) X(__qualname__) X(__show_supported_metrics_old) X(__test__) \
-    X(__validate_parameters__) X(__validate_params) X(_parameter_cls) X(_task_type) X(add_note) X(ai_client) \
+    X(__name__) X(__package__) X(__path__) X(__qualname__) X(__show_supported_metrics_old) X(__spec__) X(__test__) \
+    X(__validate_parameters__) X(__validate_params) X(_initializing) X(_parameter_cls) X(_task_type) X(add_note) X(ai_client) \
     X(annotation) X(authenticator) X(builtins) X(chain) X(compute) X(compute_metrics) X(config) X(configuration) \
     X(custom_evaluators) X(data_frame) X(display_result) X(display_robustness_results) X(error_message) \
-    X(evaluators) X(filterwarnings) X(fromlist) X(get_metrics_result) X(headers) X(host) X(ignore) X(inspect) \
+    X(evaluators) X(filterwarnings) X(has_location) X(fromlist) X(get_metrics_result) X(headers) X(host) X(ignore) X(inspect) \
     X(is_bearer_token) X(is_reference_free) X(is_vesk) X(key) X(kind) X(kwargs) X(list) X(loader) \
     X(metric_group) X(metric_group_id) X(metric_id) X(metric_type_module) X(metrics_group) X(metrics_result) \
-    X(origin) X(parent) X(pd) X(predictions) X(print) X(record) X(references) \
+    X(name_from) X(origin) X(parent) X(pd) X(predictions) X(print) X(record) X(references) \
     X(results) X(return_annotation) \
-    X(sdk) X(self) X(service_instance_id) X(service_url) X(show_supported_metrics) X(sorted) X(sources) \
+    X(safe_path) X(sdk) X(self) X(service_instance_id) X(service_url) X(show_supported_metrics) X(sorted) X(sources) \
     X(sub_metrics) X(submodule_search_locations) X(supported_tasks) X(task_type) X(title) X(title_table) \
     X(update) X(validate_type) X(value) X(values) X(warnings) X(x)
 
@@ -177,5 +177,27 @@ void clear_constants(Constants& table);
 // recursion limit's text otherwise), with the context of a call.
 inline constexpr char kRecursionErrorText[] = "maximum recursion depth exceeded";
 inline constexpr char kWhileCallingText[] = " while calling a Python object";
+
+// The ImportError of `from <module> import <name>` when the module has no
+// such attribute and no submodule of that name is in sys.modules, in the
+// interpreter's cases: the arguments are the name and the module's
+// __name__ (each by repr), then the module's file where the text shows it
+// (3.13: its __file__; 3.14 and later: the file its spec locates).
+// 3.13 and later:
+inline constexpr char kUnknownModuleName[] = "<unknown module name>";
+inline constexpr char kCannotImportUnknownLocation[] = "cannot import name %R from %R (unknown location)";
+inline constexpr char kCannotImportFromFile[] = "cannot import name %R from %R (%S)";
+inline constexpr char kCannotImportCircularFromFile[] =
+    "cannot import name %R from partially initialized module %R (most likely due to a circular import) (%S)";
+// 3.14 and later only, when the module's file may shadow another module,
+// or the module is being initialised and its spec locates no file:
+inline constexpr char kCannotImportShadowingStdlib[] =
+    "cannot import name %R from %R (consider renaming %R since it has the same name as the standard library "
+    "module named %R and prevents importing that standard library module)";
+inline constexpr char kCannotImportShadowing[] =
+    "cannot import name %R from %R (consider renaming %R if it has the same name as a library you intended to "
+    "import)";
+inline constexpr char kCannotImportCircular[] =
+    "cannot import name %R from partially initialized module %R (most likely due to a circular import)";
 
 }  // namespace llm_metrics

@@ -1,77 +1,249 @@
 #include "core/imports.hpp"
 
+#include <unistd.h>
+
+#include <climits>
+#include <utility>
+
+#include "core/constants.hpp"
 #include "core/state.hpp"
 
 namespace llm_metrics {
 
 namespace {
 
-// The __import__ of the statement run below: hands over the module the
-// caller already imported, whatever it is asked for.
-PyObject* hand_over(PyObject* module, PyObject*, PyObject*) { return Py_NewRef(module); }
-
-PyMethodDef kHandOver = {"__import__", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(hand_over)),
-                         METH_VARARGS | METH_KEYWORDS, nullptr};
-
-// `from <module> import <attr>` as the interpreter itself runs it, on the
-// module already imported: the statement `from _ import <attr>` executed
-// with an __import__ that returns `module`.  Every read of the module (the
-// attribute, __name__, the submodule in sys.modules, __spec__, __file__ and
-// whatever the running interpreter consults for its ImportError) and the
-// error itself are the interpreter's own.  Null with an exception set.
-PyObject* import_name_by_statement(PyObject* module, PyObject* attr) {
-    const char* attr_text = PyUnicode_AsUTF8(attr);
-    if (attr_text == nullptr) {
+// ImportError(message, name=<module_name or None>, path=<path or None>,
+// name_from=name), as the statement raises it.  Always null.
+PyObject* set_import_error(PyObject* message, PyObject* module_name, PyObject* path, PyObject* name) {
+    if (message == nullptr) {
         return nullptr;
     }
-    Ref source = Ref::steal(PyUnicode_FromFormat("from _ import %s", attr_text));
-    if (!source) {
+    PyErr_SetImportError(message, module_name ? module_name : Py_None, path ? path : Py_None);
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    if (exc && PyObject_SetAttr(exc.get(), state().consts.name_from, name) < 0) {
         return nullptr;
     }
-    const char* source_text = PyUnicode_AsUTF8(source.get());
-    Ref code = source_text ? Ref::steal(Py_CompileString(source_text, "<from-import>", Py_file_input)) : Ref();
-    if (!code) {
-        return nullptr;
-    }
-    Ref importer = Ref::steal(PyCFunction_New(&kHandOver, module));
-    Ref builtins = Ref::steal(PyDict_New());
-    Ref globals = Ref::steal(PyDict_New());
-    Ref locals = Ref::steal(PyDict_New());
-    if (!importer || !builtins || !globals || !locals ||
-        PyDict_SetItem(builtins.get(), state().consts.__import__, importer.get()) < 0 ||
-        PyDict_SetItem(globals.get(), state().consts.__builtins__, builtins.get()) < 0) {
-        return nullptr;
-    }
-    Ref done = Ref::steal(PyEval_EvalCode(code.get(), globals.get(), locals.get()));
-    if (!done) {
-        // The statement's frame is not one of the caller's: no traceback entry.
-        Ref exc = Ref::steal(PyErr_GetRaisedException());
-        PyException_SetTraceback(exc.get(), Py_None);
-        PyErr_SetRaisedException(exc.release());
-        return nullptr;
-    }
-    PyObject* value = nullptr;
-    if (PyDict_GetItemRef(locals.get(), attr, &value) == 0) {
-        PyErr_SetObject(PyExc_KeyError, attr);  // GCOVR_EXCL_LINE: a statement that ran has bound the name
-    }
-    return value;
+    PyErr_SetRaisedException(exc.release());
+    return nullptr;
 }
 
+#if PY_VERSION_HEX >= 0x030E0000
+
+// Whether `origin`, the file the module's spec locates, lies in the
+// directory the interpreter put first on sys.path (the script's, or the
+// current one for "" ), so that the module may shadow another of its name:
+// the interpreter's own test, on the path as it stands.  1, 0 or -1.
+int is_possibly_shadowing(PyObject* origin) {
+    if (origin == nullptr) {
+        return 0;
+    }
+    PyObject* flags = PySys_GetObject("flags");  // borrowed; nothing runs before its use
+    Ref safe_path = flags ? Ref::steal(PyObject_GetAttr(flags, state().consts.safe_path)) : Ref();
+    if (!safe_path) {
+        PyErr_Clear();
+    } else {
+        const int safe = PyObject_IsTrue(safe_path.get());
+        if (safe != 0) {
+            return safe;
+        }
+    }
+    // root = os.path.dirname(origin.removesuffix("/__init__.py"))
+    const Py_ssize_t length = PyUnicode_GetLength(origin);
+    Py_ssize_t sep = PyUnicode_FindChar(origin, '/', 0, length, -1);
+    if (sep < 0) {
+        return sep == -1 ? 0 : -1;
+    }
+    Ref tail = Ref::steal(PyUnicode_Substring(origin, sep + 1, length));
+    if (!tail) {
+        return -1;
+    }
+    if (PyUnicode_CompareWithASCIIString(tail.get(), "__init__.py") == 0) {
+        sep = PyUnicode_FindChar(origin, '/', 0, sep, -1);
+        if (sep < 0) {
+            return sep == -1 ? 0 : -1;
+        }
+    }
+    Ref root = Ref::steal(PyUnicode_Substring(origin, 0, sep));
+    PyObject* path = PySys_GetObject("path");  // borrowed
+    if (!root || path == nullptr || !PyList_Check(path) || PyList_GET_SIZE(path) == 0) {
+        return root ? 0 : -1;
+    }
+    Ref first = Ref::borrow(PyList_GET_ITEM(path, 0));
+    if (!PyUnicode_Check(first.get())) {
+        return 0;
+    }
+    if (PyUnicode_GET_LENGTH(first.get()) == 0) {  // "": the current directory
+        char cwd[PATH_MAX];
+        if (getcwd(cwd, sizeof cwd) == nullptr) {
+            return 0;
+        }
+        first = Ref::steal(PyUnicode_DecodeFSDefault(cwd));
+        if (!first) {
+            return -1;
+        }
+    }
+    return PyUnicode_Compare(first.get(), root.get()) == 0;
+}
+
+// spec.origin when spec.has_location is true and the origin a str: 1 with
+// `*origin` set, 0 without, -1 on failure.
+int file_origin(PyObject* spec, Ref* origin) {
+    Ref has_location;
+    int rc = PyObject_GetOptionalAttr(spec, state().consts.has_location, has_location.put());
+    if (rc <= 0) {
+        return rc;
+    }
+    rc = PyObject_IsTrue(has_location.get());
+    if (rc <= 0) {
+        return rc;
+    }
+    Ref value;
+    rc = PyObject_GetOptionalAttr(spec, state().consts.origin, value.put());
+    if (rc <= 0) {
+        return rc;
+    }
+    if (!PyUnicode_Check(value.get())) {
+        return 0;
+    }
+    *origin = std::move(value);
+    return 1;
+}
+
+// The statement's ImportError for `name` missing from `module`, whose
+// __name__ is `module_name` (null when not a str), from 3.14 on: the file
+// its spec locates, and a hint when that file may shadow another module.
+// Always null.
+PyObject* raise_cannot_import(PyObject* module, PyObject* module_name, PyObject* name) {
+    Ref shown = module_name ? Ref::borrow(module_name) : Ref::steal(PyUnicode_FromString(kUnknownModuleName));
+    if (!shown) {
+        return nullptr;
+    }
+    Ref spec;
+    if (PyObject_GetOptionalAttr(module, state().consts.__spec__, spec.put()) < 0) {
+        return nullptr;
+    }
+    Ref origin;
+    Ref message;
+    if (!spec) {
+        message = Ref::steal(PyUnicode_FromFormat(kCannotImportUnknownLocation, name, shown.get()));
+    } else {
+        if (file_origin(spec.get(), &origin) < 0) {
+            return nullptr;
+        }
+        const int shadowing = is_possibly_shadowing(origin.get());
+        if (shadowing < 0) {
+            return nullptr;
+        }
+        int shadowing_stdlib = 0;
+        if (shadowing) {
+            PyObject* stdlib = PySys_GetObject("stdlib_module_names");  // borrowed
+            if (stdlib != nullptr && PyAnySet_Check(stdlib)) {
+                Ref keep = Ref::borrow(stdlib);
+                shadowing_stdlib = PySet_Contains(keep.get(), shown.get());
+                if (shadowing_stdlib < 0) {
+                    return nullptr;
+                }
+            }
+        }
+        if (shadowing_stdlib) {
+            message = Ref::steal(PyUnicode_FromFormat(kCannotImportShadowingStdlib, name, shown.get(), origin.get(),
+                                                      shown.get()));
+        } else {
+            // spec._initializing, when there is one
+            Ref initializing;
+            int rc = PyObject_GetOptionalAttr(spec.get(), state().consts._initializing, initializing.put());
+            if (rc > 0) {
+                rc = PyObject_IsTrue(initializing.get());
+            }
+            if (rc < 0) {
+                return nullptr;
+            }
+            if (rc > 0 && shadowing) {
+                message = Ref::steal(PyUnicode_FromFormat(kCannotImportShadowing, name, shown.get(), origin.get()));
+            } else if (rc > 0) {
+                message = Ref::steal(origin ? PyUnicode_FromFormat(kCannotImportCircularFromFile, name, shown.get(),
+                                                                   origin.get())
+                                            : PyUnicode_FromFormat(kCannotImportCircular, name, shown.get()));
+            } else {
+                message = Ref::steal(origin ? PyUnicode_FromFormat(kCannotImportFromFile, name, shown.get(),
+                                                                   origin.get())
+                                            : PyUnicode_FromFormat(kCannotImportUnknownLocation, name, shown.get()));
+            }
+        }
+    }
+    return set_import_error(message.get(), module_name, origin.get(), name);
+}
+
+#else
+
+// The statement's ImportError for `name` missing from `module`, whose
+// __name__ is `module_name` (null when not a str), on 3.13: the module's
+// __file__ (read from its dictionary), and whether its spec says it is
+// being initialised (a failure to tell counts as not).  Always null.
+PyObject* raise_cannot_import(PyObject* module, PyObject* module_name, PyObject* name) {
+    Ref shown = module_name ? Ref::borrow(module_name) : Ref::steal(PyUnicode_FromString(kUnknownModuleName));
+    if (!shown) {
+        return nullptr;
+    }
+    Ref path = Ref::steal(PyModule_GetFilenameObject(module));
+    if (!path) {
+        PyErr_Clear();
+        Ref message = Ref::steal(PyUnicode_FromFormat(kCannotImportUnknownLocation, name, shown.get()));
+        return set_import_error(message.get(), module_name, nullptr, name);
+    }
+    int initializing = 0;
+    Ref spec = Ref::steal(PyObject_GetAttr(module, state().consts.__spec__));
+    if (spec) {
+        Ref value;
+        if (PyObject_GetOptionalAttr(spec.get(), state().consts._initializing, value.put()) > 0) {
+            initializing = PyObject_IsTrue(value.get());
+        }
+    }
+    PyErr_Clear();
+    Ref message = Ref::steal(PyUnicode_FromFormat(initializing > 0 ? kCannotImportCircularFromFile
+                                                                   : kCannotImportFromFile,
+                                                  name, shown.get(), path.get()));
+    return set_import_error(message.get(), module_name, path.get(), name);
+}
+
+#endif
+
 // The value `from <module> import <attr>` binds, once the module is
-// imported.  An exact module that holds the name in its dictionary gives it
-// at once: its attribute lookup finds it there first, and reading the
-// dictionary runs nothing the statement would not.  Anything else (a
-// missing name, a module __getattr__, the submodule fallback, another kind
-// of object) is the interpreter's own statement.
+// imported, as the interpreter's statement takes it: the attribute (a
+// module __getattr__ runs as the statement runs it, its frames in the
+// error's traceback), else the submodule "<__name__>.<attr>" in
+// sys.modules, else the statement's ImportError.  Done here rather than by
+// running the statement, which a compile audit hook, a tracer or a profiler
+// would see.  An exact module that holds the name in its dictionary gives
+// it at once: its attribute lookup finds it there first, and reading the
+// dictionary runs nothing the statement would not.
 PyObject* import_name_from(PyObject* module, PyObject* attr) {
+    PyObject* value = nullptr;
     if (PyModule_CheckExact(module)) {
-        PyObject* value = nullptr;
         const int found = PyDict_GetItemRef(PyModule_GetDict(module), attr, &value);
         if (found != 0) {
             return value;  // found, or an error is set
         }
     }
-    return import_name_by_statement(module, attr);
+    if (PyObject_GetOptionalAttr(module, attr, &value) != 0) {
+        return value;
+    }
+    Ref module_name;
+    if (PyObject_GetOptionalAttr(module, state().consts.__name__, module_name.put()) < 0) {
+        return nullptr;
+    }
+    if (!module_name || !PyUnicode_Check(module_name.get())) {
+        return raise_cannot_import(module, nullptr, attr);
+    }
+    Ref submodule_name = Ref::steal(PyUnicode_FromFormat("%U.%U", module_name.get(), attr));
+    if (!submodule_name) {
+        return nullptr;
+    }
+    PyObject* submodule = PyImport_GetModule(submodule_name.get());
+    if (submodule != nullptr || PyErr_Occurred()) {
+        return submodule;
+    }
+    return raise_cannot_import(module, module_name.get(), attr);
 }
 
 }  // namespace

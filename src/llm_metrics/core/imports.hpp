@@ -13,7 +13,9 @@ namespace llm_metrics {
 // name is taken from it in turn, falling back to the submodule
 // "<module>.<name>" in sys.modules, and failing with the interpreter's
 // ImportError ("cannot import name ...").  Fills `out` with one reference
-// per name.
+// per name.  Nothing runs that the statement would not run: no code is
+// compiled or executed, so audit hooks, tracers and profilers see only what
+// the statement shows them, and an error keeps its own traceback.
 int import_from(PyObject* module_name, PyObject* names, Ref* out);
 
 }  // namespace llm_metrics
