@@ -11,13 +11,14 @@ namespace llm_metrics {
 
 namespace {
 
-// What is kept free below the floor.  The most a level of a re-entrant path
-// was measured to take is about 2 KB (a host table's `list` calling back
-// into show_supported_metrics), 12 KB under AddressSanitizer; the margin is
-// far larger, because the Python code a level runs may call C code that
-// takes stack of its own (formatting, printing, a table library) before the
-// next method is entered, and raising and reporting the error takes some
-// too.  A thread whose whole stack is small keeps a quarter of it.
+// What is kept free below the floor.  Native stack per level of each
+// re-entrant path, measured on 3.13 (release build / AddressSanitizer):
+// host table listing again 1.8 / 6.9 KB, metrics manager 1.7 / 3.6 KB,
+// custom evaluator 1.1 / 2.8 KB, validate_type 0.9 / 1.7 KB, robustness
+// display 0.8 / 1.4 KB.  The margin is far larger than a level, because
+// the Python code a level runs may call C code that takes stack of its own
+// (formatting, printing, a table library) before the next method is
+// entered, and raising and reporting the error takes some too.  A thread whose whole stack is small keeps a quarter of it.
 #if defined(__SANITIZE_ADDRESS__)
 constexpr std::size_t kMargin = 2u << 20;
 #elif defined(__has_feature)
