@@ -125,6 +125,8 @@ class CompileRefuser:
             raise PermissionError(f"{event} refused")
 
 
+monitoring = sys.monitoring
+TOOL = next(tool for tool in range(6) if monitoring.get_tool(tool) is None)  # a tool id no one else uses
 REFUSER = CompileRefuser()
 sys.addaudithook(REFUSER)
 HERE = __file__
@@ -148,6 +150,11 @@ def observed(observer: str, call: Callable[[], Any]) -> Any:
     elif observer == "sys.setprofile":
         sys.setprofile(lambda frame, event, arg: seen.append((event, frame.f_code.co_name))
                        if foreign(frame.f_code) and not event.startswith("c_") else None)
+    elif observer == "sys.monitoring":
+        monitoring.use_tool_id(TOOL, "test_interpreter_details")
+        monitoring.register_callback(TOOL, monitoring.events.PY_START,
+                                     lambda code, offset: seen.append(("start", code.co_name)) if foreign(code) else None)
+        monitoring.set_events(TOOL, monitoring.events.PY_START)
     error: Exception | None = None
     try:
         outcome: Any = ("returned", call())
@@ -157,6 +164,10 @@ def observed(observer: str, call: Callable[[], Any]) -> Any:
         sys.settrace(None)
         sys.setprofile(None)
         REFUSER.armed = False
+        if monitoring.get_tool(TOOL) is not None:
+            monitoring.set_events(TOOL, 0)
+            monitoring.register_callback(TOOL, monitoring.events.PY_START, None)
+            monitoring.free_tool_id(TOOL)
     if error is not None:
         cause = error.__context__
         frames = [(entry.f_code.co_name, entry.f_code.co_filename == HERE)
@@ -166,7 +177,7 @@ def observed(observer: str, call: Callable[[], Any]) -> Any:
     return outcome, seen
 
 
-OBSERVERS = ["audit hook refusing compile", "sys.settrace", "sys.setprofile", "traceback"]
+OBSERVERS = ["audit hook refusing compile", "sys.settrace", "sys.setprofile", "sys.monitoring", "traceback"]
 
 
 @pytest.mark.parametrize("behaviour", ["provides", "refuses", "fails"])
@@ -183,3 +194,5 @@ def test_the_from_import_shows_only_what_the_statement_shows(observer: str, beha
         assert result[4] == [("__getattr__", True), ("failing_lookup", True)]
     if observer in ("sys.settrace", "sys.setprofile"):
         assert ("call", "__getattr__") in seen
+    if observer == "sys.monitoring":
+        assert ("start", "__getattr__") in seen
