@@ -152,8 +152,9 @@ def observed(observer: str, call: Callable[[], Any]) -> Any:
                        if foreign(frame.f_code) and not event.startswith("c_") else None)
     elif observer == "sys.monitoring":
         monitoring.use_tool_id(TOOL, "test_interpreter_details")
-        monitoring.register_callback(TOOL, monitoring.events.PY_START,
-                                     lambda code, offset: seen.append(("start", code.co_name)) if foreign(code) else None)
+        monitoring.register_callback(
+            TOOL, monitoring.events.PY_START,
+            lambda code, offset: seen.append(("start", code.co_name)) if foreign(code) else None)
         monitoring.set_events(TOOL, monitoring.events.PY_START)
     error: Exception | None = None
     try:

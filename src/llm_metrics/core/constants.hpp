@@ -28,11 +28,13 @@ namespace llm_metrics {
     X(__display_all_supported_task_type) X(__display_error_msg) X(__display_supported_metrics) \
     X(__display_supported_task_type) X(__display_table) X(__file__) X(__get_metrics_manager) \
     X(__get_supported_metrics) X(__import__) X(__init__) X(__is_key_present) X(__loader__) X(__module__) \
-    X(__name__) X(__package__) X(__path__) X(__qualname__) X(__show_supported_metrics_old) X(__spec__) X(__test__) \
-    X(__validate_parameters__) X(__validate_params) X(_initializing) X(_parameter_cls) X(_task_type) X(add_note) X(ai_client) \
+    X(__name__) X(__package__) X(__path__) X(__qualname__) X(__show_supported_metrics_old) X(__spec__) \
+    X(__test__) X(__validate_parameters__) X(__validate_params) X(_initializing) X(_parameter_cls) X(_task_type) \
+    X(add_note) X(ai_client) \
     X(annotation) X(authenticator) X(builtins) X(chain) X(compute) X(compute_metrics) X(config) X(configuration) \
     X(custom_evaluators) X(data_frame) X(display_result) X(display_robustness_results) X(error_message) \
-    X(evaluators) X(filterwarnings) X(has_location) X(fromlist) X(get_metrics_result) X(headers) X(host) X(ignore) X(inspect) \
+    X(evaluators) X(filterwarnings) X(fromlist) X(get_metrics_result) X(has_location) X(headers) X(host) \
+    X(ignore) X(inspect) \
     X(is_bearer_token) X(is_reference_free) X(is_vesk) X(key) X(kind) X(kwargs) X(list) X(loader) \
     X(metric_group) X(metric_group_id) X(metric_id) X(metric_type_module) X(metrics_group) X(metrics_result) \
     X(name_from) X(origin) X(parent) X(pd) X(predictions) X(print) X(record) X(references) \

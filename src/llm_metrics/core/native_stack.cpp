@@ -18,7 +18,8 @@ namespace {
 // display 0.8 / 1.4 KB.  The margin is far larger than a level, because
 // the Python code a level runs may call C code that takes stack of its own
 // (formatting, printing, a table library) before the next method is
-// entered, and raising and reporting the error takes some too.  A thread whose whole stack is small keeps a quarter of it.
+// entered, and raising and reporting the error takes some too.  A thread
+// whose whole stack is small keeps a quarter of it.
 #if defined(__SANITIZE_ADDRESS__)
 constexpr std::size_t kMargin = 2u << 20;
 #elif defined(__has_feature)
