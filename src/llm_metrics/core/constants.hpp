@@ -134,9 +134,6 @@ namespace llm_metrics {
 
 // Constant tuples, as (field, items...).  Items may name entries above, as `table.<field>`.
 #define LLM_METRICS_TUPLES(X)                                                  \
-    X(defaults_one_none, Py_None)                                              \
-    X(defaults_three_nones, Py_None, Py_None, Py_None)                         \
-    X(defaults_two_nones, Py_None, Py_None)                                    \
     X(fromlist_entities, table.LLMTaskType, table.LLMMetricType,               \
       table.LLMSubMetrics)                                                     \
     X(fromlist_robustness, table.RobustnessMetrics)                            \
