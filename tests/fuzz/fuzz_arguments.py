@@ -143,8 +143,8 @@ def one_input(data: bytes) -> None:
                 args.insert(0, w.obj if self_index < 0 else values[self_index])
         return target(*args, **kwargs)
 
-    native = fd.in_world("native", call)
-    oracle = fd.in_world("baseline", call)
+    native = rt.in_world("native", call)
+    oracle = rt.in_world("baseline", call)
     fd.compare("arguments", native, oracle, data)
 
 

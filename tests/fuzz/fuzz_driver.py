@@ -146,23 +146,6 @@ def key_plan(p: Any) -> Any:
 # ------------------------------------------------------------- the worlds
 
 
-def in_world(impl: str, call: Callable[[rt.World], Any]) -> rs.Outcome:
-    """`call` on a fresh re-entrancy world of one implementation (every
-    hand-off point counted, none armed); all globals put back afterwards."""
-    world = rt.World(impl)
-    snapshot = rt.Snapshot()
-    try:
-        with rt.installed(world):
-            world.obj = world.cls(world.client)
-            rt.HOOK.reset()
-            outcome = rs.observe(lambda: call(world))
-            outcome.log = rt.HOOK.log
-    finally:
-        rt.HOOK.reset()
-        snapshot.restore()
-    return outcome
-
-
 def oracle_methods() -> dict[str, Any]:
     """The oracle class's own functions by attribute name (private ones mangled)."""
     return {name: fn for name, fn in vars(baseline.LLMMetrics).items() if callable(fn) and hasattr(fn, "__code__")}

@@ -7,12 +7,12 @@ what it showed (see tools/robustness/README.md)."""
 
 from __future__ import annotations
 
-import gc
 import importlib
 from pathlib import Path
 from typing import Any
 
 import pytest
+from fuzz_driver import rt
 
 HERE = Path(__file__).resolve().parent
 TARGETS = sorted(path.stem.removeprefix("fuzz_") for path in HERE.glob("fuzz_*.py") if path.stem != "fuzz_driver")
@@ -23,17 +23,7 @@ SEEDS = [pytest.param(target, path, id=f"{target}/{path.name[:40]}", marks=[pyte
     for target in TARGETS for path in sorted((HERE / "corpus" / target).glob("*"))]
 
 
-@pytest.fixture(scope="module", autouse=True)
-def frozen_heap() -> Any:
-    # The re-entrancy hooks collect garbage after every mutation; objects
-    # older than the replay are left out of those collections.
-    if gc.get_freeze_count():
-        yield
-        return
-    gc.collect()
-    gc.freeze()
-    yield
-    gc.unfreeze()
+frozen_heap = pytest.fixture(scope="module", autouse=True)(rt.frozen_heap)
 
 
 def test_every_target_has_a_seed_corpus() -> None:
