@@ -108,6 +108,59 @@ def text(p: Any, alphabet: str = "abcx_", most: int = 3) -> str:
     return "".join(p.PickValueInList(list(alphabet)) for _ in range(p.ConsumeIntInRange(0, most)))
 
 
+# ------------------------------------------------------------ named draws
+#
+# What a seed exercises from a table (a call, a mutation, a hand-off point)
+# is spelt out in it by name, so that adding or removing an entry of the
+# table changes no other seed: the name's bytes are read from the front of
+# the input up to a newline.  A name the table does not have fails the
+# replay, saying which; the fuzzer skips such an input (main() hands it the
+# names as a dictionary, so its mutations keep to them).
+
+
+class UnknownName(AssertionError):
+    """The input names an entry its table does not have."""
+
+
+NAME_END = b"\n"
+LONGEST_NAME = 120
+
+
+def named(p: Any, table: Any, what: str) -> str:
+    """The entry of `table` (a mapping or a collection of names) the input names."""
+    raw = b""
+    while len(raw) < LONGEST_NAME:
+        byte = p.ConsumeBytes(1)
+        if not byte or byte == NAME_END:
+            break
+        raw += byte
+    name = raw.decode("utf-8", "replace")
+    if name not in table:
+        known = sorted(table)
+        listing = ", ".join(map(repr, known[:12])) + (", ..." if len(known) > 12 else "")
+        raise UnknownName(f"the input names {what} {name!r}, which is not one of {listing}: "
+                          "the entry was renamed or removed; rename or drop the seed")
+    return name
+
+
+def name_bytes(*names: str) -> bytes:
+    """The front of an input that names `names` in turn."""
+    return b"".join(name.encode() + NAME_END for name in names)
+
+
+def int_bytes(*draws: tuple[int, int, int]) -> bytes:
+    """The back of an input from which ConsumeIntInRange(low, high) draws
+    give `value`, for each (value, low, high) in the order drawn."""
+    back = b""
+    for value, low, high in draws:
+        span, offset, chunk = high - low, 0, b""
+        while offset < 64 and span >> offset:
+            offset += 8
+        chunk = (value - low).to_bytes(offset // 8, "little") if offset else b""
+        back = chunk + back
+    return back
+
+
 # ------------------------------------------------- configurations as plans
 
 # The plan language of robust_support.build_config: nested tuples.
@@ -241,11 +294,27 @@ _seen_kinds: set[str] = set()
 # ------------------------------------------------------------------- running
 
 
-def main(one_input: Callable[[bytes], None]) -> None:
+def main(one_input: Callable[[bytes], None], names: Callable[[], list[str]] = list) -> None:
     """The atheris entry point of a target: libFuzzer options and corpus
-    folders on the command line."""
+    folders on the command line.  `names` gives the names its inputs spell
+    out, handed to libFuzzer as a dictionary; an input naming none of them
+    is skipped."""
     global FUZZING
     import atheris
+
+    def guarded(data: bytes) -> None:
+        try:
+            one_input(data)
+        except UnknownName:
+            return
+
+    argv = [os.environ.get("FUZZ_COMMAND", sys.argv[0]), *sys.argv[1:]]
+    words = names()
+    if words and not any(arg.startswith("-dict=") for arg in argv):
+        dictionary = Path(tempfile.gettempdir(), f"llm-metrics-fuzz-{os.getpid()}.dict")
+        dictionary.write_text("".join('"' + "".join(f"\\x{b:02X}" for b in name_bytes(word)) + '"\n'
+                                      for word in words))
+        argv.append(f"-dict={dictionary}")
 
     FUZZING = True
     if os.environ.get("FUZZ_PYTHON_COVERAGE", "1") != "0":
@@ -256,7 +325,7 @@ def main(one_input: Callable[[bytes], None]) -> None:
     gc.freeze()
     # libFuzzer starts itself again for -merge (and -fork) through argv[0]:
     # a command that runs this target (fuzz.sh writes one), not the script.
-    atheris.Setup([os.environ.get("FUZZ_COMMAND", sys.argv[0]), *sys.argv[1:]], one_input)
+    atheris.Setup(argv, guarded)
     atheris.Fuzz()
 
 

@@ -12,6 +12,7 @@ from pathlib import Path
 from typing import Any
 
 import pytest
+import fuzz_driver as fd
 from fuzz_driver import rt
 
 HERE = Path(__file__).resolve().parent
@@ -39,3 +40,25 @@ def test_every_target_has_a_seed_corpus() -> None:
 @pytest.mark.parametrize("target, path", SEEDS)
 def test_seed_ends_alike_in_both_implementations(target: str, path: Path) -> None:
     importlib.import_module(f"fuzz_{target}").one_input(path.read_bytes())
+
+
+def test_reentrancy_seeds_name_what_they_exercise(monkeypatch: pytest.MonkeyPatch) -> None:
+    target = importlib.import_module("fuzz_reentrancy")
+    seeds = sorted((HERE / "corpus" / "reentrancy").glob("*"))
+    meant = [target.decode(path.read_bytes()) for path in seeds]
+    # An entry added at the front of every table re-targets no seed.
+    monkeypatch.setattr(rt, "CALLS", {"aaa added": None, **rt.CALLS})
+    monkeypatch.setattr(rt, "MUTATIONS", {"aaa added": None, **rt.MUTATIONS})
+    assert [target.decode(path.read_bytes()) for path in seeds] == meant
+    monkeypatch.undo()
+    # A seed whose call no longer exists fails, naming it.
+    call, point, occurrence, chosen = meant[0]
+    renamed = fd.name_bytes(call + " renamed", point, *chosen)
+    with pytest.raises(AssertionError, match=f"names the call '{call} renamed', which is not one of"):
+        target.one_input(renamed)
+
+
+def test_a_call_that_reaches_no_hand_off_point_is_refused(monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setitem(rt.CALLS, "reaches nothing", lambda world: None)
+    with pytest.raises(ValueError, match="'reaches nothing' of reentrancy_support.CALLS reaches no hand-off point"):
+        importlib.import_module("fuzz_reentrancy").one_input(fd.name_bytes("reaches nothing", "x", "y"))

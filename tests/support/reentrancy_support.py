@@ -589,6 +589,17 @@ def run(impl: str, call: str, point: str | None = None, mutation: str | None = N
     return outcome, seen
 
 
+def points_reached(call: str) -> dict[str, int]:
+    """The hand-off points `call` reaches with no hook armed, and how often
+    (in the module); a call that reaches none has nothing to arm and is refused."""
+    seen = dict(run("native", call)[1])
+    if not seen:
+        raise ValueError(f"the call {call!r} of reentrancy_support.CALLS reaches no hand-off point, so no mutation "
+                         "can run inside it: make it pass one (a HookKey keyword, an evaluator, a catalogue "
+                         "member...) or drop it")
+    return seen
+
+
 def in_world(impl: str, call: Callable[[World], Any], setup: Callable[[World], None] | None = None) -> rs.Outcome:
     """`call` on a fresh world of one implementation, its instance made and
     `setup` run first (every hand-off point counted, none armed); all
