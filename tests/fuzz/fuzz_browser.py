@@ -20,7 +20,7 @@ from typing import Any
 import fuzz_driver as fd
 from fuzz_driver import rs
 
-import test_browser_generated as tb
+import browser_plans as tb
 
 IDS = list(range(len(tb.IDS)))
 

@@ -14,7 +14,7 @@ from typing import Any
 import fuzz_driver as fd
 from fuzz_driver import rs
 
-import test_computation_generated as tc
+import computation_plans as tc
 
 
 def usually(p: Any, common: Any, others: list[Any], percent: int = 50) -> Any:

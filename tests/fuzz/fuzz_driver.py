@@ -331,8 +331,8 @@ def main(one_input: Callable[[bytes], None], names: Callable[[], list[str]] = li
 
 # Python code whose branches count as coverage too: the oracle, and the
 # stand-ins whose behaviour the inputs choose.
-INSTRUMENTED = ["baseline_llm_metrics", "fakes", "robust_support", "reentrancy_support", "test_browser_generated",
-                "test_computation_generated"]
+INSTRUMENTED = ["baseline_llm_metrics", "fakes", "robust_support", "reentrancy_support", "browser_plans",
+                "computation_plans"]
 
 
 def _instrument_python(atheris: Any) -> None:
