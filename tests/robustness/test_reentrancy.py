@@ -26,6 +26,7 @@ import pytest
 
 import reentrancy_support as rt
 import robust_support as rs
+from llm_metrics_testing import missing_calls
 from reentrancy_support import HookKey, evaluator, note
 
 
