@@ -163,8 +163,24 @@ def int_bytes(*draws: tuple[int, int, int]) -> bytes:
 
 # ------------------------------------------------- configurations as plans
 
-# The plan language of robust_support.build_config: nested tuples.
+# The plan language of robust_support.build_config: nested tuples.  Its
+# tables' entries are named in the input: the kinds of dictionary and of
+# mutator by their names, a key or an odd leaf by its repr (spaces collapsed).
 DICT_KINDS = sorted(rs.DICT_CLASSES)
+MUTATOR_KINDS = ["add", "pop", "swap", "clear"]
+
+
+def _names_of(values: list[Any]) -> list[str]:
+    return [" ".join(repr(value).split()) for value in values]
+
+
+KEY_NAMES = _names_of(rs.KEYS)
+LEAF_NAMES = _names_of(rs.ODD_LEAVES)
+
+
+def key_index(p: Any) -> int:
+    """The position in rs.KEYS of the key the input names."""
+    return KEY_NAMES.index(named(p, KEY_NAMES, "a key"))
 
 
 def config_plan(p: Any, depth: int = 0) -> Any:
@@ -172,28 +188,33 @@ def config_plan(p: Any, depth: int = 0) -> Any:
     one, odd leaves, hostile objects and references to an enclosing level."""
     kind = p.ConsumeIntInRange(0, 9 if depth < 6 else 4)
     if kind == 0:
-        return ("leaf", p.ConsumeIntInRange(0, len(rs.ODD_LEAVES) - 1))
+        return ("leaf", LEAF_NAMES.index(named(p, LEAF_NAMES, "an odd leaf")))
     if kind == 1:
         return p.PickValueInList([("posing_no_values",), ("class_raises",)])
     if kind == 2:
-        return ("mutator", p.PickValueInList(["add", "pop", "swap", "clear"]))
+        return ("mutator", named(p, MUTATOR_KINDS, "a mutator"))
     if kind == 3:
         return ("self", p.ConsumeIntInRange(0, 4))
     if kind == 4:
         return ("leaf", 0)
-    entries = some(p, 4, lambda: (p.ConsumeIntInRange(0, len(rs.KEYS) - 1), config_plan(p, depth + 1)))
+    entries = some(p, 4, lambda: (key_index(p), config_plan(p, depth + 1)))
     if kind == 5:
         return ("posing", entries)
-    return ("dict", "dict" if kind < 8 else p.PickValueInList(DICT_KINDS), entries)
+    return ("dict", "dict" if kind < 8 else named(p, DICT_KINDS, "a kind of dict"), entries)
 
 
 def key_plan(p: Any) -> Any:
     kind = p.ConsumeIntInRange(0, 6)
     if kind <= 1:
-        return ("key", p.ConsumeIntInRange(0, len(rs.KEYS) - 1))
+        return ("key", key_index(p))
     if kind == 2:
         return ("key_text", text(p, "abcx", 2))
     return [("unhashable",), ("bad_eq",), ("bad_hash",), ("missing",)][kind - 3]
+
+
+def plan_names() -> list[str]:
+    """The names the plans spell out: a fuzz target's dictionary."""
+    return [*DICT_KINDS, *MUTATOR_KINDS, *KEY_NAMES, *LEAF_NAMES]
 
 
 # ------------------------------------------------------------- the worlds
