@@ -59,8 +59,6 @@ PyObject* init_body(MethodFunction*, const InitParams& p) {
     Py_RETURN_NONE;
 }
 
-enum class Defaults { none, compute_metrics, three_nones };
-
 // One annotation: the parameter (or `return_`) and its text, both from the table.
 struct Annotation {
     NameField name;
@@ -78,12 +76,11 @@ constexpr DocText doc_of(const char (&text)[N]) {
     return DocText{text, static_cast<Py_ssize_t>(N - 1)};
 }
 
-// A method's whole Python-visible contract: name, parameters and body
-// (`spec`), docstring, defaults, annotations and its doctest entry.
+// A method's whole Python-visible contract: name, parameters, body and
+// defaults (`spec`), docstring, annotations and its doctest entry.
 struct MethodEntry {
     FunctionSpec spec;
     DocText doc = {};
-    Defaults defaults = Defaults::none;
     std::initializer_list<Annotation> annotations = {};
     NameField doctest = nullptr;  // the key of its docstring in __test__, or none
 };
@@ -94,9 +91,11 @@ using C = Constants;
 const MethodEntry kMethodTable[] = {
     {.spec = {.name = &C::__init__, .body = bind<init_body>},
      .annotations = {{&C::ai_client, &C::ann_adapter}, {&C::return_, &C::ann_none}}},
-    {.spec = {.name = &C::compute_metrics, .body = bind<computation::compute_metrics>, .exact_dict = &C::configuration},
+    {.spec = {.name = &C::compute_metrics,
+              .body = bind<computation::compute_metrics>,
+              .exact_dict = &C::configuration,
+              .defaults = {None, None, None, SharedEmptyList}},
      .doc = doc_of(docstrings::compute_metrics),
-     .defaults = Defaults::compute_metrics,
      .annotations = {{&C::configuration, &C::ann_dict},
                      {&C::sources, &C::ann_data_frame},
                      {&C::predictions, &C::ann_data_frame},
@@ -110,9 +109,10 @@ const MethodEntry kMethodTable[] = {
      .doctest = &C::doctest_get_metrics_result},
     {.spec = {.name = &C::__get_metrics_manager, .body = bind<computation::get_metrics_manager>}},
     {.spec = {.name = &C::__show_supported_metrics_old, .body = bind<browser::show_supported_metrics_old>}},
-    {.spec = {.name = &C::show_supported_metrics, .body = bind<browser::show_supported_metrics>},
-     .doc = doc_of(docstrings::show_supported_metrics),
-     .defaults = Defaults::three_nones},
+    {.spec = {.name = &C::show_supported_metrics,
+              .body = bind<browser::show_supported_metrics>,
+              .defaults = {None, None, None}},
+     .doc = doc_of(docstrings::show_supported_metrics)},
     {.spec = {.name = &C::__validate_params, .body = bind<computation::validate_params>}},
     {.spec = {.name = &C::display_result, .body = bind<computation::display_result>}},
     {.spec = {.name = &C::__is_key_present, .body = bind<computation::is_key_present>},
@@ -133,24 +133,6 @@ Ref class_key(PyObject* name) {
         PyUnicode_InternInPlace(&key);
     }
     return Ref::steal(key);
-}
-
-Ref make_defaults(Defaults kind) {
-    switch (kind) {
-        case Defaults::none:
-            return {};
-        case Defaults::three_nones:
-            return Ref::borrow(state().consts.defaults_three_nones);
-        case Defaults::compute_metrics: {
-            // The one list shared by every call that omits custom_evaluators.
-            Ref shared_list = Ref::steal(PyList_New(0));
-            if (!shared_list) {
-                return {};
-            }
-            return Ref::steal(PyTuple_Pack(4, Py_None, Py_None, Py_None, shared_list.get()));
-        }
-    }
-    return {};
 }
 
 Ref make_annotations(std::initializer_list<Annotation> annotations) {
@@ -188,10 +170,6 @@ Ref create_llm_metrics_class(PyObject* module, PyObject* globals, PyObject* doct
         if (!doc) {
             return {};
         }
-        Ref defaults = make_defaults(entry.defaults);
-        if (!defaults && PyErr_Occurred()) {
-            return {};
-        }
         Ref annotations = make_annotations(entry.annotations);
         if (!annotations) {
             return {};
@@ -209,7 +187,6 @@ Ref create_llm_metrics_class(PyObject* module, PyObject* globals, PyObject* doct
         FunctionOptions options;
         options.qualname = qualname.get();
         options.doc = doc.get();
-        options.defaults = defaults.get();
         options.annotations = annotations.get();
         Ref fn = new_method_function(entry.spec, module_name.get(), globals, options);
         if (!fn || PyDict_SetItem(ns.get(), key.get(), fn.get()) < 0) {

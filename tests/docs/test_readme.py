@@ -65,6 +65,20 @@ def test_python_examples_give_the_outputs_shown() -> None:
     assert result.returncode == 0, result.stdout[-6000:] + result.stderr[-2000:]
 
 
+def test_the_metrics_the_stand_ins_compute_are_the_ones_named() -> None:
+    from zel_metrics_plugin.metrics.llm.config.entities import LLMMetricType, LLMSubMetrics
+    from zel_metrics_plugin.metrics.llm.core import llm_metrics_manager as manager
+
+    groups = {m.value for m in LLMMetricType if m.sub_metrics}
+    listed = {m.value for m in [*LLMMetricType, *LLMSubMetrics]} - groups
+    computed = set(manager._METRICS) | set(manager._DEFERRED)
+    text = " ".join(README.split())
+    sentence = f"The stand-in plugin lists {len(listed)} metrics"
+    assert sentence in text and f"computes {len(computed)} of them" in text
+    named = text[text.index(sentence):text.index("raises `NotImplementedError`")]
+    assert set(re.findall(r"`(\w+)`", named)) - groups == computed
+
+
 def test_configuration_reminder_is_the_one_printed(llm_metrics, client, capsys) -> None:
     client.llm_metrics.show_supported_metrics(metric_id="bleu")
     printed = re.sub(r"\x1b\[[0-9;]*m", "", capsys.readouterr().out)

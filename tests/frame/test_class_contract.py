@@ -13,7 +13,8 @@ import types
 
 import pytest
 
-from llm_metrics_testing import METHOD_KEYS, MODULE_NAME, ORACLE_CLASS, oracle, oracle_method, source_docstrings
+from llm_metrics_testing import (METHOD_KEYS, MODULE_NAME, ORACLE_CLASS, PUBLIC_METHOD_KEYS, oracle, oracle_method,
+                                 source_docstrings)
 
 
 @pytest.fixture(scope="module")
@@ -60,8 +61,11 @@ def test_docstrings_have_one_text(cls, llm_metrics) -> None:
     stub_docs = {n.name: ast.get_docstring(n, clean=False) for n in stub_class.body if isinstance(n, ast.FunctionDef)}
     assert set(stub_docs) <= {oracle_method(key).__name__ for key in METHOD_KEYS}
     for key, text in source_docstrings().items():
-        assert vars(cls)[key].__doc__ == text, key
-        assert stub_docs.get(oracle_method(key).__name__, text) == text, key
+        name = oracle_method(key).__name__
+        paste = f'in the body of def {name}(...), in place of any docstring there:\n        """{vars(cls)[key].__doc__}"""'
+        assert vars(cls)[key].__doc__ == text, f"the oracle's {name} differs from docstrings.hpp: put {paste}"
+        in_stub = stub_docs.get(name) if key in PUBLIC_METHOD_KEYS else stub_docs.get(name, text)
+        assert in_stub == text, f"llm_metrics.pyi: put {paste}"
     assert cls.__doc__ is ORACLE_CLASS.__doc__ is ast.get_docstring(stub_class) is None
     assert llm_metrics.__doc__ is ast.get_docstring(stub) is None
     # Doctest's entries: the same keys as the oracle's, each the method's own text.

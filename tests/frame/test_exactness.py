@@ -24,12 +24,10 @@ import pytest
 
 import baseline_llm_metrics as baseline
 from fakes import CONSTANTS, ENTITIES, MANAGER, ROBUSTNESS, RecordingTable, fake_module, make_catalogue, make_client
-from llm_metrics_testing import MODULE_NAME, run_python
+from llm_metrics_testing import METHOD_KEYS, MODULE_NAME, run_python
 
 native = importlib.import_module(MODULE_NAME)
 IMPLEMENTATIONS = {"native": native, "baseline": baseline}
-# The methods as the plain-Python class has them (private ones under their mangled key).
-METHOD_KEYS = [key for key, value in vars(baseline.LLMMetrics).items() if isinstance(value, types.FunctionType)]
 
 
 def method(impl: types.ModuleType, key: str) -> Any:

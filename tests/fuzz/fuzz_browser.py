@@ -20,9 +20,34 @@ from typing import Any
 import fuzz_driver as fd
 from fuzz_driver import rs
 
-import test_browser_generated as tb
+import browser_plans as tb
 
-IDS = list(range(len(tb.IDS)))
+
+
+def _name(value: Any) -> str:
+    """The name an input gives an entry of the plans' tables: its repr, the
+    type's name around it for other types, or the type's name alone for an
+    object whose repr shows its address."""
+    text = " ".join(repr(value).split())
+    if " at 0x" in text:
+        return f"<{type(value).__name__}>"
+    return text if type(value) in (str, int, float, bytes, list, tuple, bool, type(None)) else (
+        f"{type(value).__name__}({text})")
+
+
+ODD_ID_NAMES = [_name(value) for value in tb.ODD_IDS]
+REF_NAMES = [_name(value) for value in tb.REF_VALUES]
+ARG_ODD_NAMES = [_name(value) for value in tb.ARG_ODDS]
+assert all(len(set(names)) == len(names) for names in (ODD_ID_NAMES, REF_NAMES, ARG_ODD_NAMES))
+
+
+def position(p: Any, names: list[str], what: str) -> int:
+    """The position in its table of the entry the input names."""
+    return names.index(fd.named(p, names, what))
+
+
+def an_id(p: Any) -> int:
+    return position(p, tb.IDS, "an id")
 
 
 def _meddle(member: Any, action: str) -> None:
@@ -72,17 +97,18 @@ def pick(p: Any, percent: int, common: Any, rare: Any) -> Any:
 
 
 def id_plan(p: Any, percent: int = 97) -> Any:
-    return pick(p, percent, lambda: ("id", p.PickValueInList(IDS)),
-                lambda: ("odd", p.ConsumeIntInRange(0, len(tb.ODD_IDS) - 1)))
+    return pick(p, percent, lambda: ("id", an_id(p)), lambda: ("odd", position(p, ODD_ID_NAMES, "an odd id")))
 
 
 def member_plan(p: Any, is_sub: bool) -> dict[str, Any]:
-    indices = lambda: fd.some(p, 3, lambda: p.PickValueInList(IDS))  # noqa: E731
+    indices = lambda: fd.some(p, 3, lambda: an_id(p))  # noqa: E731
     return {
         "value": id_plan(p),
-        "tasks": pick(p, 85, lambda: ("list", indices()), lambda: (p.PickValueInList(tb.TASK_CONTAINERS), indices())),
-        "ref": pick(p, 90, lambda: p.ConsumeIntInRange(0, 5), lambda: p.ConsumeIntInRange(0, len(tb.REF_VALUES) - 1)),
-        "group": pick(p, 88, lambda: ("id", p.PickValueInList(IDS)) if is_sub else ("missing",),
+        "tasks": pick(p, 85, lambda: ("list", indices()),
+                      lambda: (fd.named(p, tb.TASK_CONTAINERS, "a task container"), indices())),
+        "ref": pick(p, 90, lambda: position(p, REF_NAMES[:6], "a reference-free value"),
+                    lambda: position(p, REF_NAMES, "a reference-free value")),
+        "group": pick(p, 88, lambda: ("id", an_id(p)) if is_sub else ("missing",),
                       lambda: p.PickValueInList([("missing",), ("none",), ("unhashable",), ("raises",),
                                                  ("raises_attribute",), ("id", 0)])),
         "subs": pick(p, 85, lambda: p.PickValueInList([("missing",), ("none",)]) if is_sub else
@@ -108,8 +134,8 @@ def catalogue_plan(p: Any) -> dict[str, Any]:
 def argument_plan(p: Any) -> Any:
     return pick(p, 45, lambda: ("none",), lambda: pick(
         p, 60, lambda: ("present", p.ConsumeIntInRange(0, 9)), lambda: p.PickValueInList([
-            ("id", p.PickValueInList(IDS)), (p.PickValueInList(["task", "metric", "sub"]), p.ConsumeIntInRange(0, 4)),
-            ("odd", p.ConsumeIntInRange(0, len(tb.ARG_ODDS) - 1))])))
+            ("id", an_id(p)), (p.PickValueInList(["task", "metric", "sub"]), p.ConsumeIntInRange(0, 4)),
+            ("odd", position(p, ARG_ODD_NAMES, "an odd argument"))])))
 
 
 def one_input(data: bytes) -> None:
@@ -118,7 +144,7 @@ def one_input(data: bytes) -> None:
     if mode == "stand-in plugin":
         args = tuple(tb.build_real_argument(pick(p, 40, lambda: ("none",), lambda: p.PickValueInList([
             (p.PickValueInList(["task", "metric", "sub", "task_value", "metric_value", "sub_value"]),
-             p.ConsumeIntInRange(0, 40)), ("odd", p.ConsumeIntInRange(0, len(tb.ARG_ODDS) - 1))]))) for _ in "tmg")
+             p.ConsumeIntInRange(0, 40)), ("odd", position(p, ARG_ODD_NAMES, "an odd argument"))]))) for _ in "tmg")
         native, oracle = (rs.observe(lambda: rs.IMPLEMENTATIONS[impl].LLMMetrics(rs.make_client())
                                      .show_supported_metrics(*args)) for impl in ("native", "baseline"))
         fd.compare("browser", native, oracle, data)
@@ -162,4 +188,4 @@ def one_input(data: bytes) -> None:
 
 
 if __name__ == "__main__":
-    fd.main(one_input)
+    fd.main(one_input, lambda: [*tb.IDS, *tb.TASK_CONTAINERS, *ODD_ID_NAMES, *REF_NAMES, *ARG_ODD_NAMES])

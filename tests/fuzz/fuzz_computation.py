@@ -14,7 +14,7 @@ from typing import Any
 import fuzz_driver as fd
 from fuzz_driver import rs
 
-import test_computation_generated as tc
+import computation_plans as tc
 
 
 def usually(p: Any, common: Any, others: list[Any], percent: int = 50) -> Any:
@@ -23,7 +23,7 @@ def usually(p: Any, common: Any, others: list[Any], percent: int = 50) -> Any:
 
 def configuration_plan(p: Any) -> Any:
     if fd.usual(p, 85):
-        return ("dict", "dict", fd.some(p, 5, lambda: (p.ConsumeIntInRange(0, len(rs.KEYS) - 1), fd.config_plan(p))))
+        return ("dict", "dict", fd.some(p, 5, lambda: (fd.key_index(p), fd.config_plan(p))))
     if p.ConsumeBool():
         return ("not_dict", p.PickValueInList(["none", "list", "ordered", "subclass", "int"]))
     return fd.config_plan(p)
@@ -89,4 +89,4 @@ def one_input(data: bytes) -> None:
 
 
 if __name__ == "__main__":
-    fd.main(one_input)
+    fd.main(one_input, fd.plan_names)

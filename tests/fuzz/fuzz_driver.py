@@ -108,10 +108,79 @@ def text(p: Any, alphabet: str = "abcx_", most: int = 3) -> str:
     return "".join(p.PickValueInList(list(alphabet)) for _ in range(p.ConsumeIntInRange(0, most)))
 
 
+# ------------------------------------------------------------ named draws
+#
+# What a seed exercises from a table (a call, a mutation, a hand-off point)
+# is spelt out in it by name, so that adding or removing an entry of the
+# table changes no other seed: the name's bytes are read from the front of
+# the input up to a newline.  A name the table does not have fails the
+# replay, saying which; the fuzzer skips such an input (main() hands it the
+# names as a dictionary, so its mutations keep to them).
+
+
+class UnknownName(AssertionError):
+    """The input names an entry its table does not have."""
+
+
+NAME_END = b"\n"
+LONGEST_NAME = 120
+
+
+def named(p: Any, table: Any, what: str) -> str:
+    """The entry of `table` (a mapping or a collection of names) the input names."""
+    raw = b""
+    while len(raw) < LONGEST_NAME:
+        byte = p.ConsumeBytes(1)
+        if not byte or byte == NAME_END:
+            break
+        raw += byte
+    name = raw.decode("utf-8", "replace")
+    if name not in table:
+        known = sorted(table)
+        listing = ", ".join(map(repr, known[:12])) + (", ..." if len(known) > 12 else "")
+        raise UnknownName(f"the input names {what} {name!r}, which is not one of {listing}: "
+                          "the entry was renamed or removed; rename or drop the seed")
+    return name
+
+
+def name_bytes(*names: str) -> bytes:
+    """The front of an input that names `names` in turn."""
+    return b"".join(name.encode() + NAME_END for name in names)
+
+
+def int_bytes(*draws: tuple[int, int, int]) -> bytes:
+    """The back of an input from which ConsumeIntInRange(low, high) draws
+    give `value`, for each (value, low, high) in the order drawn."""
+    back = b""
+    for value, low, high in draws:
+        span, offset, chunk = high - low, 0, b""
+        while offset < 64 and span >> offset:
+            offset += 8
+        chunk = (value - low).to_bytes(offset // 8, "little") if offset else b""
+        back = chunk + back
+    return back
+
+
 # ------------------------------------------------- configurations as plans
 
-# The plan language of robust_support.build_config: nested tuples.
+# The plan language of robust_support.build_config: nested tuples.  Its
+# tables' entries are named in the input: the kinds of dictionary and of
+# mutator by their names, a key or an odd leaf by its repr (spaces collapsed).
 DICT_KINDS = sorted(rs.DICT_CLASSES)
+MUTATOR_KINDS = ["add", "pop", "swap", "clear"]
+
+
+def _names_of(values: list[Any]) -> list[str]:
+    return [" ".join(repr(value).split()) for value in values]
+
+
+KEY_NAMES = _names_of(rs.KEYS)
+LEAF_NAMES = _names_of(rs.ODD_LEAVES)
+
+
+def key_index(p: Any) -> int:
+    """The position in rs.KEYS of the key the input names."""
+    return KEY_NAMES.index(named(p, KEY_NAMES, "a key"))
 
 
 def config_plan(p: Any, depth: int = 0) -> Any:
@@ -119,48 +188,36 @@ def config_plan(p: Any, depth: int = 0) -> Any:
     one, odd leaves, hostile objects and references to an enclosing level."""
     kind = p.ConsumeIntInRange(0, 9 if depth < 6 else 4)
     if kind == 0:
-        return ("leaf", p.ConsumeIntInRange(0, len(rs.ODD_LEAVES) - 1))
+        return ("leaf", LEAF_NAMES.index(named(p, LEAF_NAMES, "an odd leaf")))
     if kind == 1:
         return p.PickValueInList([("posing_no_values",), ("class_raises",)])
     if kind == 2:
-        return ("mutator", p.PickValueInList(["add", "pop", "swap", "clear"]))
+        return ("mutator", named(p, MUTATOR_KINDS, "a mutator"))
     if kind == 3:
         return ("self", p.ConsumeIntInRange(0, 4))
     if kind == 4:
         return ("leaf", 0)
-    entries = some(p, 4, lambda: (p.ConsumeIntInRange(0, len(rs.KEYS) - 1), config_plan(p, depth + 1)))
+    entries = some(p, 4, lambda: (key_index(p), config_plan(p, depth + 1)))
     if kind == 5:
         return ("posing", entries)
-    return ("dict", "dict" if kind < 8 else p.PickValueInList(DICT_KINDS), entries)
+    return ("dict", "dict" if kind < 8 else named(p, DICT_KINDS, "a kind of dict"), entries)
 
 
 def key_plan(p: Any) -> Any:
     kind = p.ConsumeIntInRange(0, 6)
     if kind <= 1:
-        return ("key", p.ConsumeIntInRange(0, len(rs.KEYS) - 1))
+        return ("key", key_index(p))
     if kind == 2:
         return ("key_text", text(p, "abcx", 2))
     return [("unhashable",), ("bad_eq",), ("bad_hash",), ("missing",)][kind - 3]
 
 
+def plan_names() -> list[str]:
+    """The names the plans spell out: a fuzz target's dictionary."""
+    return [*DICT_KINDS, *MUTATOR_KINDS, *KEY_NAMES, *LEAF_NAMES]
+
+
 # ------------------------------------------------------------- the worlds
-
-
-def in_world(impl: str, call: Callable[[rt.World], Any]) -> rs.Outcome:
-    """`call` on a fresh re-entrancy world of one implementation (every
-    hand-off point counted, none armed); all globals put back afterwards."""
-    world = rt.World(impl)
-    snapshot = rt.Snapshot()
-    try:
-        with rt.installed(world):
-            world.obj = world.cls(world.client)
-            rt.HOOK.reset()
-            outcome = rs.observe(lambda: call(world))
-            outcome.log = rt.HOOK.log
-    finally:
-        rt.HOOK.reset()
-        snapshot.restore()
-    return outcome
 
 
 def oracle_methods() -> dict[str, Any]:
@@ -258,11 +315,27 @@ _seen_kinds: set[str] = set()
 # ------------------------------------------------------------------- running
 
 
-def main(one_input: Callable[[bytes], None]) -> None:
+def main(one_input: Callable[[bytes], None], names: Callable[[], list[str]] = list) -> None:
     """The atheris entry point of a target: libFuzzer options and corpus
-    folders on the command line."""
+    folders on the command line.  `names` gives the names its inputs spell
+    out, handed to libFuzzer as a dictionary; an input naming none of them
+    is skipped."""
     global FUZZING
     import atheris
+
+    def guarded(data: bytes) -> None:
+        try:
+            one_input(data)
+        except UnknownName:
+            return
+
+    argv = [os.environ.get("FUZZ_COMMAND", sys.argv[0]), *sys.argv[1:]]
+    words = names()
+    if words and not any(arg.startswith("-dict=") for arg in argv):
+        dictionary = Path(tempfile.gettempdir(), f"llm-metrics-fuzz-{os.getpid()}.dict")
+        dictionary.write_text("".join('"' + "".join(f"\\x{b:02X}" for b in name_bytes(word)) + '"\n'
+                                      for word in words))
+        argv.append(f"-dict={dictionary}")
 
     FUZZING = True
     if os.environ.get("FUZZ_PYTHON_COVERAGE", "1") != "0":
@@ -273,14 +346,14 @@ def main(one_input: Callable[[bytes], None]) -> None:
     gc.freeze()
     # libFuzzer starts itself again for -merge (and -fork) through argv[0]:
     # a command that runs this target (fuzz.sh writes one), not the script.
-    atheris.Setup([os.environ.get("FUZZ_COMMAND", sys.argv[0]), *sys.argv[1:]], one_input)
+    atheris.Setup(argv, guarded)
     atheris.Fuzz()
 
 
 # Python code whose branches count as coverage too: the oracle, and the
 # stand-ins whose behaviour the inputs choose.
-INSTRUMENTED = ["baseline_llm_metrics", "fakes", "robust_support", "reentrancy_support", "test_browser_generated",
-                "test_computation_generated"]
+INSTRUMENTED = ["baseline_llm_metrics", "fakes", "robust_support", "reentrancy_support", "browser_plans",
+                "computation_plans"]
 
 
 def _instrument_python(atheris: Any) -> None:

@@ -13,7 +13,7 @@ import fuzz_driver as fd
 from fuzz_driver import rs
 
 # Chain depths well below or well above the recursion limit.
-DEPTHS = [1, 2, 5, 40, 150, 3000]
+DEPTHS = ["1", "2", "5", "40", "150", "3000"]
 RETURNS = ["direct", "bool", "text", "list", "slotted"]
 _objects: dict[tuple[str, str], Any] = {}
 
@@ -55,10 +55,10 @@ def build(plan: Any, depth: int) -> Any:
 
 def one_input(data: bytes) -> None:
     p = fd.provider(data)
-    returns = p.PickValueInList(RETURNS)
-    depth = p.PickValueInList(DEPTHS) if not fd.usual(p, 85) else 0
+    returns = fd.named(p, RETURNS, "the kind of answer")
+    depth = int(fd.named(p, DEPTHS, "a depth")) if not fd.usual(p, 85) else 0
     key = fd.key_plan(p)
-    plan = ("dict", "dict", fd.some(p, 5, lambda: (p.ConsumeIntInRange(0, len(rs.KEYS) - 1), fd.config_plan(p))))
+    plan = ("dict", "dict", fd.some(p, 5, lambda: (fd.key_index(p), fd.config_plan(p))))
     if not fd.usual(p, 80):
         plan = fd.config_plan(p)
     outcomes = []
@@ -76,4 +76,4 @@ def one_input(data: bytes) -> None:
 
 
 if __name__ == "__main__":
-    fd.main(one_input)
+    fd.main(one_input, lambda: [*RETURNS, *DEPTHS, *fd.plan_names()])

@@ -7,12 +7,13 @@ what it showed (see tools/robustness/README.md)."""
 
 from __future__ import annotations
 
-import gc
 import importlib
 from pathlib import Path
 from typing import Any
 
 import pytest
+import fuzz_driver as fd
+from fuzz_driver import rt
 
 HERE = Path(__file__).resolve().parent
 TARGETS = sorted(path.stem.removeprefix("fuzz_") for path in HERE.glob("fuzz_*.py") if path.stem != "fuzz_driver")
@@ -23,17 +24,7 @@ SEEDS = [pytest.param(target, path, id=f"{target}/{path.name[:40]}", marks=[pyte
     for target in TARGETS for path in sorted((HERE / "corpus" / target).glob("*"))]
 
 
-@pytest.fixture(scope="module", autouse=True)
-def frozen_heap() -> Any:
-    # The re-entrancy hooks collect garbage after every mutation; objects
-    # older than the replay are left out of those collections.
-    if gc.get_freeze_count():
-        yield
-        return
-    gc.collect()
-    gc.freeze()
-    yield
-    gc.unfreeze()
+frozen_heap = pytest.fixture(scope="module", autouse=True)(rt.frozen_heap)
 
 
 def test_every_target_has_a_seed_corpus() -> None:
@@ -49,3 +40,25 @@ def test_every_target_has_a_seed_corpus() -> None:
 @pytest.mark.parametrize("target, path", SEEDS)
 def test_seed_ends_alike_in_both_implementations(target: str, path: Path) -> None:
     importlib.import_module(f"fuzz_{target}").one_input(path.read_bytes())
+
+
+def test_reentrancy_seeds_name_what_they_exercise(monkeypatch: pytest.MonkeyPatch) -> None:
+    target = importlib.import_module("fuzz_reentrancy")
+    seeds = sorted((HERE / "corpus" / "reentrancy").glob("*"))
+    meant = [target.decode(path.read_bytes()) for path in seeds]
+    # An entry added at the front of every table re-targets no seed.
+    monkeypatch.setattr(rt, "CALLS", {"aaa added": None, **rt.CALLS})
+    monkeypatch.setattr(rt, "MUTATIONS", {"aaa added": None, **rt.MUTATIONS})
+    assert [target.decode(path.read_bytes()) for path in seeds] == meant
+    monkeypatch.undo()
+    # A seed whose call no longer exists fails, naming it.
+    call, point, occurrence, chosen = meant[0]
+    renamed = fd.name_bytes(call + " renamed", point, *chosen)
+    with pytest.raises(AssertionError, match=f"names the call '{call} renamed', which is not one of"):
+        target.one_input(renamed)
+
+
+def test_a_call_that_reaches_no_hand_off_point_is_refused(monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setitem(rt.CALLS, "reaches nothing", lambda world: None)
+    with pytest.raises(ValueError, match="'reaches nothing' of reentrancy_support.CALLS reaches no hand-off point"):
+        importlib.import_module("fuzz_reentrancy").one_input(fd.name_bytes("reaches nothing", "x", "y"))

@@ -38,7 +38,7 @@ from allocation_faults import (
     make_frames,
     points,
 )
-from llm_metrics_testing import METHOD_KEYS, oracle, oracle_methods_run
+from llm_metrics_testing import METHOD_KEYS, missing_calls, oracle, oracle_methods_run
 
 
 def _unavailable(reason: InjectorUnavailable) -> None:
@@ -131,7 +131,11 @@ def test_every_method_is_run_by_some_scenario(monkeypatch: pytest.MonkeyPatch) -
     finally:
         hide_modules(())
     missing = set(METHOD_KEYS) - ran
-    assert not missing, f"no scenario in allocation_faults.SCENARIOS runs {sorted(missing)}: give each one"
+    assert not missing, missing_calls("allocation_faults.SCENARIOS", missing, lambda key, call: (
+        f"    class {key.title().replace('_', '')}(Scenario):\n        name = {key!r}\n\n"
+        f"        def make(self) -> Callable[[], Any]:\n            obj = _module().LLMMetrics(make_client())\n"
+        f"            return lambda: obj.{call}\n"
+        f"  and {key.title().replace('_', '')}() in the tuple of SCENARIOS"))
 
 
 def test_points_sample_spreads_over_the_call() -> None:

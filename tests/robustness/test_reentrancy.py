@@ -26,41 +26,16 @@ import pytest
 
 import reentrancy_support as rt
 import robust_support as rs
+from llm_metrics_testing import missing_calls
 from reentrancy_support import HookKey, evaluator, note
 
 
-@pytest.fixture(scope="module", autouse=True)
-def frozen_heap() -> Any:
-    # The hooks collect garbage thousands of times; objects that exist
-    # before the tests are left out of those collections (unless a runner
-    # already freezes them itself).
-    if gc.get_freeze_count():
-        yield
-        return
-    gc.collect()
-    gc.freeze()
-    yield
-    gc.unfreeze()
+frozen_heap = pytest.fixture(scope="module", autouse=True)(rt.frozen_heap)
 
 
 def both(call: Callable[[rt.World], Any], setup: Callable[[rt.World], None] | None = None) -> dict[str, rs.Outcome]:
     """`call` on a fresh world of each implementation, with no hook armed."""
-    outcomes = {}
-    for impl in ("native", "baseline"):
-        world = rt.World(impl)
-        snapshot = rt.Snapshot()
-        try:
-            with rt.installed(world):
-                world.obj = world.cls(world.client)
-                rt.HOOK.reset()
-                if setup is not None:
-                    setup(world)
-                outcomes[impl] = rs.observe(lambda: call(world))
-                outcomes[impl].log = rt.HOOK.log
-        finally:
-            rt.HOOK.reset()
-            snapshot.restore()
-    return outcomes
+    return {impl: rt.in_world(impl, call, setup) for impl in ("native", "baseline")}
 
 
 def same(outcomes: dict[str, rs.Outcome]) -> rs.Outcome:
@@ -252,7 +227,8 @@ def test_every_point_is_reached() -> None:
 
 def test_every_method_is_run_by_some_call() -> None:
     missing = set(rt.METHOD_NAMES) - set().union(*(rt.methods_run(call) for call in rt.CALLS))
-    assert not missing, f"no call in reentrancy_support.CALLS runs {sorted(missing)}: give each one"
+    assert not missing, missing_calls("reentrancy_support.CALLS", missing,
+                                      lambda key, call: f'    "{key}": lambda w: w.obj.{call},')
 
 
 @pytest.mark.parametrize("call", sorted(rt.CALLS))

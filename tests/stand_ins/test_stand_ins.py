@@ -611,3 +611,22 @@ def test_missing_library_is_named_with_its_install_command(
     with pytest.raises(ImportError) as info:
         manager("rouge1", "bleu").compute(None, frame("a b"), frame("a b"))
     assert all(w in str(info.value) for w in words)
+
+
+@pytest.mark.parametrize(
+    "keyword, meant",
+    [
+        ("custom_evaluator", "custom_evaluators"),
+        ("predictions_colum", "predictions_column"),
+        ("servce_url", "service_url"),
+        ("tag", None),  # a keyword for the caller's evaluators, passed on
+        ("threshold", None),
+    ],
+)
+def test_a_near_miss_of_a_known_keyword_is_refused_with_the_keyword_meant(keyword: str, meant: str | None) -> None:
+    cfg = {"configuration": {"summarization": {"bleu": {}}}}
+    if meant is None:
+        assert LLMMetricManager(cfg, **CONTEXT, **{keyword: [len]}).kwargs[keyword] == [len]
+        return
+    with pytest.raises(TypeError, match=f"'{keyword}' \\(did you mean '{meant}'\\?\\)"):
+        LLMMetricManager(cfg, **CONTEXT, **{keyword: [len]})

@@ -456,6 +456,8 @@ class LLMMetrics:
         return False
 
 
+# The published keys: each line number is where the method stood in the file
+# it was first written in (not a line of this file); part of the name.
 __test__ = {
     "LLMMetrics.compute_metrics (line 52)": LLMMetrics.compute_metrics.__doc__,
     "LLMMetrics.get_metrics_result (line 145)": LLMMetrics.get_metrics_result.__doc__,

@@ -110,3 +110,20 @@ def oracle_methods_run(action: Callable[[], object]) -> set[str]:
     finally:
         sys.setprofile(previous)
     return ran
+
+
+def required_arguments(key: str) -> list[str]:
+    """The parameters of a method a call must pass (self left out)."""
+    return [p.name for p in list(inspect.signature(oracle_method(key)).parameters.values())[1:]
+            if p.default is inspect.Parameter.empty and p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD]
+
+
+def missing_calls(table: str, missing: set[str], entry: Callable[[str, str], str]) -> str:
+    """The message of a harness check that found methods none of its calls
+    runs: what to add to `table`, one entry per method, written by `entry(key,
+    call)` from the call `obj.<key>(<its required arguments>)`."""
+    lines = [f"no entry of {table} runs {sorted(missing)}; add one per method, such as:"]
+    for key in sorted(missing):
+        arguments = ", ".join(f"{name}=..." for name in required_arguments(key))
+        lines.append(entry(key, f"{key}({arguments})"))
+    return "\n".join(lines)

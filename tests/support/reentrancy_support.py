@@ -589,6 +589,50 @@ def run(impl: str, call: str, point: str | None = None, mutation: str | None = N
     return outcome, seen
 
 
+def points_reached(call: str) -> dict[str, int]:
+    """The hand-off points `call` reaches with no hook armed, and how often
+    (in the module); a call that reaches none has nothing to arm and is refused."""
+    seen = dict(run("native", call)[1])
+    if not seen:
+        raise ValueError(f"the call {call!r} of reentrancy_support.CALLS reaches no hand-off point, so no mutation "
+                         "can run inside it: make it pass one (a HookKey keyword, an evaluator, a catalogue "
+                         "member...) or drop it")
+    return seen
+
+
+def in_world(impl: str, call: Callable[[World], Any], setup: Callable[[World], None] | None = None) -> rs.Outcome:
+    """`call` on a fresh world of one implementation, its instance made and
+    `setup` run first (every hand-off point counted, none armed); all
+    globals put back afterwards."""
+    world = World(impl)
+    snapshot = Snapshot()
+    try:
+        with installed(world):
+            world.obj = world.cls(world.client)
+            HOOK.reset()
+            if setup is not None:
+                setup(world)
+            outcome = rs.observe(lambda: call(world))
+            outcome.log = HOOK.log
+    finally:
+        HOOK.reset()
+        snapshot.restore()
+    return outcome
+
+
+def frozen_heap() -> Iterator[None]:
+    """A module fixture of the harness's tests: the hooks collect garbage
+    after every mutation, and objects older than the tests are left out of
+    those collections (unless a runner already freezes them itself)."""
+    if gc.get_freeze_count():
+        yield
+        return
+    gc.collect()
+    gc.freeze()
+    yield
+    gc.unfreeze()
+
+
 def methods_run(call: str) -> set[str]:
     """The oracle's methods that one of CALLS runs."""
     return oracle_methods_run(lambda: run("baseline", call))

@@ -1,5 +1,7 @@
 #include "browser/browser_scope.hpp"
 
+#include <iterator>
+
 #include "browser/nested.hpp"
 #include "browser/sequences.hpp"
 #include "core/attrs.hpp"
@@ -27,49 +29,35 @@ void set_var(PyObject* scope, Var var, PyObject* value) { scope_set(scope, stati
 
 using C = Constants;
 
-// One row per nested function, in creation order.
+// One row per nested function, in creation order (LLM_BROWSER_NESTED_FUNCTIONS).
 struct NestedFunction {
     Ref NestedFunctions::*slot;
     FunctionSpec spec;
-    PyObject* Constants::*defaults = nullptr;  // a tuple of the table, or none
-    bool shares_scope = true;              // reads the variables of the scope
-    Var var = Var::count_;                 // the scope variable holding it; count_: none
+    bool shares_scope;  // reads the variables of the scope
+    Var var;            // the scope variable holding it; kNoVar: none
 };
 
 const NestedFunction kNestedFunctions[] = {
-    {.slot = &NestedFunctions::display_all_supported_metrics,
-     .spec = {.name = &C::__display_all_supported_metrics, .body = bind<display_all_supported_metrics>}},
-    {.slot = &NestedFunctions::display_all_supported_task_type,
-     .spec = {.name = &C::__display_all_supported_task_type, .body = bind<display_all_supported_task_type>}},
-    {.slot = &NestedFunctions::display_all_supported_metric_group,
-     .spec = {.name = &C::__display_all_supported_metric_group, .body = bind<display_all_supported_metric_group>},
-     .var = Var::display_all_supported_metric_group},
-    {.slot = &NestedFunctions::display_error_msg,
-     .spec = {.name = &C::__display_error_msg, .body = bind<display_error_msg>},
-     .shares_scope = false,
-     .var = Var::display_error_msg},
-    {.slot = &NestedFunctions::display_table,
-     .spec = {.name = &C::__display_table, .body = bind<display_table>},
-     .shares_scope = false,
-     .var = Var::display_table},
-    {.slot = &NestedFunctions::display_supported_metrics,
-     .spec = {.name = &C::__display_supported_metrics, .body = bind<display_supported_metrics>},
-     .defaults = &C::defaults_two_nones},
-    {.slot = &NestedFunctions::display_supported_task_type,
-     .spec = {.name = &C::__display_supported_task_type, .body = bind<display_supported_task_type>},
-     .var = Var::display_supported_task_type},
-    {.slot = &NestedFunctions::get_supported_metrics,
-     .spec = {.name = &C::__get_supported_metrics, .body = bind<get_supported_metrics>},
-     .defaults = &C::defaults_one_none,
-     .var = Var::get_supported_metrics},
+#define LLM_BROWSER_NESTED_ROW(function, shares, variable, ...)                                           \
+    {.slot = &NestedFunctions::function,                                                                  \
+     .spec = {.name = &C::__##function, .body = bind<function>, .defaults = {__VA_ARGS__}},               \
+     .shares_scope = shares,                                                                              \
+     .var = variable},
+    LLM_BROWSER_NESTED_FUNCTIONS(LLM_BROWSER_NESTED_ROW)
+#undef LLM_BROWSER_NESTED_ROW
 };
+
+// The defaults tuple of each row, made at the first call and kept for the
+// process: like the constants of a code object, every call's functions share
+// it (so a row's defaults are constants: no SharedEmptyList).
+PyObject* row_defaults[std::size(kNestedFunctions)] = {};
 
 // `lambda x: x.value`
 const FunctionSpec kValueKey{.name = &C::lambda_, .body = bind<value_key>};
 
 // A function of `spec` made inside another: its qualified name is
 // `locals` (the enclosing function's "<qualname>.<locals>.") and its name.
-Ref new_nested(const FunctionSpec& spec, PyObject* locals, PyObject* defaults, PyObject* scope) {
+Ref new_nested(const FunctionSpec& spec, PyObject* locals, PyObject* scope, PyObject* defaults = nullptr) {
     FunctionOptions options;
     options.locals = locals;
     options.defaults = defaults;
@@ -80,7 +68,7 @@ Ref new_nested(const FunctionSpec& spec, PyObject* locals, PyObject* defaults, P
 }  // namespace
 
 Ref new_value_key(KeyPlace place) {
-    return new_nested(kValueKey, place == KeyPlace::catalogue ? state().consts.show_locals : state().consts.query_locals, nullptr,
+    return new_nested(kValueKey, place == KeyPlace::catalogue ? state().consts.show_locals : state().consts.query_locals,
                       nullptr);
 }
 
@@ -166,15 +154,22 @@ Ref create_scope(PyObject* metric_enum, PyObject* sub_enum, const Catalogues& ca
     // Each function is created in turn; the ones the scope holds are stored as
     // soon as they exist.  On failure the scope is cleared so that no cycle
     // between it and the functions made so far outlives the call.
-    for (const NestedFunction& nested : kNestedFunctions) {
+    for (size_t row = 0; row < std::size(kNestedFunctions); ++row) {
+        const NestedFunction& nested = kNestedFunctions[row];
+        if (row_defaults[row] == nullptr) {
+            row_defaults[row] = make_defaults(nested.spec).release();
+            if (row_defaults[row] == nullptr && PyErr_Occurred()) {
+                scope_clear_all(s);
+                return {};
+            }
+        }
         Ref& fn = out.*nested.slot;
-        fn = new_nested(nested.spec, state().consts.show_locals, nested.defaults ? state().consts.*nested.defaults : nullptr,
-                        nested.shares_scope ? s : nullptr);
+        fn = new_nested(nested.spec, state().consts.show_locals, nested.shares_scope ? s : nullptr, row_defaults[row]);
         if (!fn) {
             scope_clear_all(s);
             return {};
         }
-        if (nested.var != Var::count_) {
+        if (nested.var != kNoVar) {
             set_var(s, nested.var, fn.get());
         }
     }

@@ -3,7 +3,8 @@
 // function objects themselves.
 //
 // The scope (core/scope.hpp) is held in the `scope` slot of every nested
-// function that shares it.  It holds five of those functions in turn,
+// function that shares it.  It holds some of those functions in turn (the
+// rows of LLM_BROWSER_NESTED_FUNCTIONS that name a variable),
 // so the call clears it when it returns; a nested function used after that
 // reports the variable it can no longer reach as an unbound free variable.
 #pragma once
@@ -48,16 +49,29 @@ struct Catalogues {
 // Builds the catalogues from the three plugin enumerations.  -1 with an exception set on failure.
 int build_catalogues(PyObject* task_enum, PyObject* metric_enum, PyObject* sub_enum, Catalogues& out);
 
-// The eight nested functions of one call, in creation order.
+// The nested functions of one call, in creation order, one row each:
+//     X(name, shares the scope, the scope variable holding it or `kNoVar`, defaults...)
+// `name` is at once the slot in `NestedFunctions`, the body (browser/nested.hpp)
+// and, with two leading underscores, the entry of its __name__ in the table of
+// constants; the defaults are values as in a method row (core/function_object.hpp).
+#define LLM_BROWSER_NESTED_FUNCTIONS(X)                                                        \
+    X(display_all_supported_metrics, true, kNoVar)                                             \
+    X(display_all_supported_task_type, true, kNoVar)                                           \
+    X(display_all_supported_metric_group, true, Var::display_all_supported_metric_group)       \
+    X(display_error_msg, false, Var::display_error_msg)                                        \
+    X(display_table, false, Var::display_table)                                                \
+    X(display_supported_metrics, true, kNoVar, None, None)                                     \
+    X(display_supported_task_type, true, Var::display_supported_task_type)                     \
+    X(get_supported_metrics, true, Var::get_supported_metrics, None)
+
+// No scope variable holds the function.
+inline constexpr Var kNoVar = Var::count_;
+
+// The nested functions of one call, one slot per row above.
 struct NestedFunctions {
-    Ref display_all_supported_metrics;
-    Ref display_all_supported_task_type;
-    Ref display_all_supported_metric_group;
-    Ref display_error_msg;
-    Ref display_table;
-    Ref display_supported_metrics;
-    Ref display_supported_task_type;
-    Ref get_supported_metrics;
+#define LLM_BROWSER_NESTED_SLOT(name, ...) Ref name;
+    LLM_BROWSER_NESTED_FUNCTIONS(LLM_BROWSER_NESTED_SLOT)
+#undef LLM_BROWSER_NESTED_SLOT
 };
 
 // Creates the scope of one call from its enumerations, catalogues and

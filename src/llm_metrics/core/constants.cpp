@@ -70,21 +70,16 @@ int create_entries(Constants& table) {
 }  // namespace
 
 int init_constants(Constants& table) {
-    if (table.ready) {
-        return 0;
-    }
     if (create_entries(table) < 0) {
         clear_constants(table);
         return -1;
     }
-    table.ready = true;
     return 0;
 }
 
 void clear_constants(Constants& table) {
     // Every entry is a str or a tuple of such or None: releasing
     // them runs no Python code, so the current exception stays as it is.
-    table.ready = false;
 #define LLM_METRICS_CLEAR(field, ...) Py_CLEAR(table.field);
     LLM_METRICS_NAMES(LLM_METRICS_CLEAR)
     LLM_METRICS_TEXTS(LLM_METRICS_CLEAR)

@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <initializer_list>
 #include <utility>
 
 #include "core/state.hpp"
@@ -104,12 +105,35 @@ inline constexpr Binding bind = {
     &detail::invoke_body<Body>,
 };
 
+// --- default values -------------------------------------------------------------
+//
+// A default as written in a row: `None`, `Bool(true)`, `Int(1)`,
+// `Str("text")` (UTF-8) or `SharedEmptyList`, the one empty list every call
+// that omits the argument receives (a list made once per function object,
+// as `def f(x=[])` makes one).  A function's defaults are a list of these,
+// for its last parameters, in order:
+//     .defaults = {None, None, None, SharedEmptyList}
+struct DefaultValue {
+    enum class Kind { none, boolean, integer, text, shared_empty_list };
+    Kind kind = Kind::none;
+    long long number = 0;        // boolean, integer
+    const char* text = nullptr;  // text
+};
+inline constexpr DefaultValue None{};
+inline constexpr DefaultValue SharedEmptyList{DefaultValue::Kind::shared_empty_list};
+constexpr DefaultValue Bool(bool value) { return {DefaultValue::Kind::boolean, value ? 1 : 0}; }
+constexpr DefaultValue Int(long long value) { return {DefaultValue::Kind::integer, value}; }
+constexpr DefaultValue Str(const char* utf8) { return {DefaultValue::Kind::text, 0, utf8}; }
+
+using Defaults = std::initializer_list<DefaultValue>;
+
 // A function, declared once with designated initialisers, for example
 //     {.name = &Constants::__display_table, .body = bind<display_table>}
 struct FunctionSpec {
     NameField name;                // __name__
     Binding body;                  // parameters and body
     NameField exact_dict = nullptr;  // a parameter that must be exactly a dict, or none
+    Defaults defaults = {};        // __defaults__, for the last parameters; none when empty
 };
 
 // The name of parameter `i` of `spec` (borrowed from the table).

@@ -435,12 +435,55 @@ PyObject* param_names_of(const FunctionSpec& spec) {
     return tuple;
 }
 
+// A new object for a default value of a row.
+PyObject* new_default(const DefaultValue& value) {
+    switch (value.kind) {
+        case DefaultValue::Kind::none:
+            return Py_NewRef(Py_None);
+        case DefaultValue::Kind::boolean:
+            return PyBool_FromLong(static_cast<long>(value.number));
+        case DefaultValue::Kind::integer:
+            return PyLong_FromLongLong(value.number);
+        case DefaultValue::Kind::text:
+            return PyUnicode_FromString(value.text);
+        case DefaultValue::Kind::shared_empty_list:
+            return PyList_New(0);
+    }
+    PyErr_SetString(PyExc_SystemError, "unknown kind of default value");
+    return nullptr;
+}
+
 }  // namespace
+
+Ref make_defaults(const FunctionSpec& spec) {
+    const auto count = static_cast<Py_ssize_t>(spec.defaults.size());
+    if (count == 0) {
+        return {};
+    }
+    if (count > spec.body.n_params) {
+        PyErr_Format(PyExc_SystemError, "%s() has more defaults than parameters", spec_name_text(spec));
+        return {};
+    }
+    Ref tuple = Ref::steal(PyTuple_New(count));
+    Py_ssize_t i = 0;
+    for (const DefaultValue& value : spec.defaults) {
+        PyObject* item = tuple ? new_default(value) : nullptr;
+        if (item == nullptr) {
+            return {};
+        }
+        PyTuple_SET_ITEM(tuple.get(), i++, item);
+    }
+    return tuple;
+}
 
 Ref new_method_function(const FunctionSpec& spec, PyObject* module, PyObject* globals,
                         const FunctionOptions& options) {
     Ref param_names = Ref::steal(param_names_of(spec));
     if (!param_names) {
+        return {};
+    }
+    Ref defaults = options.defaults ? Ref::borrow(options.defaults) : make_defaults(spec);
+    if (!defaults && PyErr_Occurred()) {
         return {};
     }
     PyObject* name = state().consts.*spec.name;
@@ -456,7 +499,7 @@ Ref new_method_function(const FunctionSpec& spec, PyObject* module, PyObject* gl
     fn->locals = Py_XNewRef(options.locals);
     fn->module = Py_XNewRef(module);
     fn->doc = Py_NewRef(options.doc ? options.doc : Py_None);
-    fn->defaults = Py_XNewRef(options.defaults);
+    fn->defaults = defaults.release();
     fn->kwdefaults = nullptr;
     fn->annotations = Py_XNewRef(options.annotations);
     fn->dict = nullptr;

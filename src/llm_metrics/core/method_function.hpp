@@ -24,12 +24,17 @@ struct FunctionOptions {
     PyObject* qualname = nullptr;        // borrowed str; defaults to the name
     PyObject* locals = nullptr;          // borrowed str: the qualified name is `locals` + name
     PyObject* doc = nullptr;             // borrowed; None when null
-    PyObject* defaults = nullptr;        // borrowed tuple, or null for none
+    PyObject* defaults = nullptr;        // borrowed tuple made by `make_defaults(spec)`; null: a new one
     PyObject* annotations = nullptr;     // borrowed dict, or null for an empty one on demand
     PyObject* scope = nullptr;           // borrowed
 };
 
-// Creates a function for `spec`.  `module` and `globals` are borrowed.
+// __defaults__ of `spec`: a new tuple of its default values, or an empty
+// Ref (no exception) when it has none.
+Ref make_defaults(const FunctionSpec& spec);
+
+// Creates a function for `spec`, its __defaults__ `options.defaults` or else
+// made from `spec.defaults`.  `module` and `globals` are borrowed.
 Ref new_method_function(const FunctionSpec& spec, PyObject* module, PyObject* globals,
                         const FunctionOptions& options);
 

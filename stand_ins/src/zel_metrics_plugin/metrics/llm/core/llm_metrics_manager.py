@@ -587,6 +587,30 @@ def _finish_faithfulness(task: Mapping[str, Any]) -> dict[str, Any]:
 
 # ----------------------------------------------------------------- manager
 
+# The keywords the manager reads or is given by the caller's client, and the
+# caller's own parameter names (a keyword meant for one lands here when
+# misspelt).  Other keywords are passed on to custom evaluators untouched.
+KNOWN_KEYWORDS = (
+    "origin", "is_vesk", "is_bearer_token", "authenticator", "service_url", "host", "service_instance_id",
+    *(f"{frame}_column" for frame in FRAMES),
+    "configuration", *FRAMES, "custom_evaluators", "metrics_result",
+)
+
+
+def _check_keywords(kwargs: Mapping[str, Any]) -> None:
+    """Refuses a keyword that is not one of KNOWN_KEYWORDS but close to one:
+    a misspelling that would otherwise be ignored (``custom_evaluator=[f]``
+    would never run ``f``)."""
+    for word in kwargs:
+        if word in KNOWN_KEYWORDS:
+            continue
+        matches = difflib.get_close_matches(word, KNOWN_KEYWORDS, n=1, cutoff=0.8)
+        if matches:
+            raise TypeError(
+                f"unknown keyword argument {word!r} (did you mean {matches[0]!r}?); "
+                "keywords the metrics plugin does not know are passed to custom evaluators only"
+            )
+
 
 class LLMMetricManager:
     """Computes the metrics named by one configuration.
@@ -595,9 +619,12 @@ class LLMMetricManager:
         module documentation; it is resolved (and checked) at once.
     :param kwargs: call context (for example ``origin``, ``service_url``);
         stored as :attr:`kwargs`, it does not change the computation.
+    :raises TypeError: a keyword is a near miss of a known one (see
+        ``KNOWN_KEYWORDS``), such as ``custom_evaluator``.
     """
 
     def __init__(self, configuration: Mapping[str, Any], **kwargs: Any) -> None:
+        _check_keywords(kwargs)
         self.configuration = configuration
         self.kwargs = kwargs
         self.metrics = resolve_configuration(configuration)
