@@ -213,14 +213,17 @@ TRIGGERS: dict[str, Callable[[Callable[[], None]], tuple[dict, Any]]] = {
 }
 
 
-def run(impl: str, trigger: str, action: str) -> rs.Outcome:
-    """The search of one case on one implementation, the class put back after."""
+def run(impl: str, trigger: str, action: str, more: Callable[[], Any] | None = None) -> rs.Outcome:
+    """The search of one case on one implementation, the class put back after;
+    `more` builds a configuration searched after the levels the case changes."""
     world = World(impl)
     collecting = gc.isenabled()
     gc.disable()  # the collection a case makes is the only one
     try:
         world.prepare(action)
         config, key = TRIGGERS[trigger](lambda: world.act(action))
+        if more is not None:
+            config["more"] = more()
         outcome = rs.observe(lambda: world.obj._LLMMetrics__is_key_present(config, key))
         outcome.log = world.log
         return outcome
