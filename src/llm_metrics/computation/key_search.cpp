@@ -3,12 +3,13 @@
 // first hit.
 //
 // Every nested dictionary is searched by `self._LLMMetrics__is_key_present`,
-// looked up on the instance each time, so a subclass, a patched class or an
-// instance attribute that replaces the method sees every level it should.
-// When the lookup yields this very function bound to `self` (the usual case),
-// the nested level is searched in place on an explicit stack of levels
-// instead of through a call: same order of operations, same results and
-// exceptions, without a native stack frame per level.
+// as Python looks it up, so a subclass, a patched class or an instance
+// attribute that replaces the method sees every level it should.  When the
+// lookup yields this very function bound to `self` (the usual case), the
+// nested level is searched in place on an explicit stack of levels instead
+// of through a call: same order of operations, same results and exceptions,
+// without a native stack frame per level.  One lookup stands for the
+// following levels until code may have run (the rule is beside search()).
 //
 // Depth.  The plain-Python form of this method is an ordinary recursive
 // function, so a user expects what the interpreter grants one: nesting past
@@ -17,13 +18,12 @@
 // place count against that limit (read when the search starts), which also
 // ends the search of a dictionary that contains itself.  They cost no native
 // stack, so even a limit raised far past what the C stack could hold is safe.
-// Levels that do go through a call (a replaced method) nest natively: there
-// each entry into this function is a C recursion level (Py_EnterRecursiveCall),
-// and the replacing Python function a Python one, so whichever allowance runs
-// out first raises RecursionError before the native stack runs out: with the
-// default limit such a chain stays within a 1 MB thread stack, and with the
-// limit raised the C allowance stops it within 4 MB (an 8 MB main-thread
-// stack and the default thread stack are both 8 MB here).
+// Levels that do go through a call (a replaced method) nest natively, about
+// 1 KB of native stack each: there each entry into this function is a C
+// recursion level (Py_EnterRecursiveCall), the replacing Python function a
+// Python one, and the entry also checks the thread's native stack itself
+// (native_stack_exhausted), since on a thread started with a small stack
+// neither allowance would run out before the stack does.
 #include <array>
 #include <cstddef>
 #include <cstdint>
