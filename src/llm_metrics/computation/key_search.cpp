@@ -403,7 +403,11 @@ int search(PyObject* self, PyObject* fn, PyObject* config, PyObject* key) {
                     status = search_by_call(method.get(), value.get(), key);
                     continue;
                 }
+#if PY_VERSION_HEX < 0x030C0000
+                stale = true;  // the bound method's allocation may collect here
+#else
                 stale = stale || attribute_lookup_may_run_code(self);
+#endif
             }
         }
         if (stack.size() >= static_cast<size_t>(limit)) {
