@@ -73,7 +73,19 @@ def _setup() -> tuple[Callable[[], dict[str, Any]], Callable[[], dict[str, Any]]
     import baseline_llm_metrics
     import fakes
 
-    if os.environ.get("LLM_METRICS_CALLGRIND_SELF_CHECK"):
+    compiled = os.environ.get("LLM_METRICS_CALLGRIND_COMPILED_BASELINE")
+    if compiled:
+        # The baseline compiled from its Python source by a Python-to-C
+        # compiler (see README.md) stands in for the module.
+        import importlib.util
+
+        name = Path(compiled).name.partition(".")[0]
+        spec = importlib.util.spec_from_file_location(name, compiled)
+        assert spec is not None and spec.loader is not None
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        print(f"compiled baseline: {module.__file__}", file=sys.stderr)
+    elif os.environ.get("LLM_METRICS_CALLGRIND_SELF_CHECK"):
         # A/A run: a second copy of the baseline stands in for the module.
         import importlib.util
 

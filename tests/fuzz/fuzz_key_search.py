@@ -3,13 +3,16 @@ dictionaries of every kind (hostile `in` and values() among them), objects
 posing as dictionaries, values whose isinstance() test raises or changes the
 dictionary being searched, references back to an enclosing level, deep
 chains, and keys that cannot be hashed or compared.  Searched directly, or
-through a subclass whose override every nested level must go through."""
+through a subclass whose override every nested level must go through; or
+after code run between levels searched in place has set, replaced or removed
+an override (key_search_mutations)."""
 
 from __future__ import annotations
 
 from typing import Any
 
 import fuzz_driver as fd
+import key_search_mutations as ksm
 from fuzz_driver import rs
 
 # Chain depths well below or well above the recursion limit.
@@ -61,6 +64,16 @@ def one_input(data: bytes) -> None:
     plan = ("dict", "dict", fd.some(p, 5, lambda: (fd.key_index(p), fd.config_plan(p))))
     if not fd.usual(p, 80):
         plan = fd.config_plan(p)
+    # Sometimes code run between levels searched in place changes the method
+    # (a named trigger and action); the decoded configuration comes after.
+    if not fd.usual(p, 90):
+        trigger, action = p.PickValueInList(sorted(ksm.TRIGGERS)), p.PickValueInList(ksm.ACTIONS)
+        changed = [ksm.run(impl, trigger, action, lambda: build(plan, depth)) for impl in ("native", "baseline")]
+        for outcome in changed:
+            if outcome.exc_type is RecursionError:
+                outcome.log = []  # the depth at which each gives up differs
+        fd.compare("key_search", *changed, data)
+        return
     outcomes = []
     for impl in ("native", "baseline"):
         obj = searcher(impl, returns)

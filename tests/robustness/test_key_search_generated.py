@@ -18,6 +18,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
+import key_search_mutations as ksm
 import robust_support as rs
 
 PRIVATE = "_LLMMetrics__is_key_present"
@@ -166,3 +167,18 @@ def test_self_containing_configuration_at_raised_recursion_limits() -> None:
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["main", "ok", "default-stack", "ok", "small-stack", "ok"]
+
+
+@pytest.mark.parametrize("action", ksm.ACTIONS)
+@pytest.mark.parametrize("trigger", sorted(ksm.TRIGGERS))
+def test_code_between_levels_is_seen_at_the_next_level(trigger: str, action: str) -> None:
+    # The search reuses its last method lookup only while no code can have
+    # run; code that runs in a level it walks in place changes how the
+    # following levels are searched exactly as in plain Python.
+    rs.assert_same(ksm.run("native", trigger, action), ksm.run("baseline", trigger, action))
+
+
+def test_a_lookup_that_runs_code_is_made_at_every_level() -> None:
+    native, baseline = (ksm.run_with_foreign_attribute_key(impl) for impl in ("native", "baseline"))
+    assert baseline.log.count("compared") > 1
+    rs.assert_same(native, baseline)

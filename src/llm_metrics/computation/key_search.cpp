@@ -3,12 +3,13 @@
 // first hit.
 //
 // Every nested dictionary is searched by `self._LLMMetrics__is_key_present`,
-// looked up on the instance each time, so a subclass, a patched class or an
-// instance attribute that replaces the method sees every level it should.
-// When the lookup yields this very function bound to `self` (the usual case),
-// the nested level is searched in place on an explicit stack of levels
-// instead of through a call: same order of operations, same results and
-// exceptions, without a native stack frame per level.
+// as Python looks it up, so a subclass, a patched class or an instance
+// attribute that replaces the method sees every level it should.  When the
+// lookup yields this very function bound to `self` (the usual case), the
+// nested level is searched in place on an explicit stack of levels instead
+// of through a call: same order of operations, same results and exceptions,
+// without a native stack frame per level.  One lookup stands for the
+// following levels until code may have run (the rule is beside search()).
 //
 // Depth.  The plain-Python form of this method is an ordinary recursive
 // function, so a user expects what the interpreter grants one: nesting past
@@ -17,15 +18,19 @@
 // place count against that limit (read when the search starts), which also
 // ends the search of a dictionary that contains itself.  They cost no native
 // stack, so even a limit raised far past what the C stack could hold is safe.
-// Levels that do go through a call (a replaced method) nest natively: there
-// each entry into this function is a C recursion level (Py_EnterRecursiveCall),
-// and the replacing Python function a Python one, so whichever allowance runs
-// out first raises RecursionError before the native stack runs out: with the
-// default limit such a chain stays within a 1 MB thread stack, and with the
-// limit raised the C allowance stops it within 4 MB (an 8 MB main-thread
-// stack and the default thread stack are both 8 MB here).
+// Levels that do go through a call (a replaced method) nest natively, about
+// 1 KB of native stack each: there each entry into this function is a C
+// recursion level (Py_EnterRecursiveCall), the replacing Python function a
+// Python one, and the entry also checks the thread's native stack itself
+// (native_stack_exhausted), since on a thread started with a small stack
+// neither allowance would run out before the stack does.
 #include <array>
 #include <cstddef>
+#include <cstdint>
+
+#if defined(__linux__)
+#include <pthread.h>
+#endif
 
 #include "computation/computation.hpp"
 #include "core/attrs.hpp"
@@ -56,14 +61,37 @@ int is_dictionary(PyObject* value) {
     return PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyDict_Type));
 }
 
+// Dictionaries this small have their keys checked before `key in config`
+// (a pass that runs no code); larger ones count as running code.
+constexpr Py_ssize_t kScanLimit = 16;
+
+// Whether the exact dict `dict` has at most `limit` keys, all exact str:
+// looking an exact str up in it then compares it with str keys only.
+bool dict_keys_are_exact_str(PyObject* dict, Py_ssize_t limit) {
+    if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) > limit) {
+        return false;
+    }
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    while (PyDict_Next(dict, &pos, &key, nullptr)) {
+        if (!PyUnicode_CheckExact(key)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Whether `self._LLMMetrics__is_key_present` is `fn` bound to `self`, told
 // without building the bound method where that is certain: the class of
 // `self` uses the generic attribute lookup and has `fn` in its own
 // dictionary (so the lookup finds it there first), `fn` is a non-data
 // descriptor, and instances have no dictionary to shadow it.  1 yes, 0 not
 // certain (the caller looks the attribute up, which reads an instance
-// dictionary without creating it), -1 with an exception set.
-int is_own_method(PyObject* self, PyObject* fn) {
+// dictionary without creating it), -1 with an exception set.  `generic` is
+// set when the class side holds (all but the instance dictionary): the
+// attribute lookup then reads nothing else that could run code.
+int is_own_method(PyObject* self, PyObject* fn, bool& generic) {
+    generic = false;
     PyTypeObject* type = Py_TYPE(self);
     if (type->tp_getattro != PyObject_GenericGetAttr || Py_TYPE(fn)->tp_descr_set != nullptr) {
         return 0;
@@ -77,7 +105,35 @@ int is_own_method(PyObject* self, PyObject* fn) {
     if (found.get() != fn) {
         return 0;
     }
+    generic = true;
     return (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) == 0 && type->tp_dictoffset == 0;
+}
+
+// Whether looking a str name up among the attributes of `self` may compare
+// it with a key of another type (whose __eq__ is Python code): told from
+// what the type's traverse function shows, which is every object the
+// instance refers to, its attribute dictionary included (traverse functions
+// have no side effects).  Attributes kept in the instance's inline values
+// have str keys only; a dictionary is read as an instance dictionary
+// whatever it is, and vouched for only when exact with exact-str keys.
+int visit_attribute_holder(PyObject* object, void* arg) {
+    if (PyDict_Check(object) && !dict_keys_are_exact_str(object, kScanLimit)) {
+        *static_cast<bool*>(arg) = true;
+        return 1;
+    }
+    return 0;
+}
+
+bool attribute_lookup_may_run_code(PyObject* self) {
+    traverseproc traverse = Py_TYPE(self)->tp_traverse;
+    if (!PyType_IS_GC(Py_TYPE(self)) || traverse == nullptr) {
+        // Instances that are not tracked hold no dictionary the collector
+        // would see; one at a dictionary offset cannot be told apart.
+        return Py_TYPE(self)->tp_dictoffset != 0 || (Py_TYPE(self)->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0;
+    }
+    bool may = false;
+    traverse(self, visit_attribute_holder, &may);
+    return may;
 }
 
 // Whether `method`, what the lookup of `self._LLMMetrics__is_key_present`
@@ -180,9 +236,13 @@ private:
 
 // The start of one level: `key in config`, then the walk of its values is
 // set up on the stack.  1 when the key is a key of `config`, 0 when the
-// level was pushed, -1 with an exception set.
-int enter_level(LevelStack& stack, PyObject* config, PyObject* key) {
+// level was pushed, -1 with an exception set.  Sets `stale` where that may
+// have run code.
+int enter_level(LevelStack& stack, PyObject* config, PyObject* key, bool& stale) {
     if (PyDict_CheckExact(config)) {
+        if (!PyUnicode_CheckExact(key) || !dict_keys_are_exact_str(config, kScanLimit)) {
+            stale = true;
+        }
         const int contains = PyDict_Contains(config, key);
         if (contains != 0) {
             return contains;
@@ -190,6 +250,7 @@ int enter_level(LevelStack& stack, PyObject* config, PyObject* key) {
         const Py_ssize_t size = PyDict_GET_SIZE(config);
         return stack.push(Level{Py_NewRef(config), nullptr, 0, size, size});
     }
+    stale = true;
     const int contains = PySequence_Contains(config, key);
     if (contains != 0) {
         return contains;
@@ -209,8 +270,9 @@ int enter_level(LevelStack& stack, PyObject* config, PyObject* key) {
 // `out`.  1 got one, 0 the level is exhausted, -1 with an exception set.
 // An exact dict fails as `for v in config.values()` does when something has
 // resized it or swapped its keys since the walk began.
-int next_value(Level& level, PyObject** out) {
+int next_value(Level& level, PyObject** out, bool& stale) {
     if (level.iterator != nullptr) {
+        stale = true;
         for (;;) {
             PyObject* value = PyIter_Next(level.iterator);
             if (value == nullptr) {
@@ -245,41 +307,107 @@ int next_value(Level& level, PyObject** out) {
     }
 }
 
+// Drops a reference the search holds; its last one (the object was taken
+// out of its container by code that ran) may run a finaliser.
+void release(Ref& object, bool& stale) {
+    if (object && Py_REFCNT(object.get()) == 1) {
+        stale = true;
+    }
+    object.reset();
+}
+
 // The whole search below one call.  1 found, 0 not, -1 error.
+//
+// Each nested dictionary is searched by self._LLMMetrics__is_key_present,
+// looked up as Python looks it up.  The answer of one lookup (this very
+// function bound to `self`, so the level is searched in place) stands for
+// the following levels as long as no Python code can have run since: code
+// is what changes the instance's attributes or the class's method.  Between
+// two levels, code can run only at these steps, each of which marks the
+// answer stale (`stale`) so that the next nested level looks the method up
+// again, exactly as before:
+//
+//  * `key in config` on an exact dict, unless the key is an exact str and
+//    the dict's keys (checked beforehand when there are at most kScanLimit)
+//    are exact str too: otherwise hashing the key or comparing it with a
+//    key of another type calls __hash__/__eq__;
+//  * any level that is not an exact dict (a subclass or an object posing as
+//    one): `in`, values() and its iteration are Python-level calls;
+//  * isinstance(value, dict) for a value that is neither a dict nor a plain
+//    leaf: the test reads `__class__`, which may be Python code;
+//  * a call of a method that is not this function (an override);
+//  * dropping the last reference to a value or a level (something took it
+//    out of its container), which may run a finaliser;
+//  * a lookup that may itself run code: a class without the generic
+//    attribute lookup or without this function in its own dictionary, or
+//    an instance dictionary with non-str keys (their __eq__).
+//
+// Nothing else the walk does runs code: PyDict_Next and the leaf tests read
+// memory; the explicit stack grows with PyMem (no collection); a lookup that
+// passes reads exact dicts with str keys, and the bound method it makes is
+// an allocation that can only schedule a collection: since Python 3.12 the
+// collector, and with it every finaliser, runs at the evaluation loop's
+// periodic check or in PyErr_CheckSignals, never inside an allocation.  The
+// GIL is released only there too, so another thread runs only where Python
+// code does.  A free-threaded build voids the rule: there another thread
+// may replace the method or set an attribute between any two levels.
 int search(PyObject* self, PyObject* fn, PyObject* config, PyObject* key) {
     const int limit = Py_GetRecursionLimit();
     LevelStack stack;
-    int status = enter_level(stack, config, key);
+    bool stale = true;  // no lookup made yet
+    bool own = false;   // what the last lookup found
+    int status = enter_level(stack, config, key, stale);
+    Ref value;
     while (status == 0 && !stack.empty()) {
+        release(value, stale);
         PyObject* next = nullptr;
-        const int got = next_value(stack.top(), &next);
+        const int got = next_value(stack.top(), &next, stale);
         if (got <= 0) {
             if (got < 0) {
                 return -1;
             }
+            Level& done = stack.top();
+            if (done.iterator != nullptr || Py_REFCNT(done.config) == 1) {
+                stale = true;
+            }
             stack.pop();
             continue;
         }
-        Ref value = Ref::steal(next);
-        const int is_dict = is_dictionary(value.get());
-        if (is_dict <= 0) {
-            status = is_dict;
-            continue;
+        value = Ref::steal(next);
+        if (!PyDict_Check(value.get())) {
+            stale = true;  // isinstance() asks Python
+            const int is_dict = is_dictionary(value.get());
+            if (is_dict <= 0) {
+                status = is_dict;
+                continue;
+            }
         }
         // self._LLMMetrics__is_key_present(value, key): searched in place
         // when that is this very function bound to `self`.
-        const int own = is_own_method(self, fn);
-        if (own < 0) {
-            return -1;
-        }
-        if (!own) {
-            Ref method = Ref::steal(get_attr(self, state().consts._LLMMetrics__is_key_present));
-            if (!method) {
+        if (stale) {
+            bool generic = false;
+            const int certain = is_own_method(self, fn, generic);
+            if (certain < 0) {
                 return -1;
             }
-            if (!is_bound_to(method.get(), fn, self)) {
-                status = search_by_call(method.get(), value.get(), key);
-                continue;
+            own = certain != 0;
+            stale = !generic;
+            if (!own) {
+                Ref method = Ref::steal(get_attr(self, state().consts._LLMMetrics__is_key_present));
+                if (!method) {
+                    return -1;
+                }
+                own = is_bound_to(method.get(), fn, self);
+                if (!own) {
+                    stale = true;
+                    status = search_by_call(method.get(), value.get(), key);
+                    continue;
+                }
+#if PY_VERSION_HEX < 0x030C0000
+                stale = true;  // the bound method's allocation may collect here
+#else
+                stale = stale || attribute_lookup_may_run_code(self);
+#endif
             }
         }
         if (stack.size() >= static_cast<size_t>(limit)) {
@@ -289,14 +417,50 @@ int search(PyObject* self, PyObject* fn, PyObject* config, PyObject* key) {
         if (PyDict_CheckExact(value.get()) && PyDict_GET_SIZE(value.get()) == 0 && PyUnicode_CheckExact(key)) {
             continue;  // nothing to find, and hashing an exact str runs no code: the level is a no-op
         }
-        status = enter_level(stack, value.get(), key);
+        status = enter_level(stack, value.get(), key, stale);
     }
     return status;
+}
+
+// Whether the calling thread's native stack is close to its end.  The
+// interpreter's C recursion allowance counts levels, not bytes: a search
+// that nests through a replaced method takes about 1 KB of native stack per
+// level (more in a sanitizer build), so on a thread started with a small
+// stack (threading.stack_size) the allowance runs past the end of the stack
+// long before it is used up.  This reads the thread's stack bounds once
+// (per thread) and keeps kStackMargin free below the caller: enough for one
+// more level and for raising the error.
+constexpr uintptr_t kStackMargin = 128 * 1024;
+
+bool native_stack_exhausted() {
+#if defined(__linux__)
+    thread_local uintptr_t lowest = 0;  // 0: not read yet
+    if (lowest == 0) {
+        pthread_attr_t attr;
+        void* base = nullptr;
+        size_t size = 0;
+        lowest = 1;  // unknown bounds: no check
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            if (pthread_attr_getstack(&attr, &base, &size) == 0 && size > kStackMargin) {
+                lowest = reinterpret_cast<uintptr_t>(base) + kStackMargin;
+            }
+            pthread_attr_destroy(&attr);
+        }
+    }
+    // The frame address, not a local's: a sanitizer may keep locals off the stack.
+    return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < lowest;
+#else
+    return false;
+#endif
 }
 
 }  // namespace
 
 PyObject* is_key_present(MethodFunction* fn, const IsKeyPresentParams& p) {
+    if (native_stack_exhausted()) {
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", kWhere);
+        return nullptr;
+    }
     if (Py_EnterRecursiveCall(kWhere) != 0) {
         return nullptr;
     }
