@@ -21,16 +21,12 @@
 // Levels that do go through a call (a replaced method) nest natively, about
 // 1 KB of native stack each: there each entry into this function is a C
 // recursion level (Py_EnterRecursiveCall), the replacing Python function a
-// Python one, and the entry also checks the thread's native stack itself
-// (native_stack_exhausted), since on a thread started with a small stack
-// neither allowance would run out before the stack does.
+// Python one, and the entry into the method also checks the thread's native
+// stack (core/native_stack.hpp, for every method), since on a thread started
+// with a small stack neither allowance would run out before the stack does.
 #include <array>
 #include <cstddef>
 #include <cstdint>
-
-#if defined(__linux__)
-#include <pthread.h>
-#endif
 
 #include "computation/computation.hpp"
 #include "core/attrs.hpp"
@@ -422,45 +418,9 @@ int search(PyObject* self, PyObject* fn, PyObject* config, PyObject* key) {
     return status;
 }
 
-// Whether the calling thread's native stack is close to its end.  The
-// interpreter's C recursion allowance counts levels, not bytes: a search
-// that nests through a replaced method takes about 1 KB of native stack per
-// level (more in a sanitizer build), so on a thread started with a small
-// stack (threading.stack_size) the allowance runs past the end of the stack
-// long before it is used up.  This reads the thread's stack bounds once
-// (per thread) and keeps kStackMargin free below the caller: enough for one
-// more level and for raising the error.
-constexpr uintptr_t kStackMargin = 128 * 1024;
-
-bool native_stack_exhausted() {
-#if defined(__linux__)
-    thread_local uintptr_t lowest = 0;  // 0: not read yet
-    if (lowest == 0) {
-        pthread_attr_t attr;
-        void* base = nullptr;
-        size_t size = 0;
-        lowest = 1;  // unknown bounds: no check
-        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-            if (pthread_attr_getstack(&attr, &base, &size) == 0 && size > kStackMargin) {
-                lowest = reinterpret_cast<uintptr_t>(base) + kStackMargin;
-            }
-            pthread_attr_destroy(&attr);
-        }
-    }
-    // The frame address, not a local's: a sanitizer may keep locals off the stack.
-    return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < lowest;
-#else
-    return false;
-#endif
-}
-
 }  // namespace
 
 PyObject* is_key_present(MethodFunction* fn, const IsKeyPresentParams& p) {
-    if (native_stack_exhausted()) {
-        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", kWhere);
-        return nullptr;
-    }
     if (Py_EnterRecursiveCall(kWhere) != 0) {
         return nullptr;
     }
