@@ -3,10 +3,45 @@
 //
 // A value found in a module's dictionary stays cached until that
 // dictionary, the module globals or the builtins change in any way: one
-// dict watcher (PyDict_AddWatcher) watches them all and empties the cache
-// before the change is made, whoever makes it, including Python code that a
-// method itself calls halfway through.  Without a free watcher id the
-// lookups are made every time, with the same results.
+// dict watcher (PyDict_AddWatcher) watches them all and ends the generation
+// of every entry before the change is made, whoever makes it, including
+// Python code that a method itself calls halfway through.  Without a free
+// watcher id the lookups are made every time, with the same results.
+//
+// The rule: no cache holds a borrowed pointer to a value it does not own.
+// An entry holds strong references to its value and to the dictionary it
+// is keyed on (so that no other dictionary can take that address while the
+// entry exists); replaced entries are released when overwritten or by
+// `release_lookups`, never in the watcher callback, which only counts and
+// records (it runs no Python code and never fails).  So a missed
+// invalidation can at worst be a stale value, never a freed one.
+//
+// What the cache assumes, each with the test (tests/robustness/
+// test_lookup_cache.py) that breaks it, run against the plain-Python class:
+//
+// * One successful initialisation: the globals are those of the module
+//   that initialised; an initialisation that fails releases every entry,
+//   and the next one watches its own globals even though the watcher
+//   exists (test_import_retried_after_a_failure).
+// * Watched dictionaries and from when: the module globals and the builtins
+//   dictionary that a function of the module sees (the current frame's at
+//   initialisation, read as a dictionary whatever the class of the
+//   builtins module) from the start of the module body; a module's
+//   dictionary from before the read whose value is stored
+//   (test_builtins_module_class_swapped,
+//   test_watched_dict_changed_while_a_method_runs).
+// * Watcher order: another watcher may run before or after this one, and
+//   the change is made only after all of them (test_foreign_watcher_calls_the_class).
+// * Python code during an event: a watcher after this one, or the
+//   unraisable hook a failing one calls, may call a method while the old
+//   value is still in the dictionary.  The callback records each change
+//   (dictionary, key, new value; or the whole dictionary when cleared,
+//   cloned, going away, or keyed by anything but an exact str); a value
+//   read afterwards is stored only if no recorded change of that
+//   dictionary and key says otherwise (the value read is the new one).  The
+//   last 16 changes are kept: more than 16 watched changes begun inside one
+//   outstanding change can leave a stale value, not a freed one
+//   (test_foreign_watcher_calls_the_class covers one level).
 #pragma once
 
 #include <Python.h>
@@ -15,14 +50,19 @@
 
 namespace llm_metrics {
 
-// Starts the watcher and watches the module globals and the builtins.  A
-// missing watcher id is not an error: the lookups are then not cached.
-// -1 with an exception set on failure.
+// Starts the watcher (once per process) and watches the module globals and
+// the builtins of this initialisation.  A missing watcher id is not an
+// error: the lookups are then not cached.  -1 with an exception set on
+// failure.
 int watch_globals();
 
+// Releases every entry (a failed initialisation; the cache starts empty).
+// May run Python code (finalizers of released values).
+void release_lookups();
+
 // Module-level name lookup as a function body does it: the module globals,
-// then the builtins; NameError "name '...' is not defined" when absent.
-// `name` is an interned str of the table.
+// then the builtins dictionary; NameError "name '...' is not defined" when
+// absent.  `name` is an interned str of the table.
 Ref lookup_global(PyObject* name);
 
 // `module.<name>` (`name` an interned str of the table), cached while the
