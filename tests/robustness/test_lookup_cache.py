@@ -208,10 +208,18 @@ _PROBE = """
         except Exception as exc:
             (in_event[-1] if in_event else seen).append(f"{{type(exc).__name__}}: {{exc}}")
 
+    in_thread = False       # calls made inside an event run in another thread, the GIL released
+
     def call_in_event(during):
         in_event.append(during)
         try:
-            call(current, during)
+            if in_thread:
+                import threading
+                worker = threading.Thread(target=call, args=(current, during))
+                worker.start()
+                worker.join()
+            else:
+                call(current, during)
         finally:
             in_event.pop()
 
@@ -337,15 +345,20 @@ def test_builtins_module_class_swapped(setup: str, steps: tuple[str, ...]) -> No
     run_conditions(setup, steps=steps)
 
 
-@pytest.mark.parametrize(("setup", "steps"), [
-    pytest.param("pass", ("add_watcher()",), id="registered after the module's"),
-    pytest.param("add_watcher()", ("pass",), id="registered before the module's"),
-    pytest.param("sys.unraisablehook = unraisable_calls_the_class", ("add_watcher(fail=True)",),
+@pytest.mark.parametrize(("setup", "steps", "in_event"), [
+    pytest.param("pass", ("add_watcher()",), True, id="registered after the module's"),
+    pytest.param("add_watcher()", ("pass",), True, id="registered before the module's"),
+    pytest.param("sys.unraisablehook = unraisable_calls_the_class", ("add_watcher(fail=True)",), True,
                  id="failing, its unraisable hook calls the class"),
+    pytest.param("in_thread = True", ("add_watcher()",), True, id="calling from another thread"),
+    # No Python frame makes the change: taken as in progress until forgotten.
+    pytest.param("import _thread, time", ("_thread.start_new_thread(vars(module).__setitem__,\n"
+                                          "                        ('validate_type', module.validate_type))\n"
+                                          "time.sleep(0.5)",), False, id="a change made without a frame"),
 ])
-def test_foreign_watcher_calls_the_class(setup: str, steps: tuple[str, ...]) -> None:
+def test_foreign_watcher_calls_the_class(setup: str, steps: tuple[str, ...], in_event: bool) -> None:
     # The calls made inside the events saw each old value, as plain Python does.
-    assert "global 1" in run_conditions(setup, steps=steps)[-1][0][1]
+    assert ("global 1" in run_conditions(setup, steps=steps)[-1][0][1]) == in_event
 
 
 class CollidingKey:

@@ -15,28 +15,69 @@ using Change = LookupCache::Change;
 
 // Any event on any watched dictionary (a change about to be made, a clone,
 // the dictionary going away) ends the generation of every entry, and is
-// recorded for `changing`.  Runs no Python code (the hash of an exact str
-// is computed in C and cannot fail), releases nothing and never fails.
+// recorded for `changing`, in a free record or else over the oldest.  Runs
+// no Python code (the hash of an exact str is computed in C and cannot
+// fail; taking the frame may only allocate), releases nothing and never
+// fails.
 int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* new_value) {
     LookupCache& cache = state().lookups;
     ++cache.generation;
     const bool keyed = (event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED || event == PyDict_EVENT_DELETED) &&
                        PyUnicode_CheckExact(key);
-    cache.changes[cache.next_change++ % LookupCache::kChanges] =
-        Change{dict, keyed ? PyObject_Hash(key) : -1, keyed ? new_value : nullptr, !keyed};
+    PyObject* exc = PyErr_GetRaisedException();  // PyEval_GetFrame clears the error when it fails
+    PyFrameObject* frame = PyEval_GetFrame();
+    const int lasti = frame != nullptr ? PyFrame_GetLasti(frame) : -1;
+    PyErr_SetRaisedException(exc);
+    size_t slot = cache.next_change++ % LookupCache::kChanges;
+    for (size_t i = 0; i < LookupCache::kChanges; ++i) {
+        if (cache.changes[i].dict == nullptr) {
+            slot = i;
+            break;
+        }
+    }
+    cache.changes[slot] = Change{dict, keyed ? PyObject_Hash(key) : -1, keyed ? new_value : nullptr, !keyed, frame, lasti};
     return 0;
 }
 
+// Whether the change recorded as made by `frame` at instruction `lasti` may
+// still be in progress: that frame is on a thread's stack, still at that
+// instruction.  A change made without a Python frame is taken as in
+// progress until its record is overwritten.
+bool in_progress(const void* frame, int lasti) {
+    if (frame == nullptr) {
+        return true;
+    }
+    bool found = false;
+    for (PyThreadState* t = PyInterpreterState_ThreadHead(PyInterpreterState_Get()); t != nullptr && !found;
+         t = PyThreadState_Next(t)) {
+        PyFrameObject* f = PyThreadState_GetFrame(t);
+        while (f != nullptr) {
+            found = found || (f == frame && PyFrame_GetLasti(f) == lasti);
+            PyFrameObject* back = PyFrame_GetBack(f);
+            Py_DECREF(f);  // a frame on a stack: its own frame holds it
+            f = back;
+        }
+    }
+    // A frame object that could not be made (no memory) hid the rest of a
+    // stack: assume the worst.  No error is set on entry (a value was just read).
+    const bool failed = PyErr_Occurred() != nullptr;
+    PyErr_Clear();
+    return found || failed;
+}
+
 // Whether a recorded change of `dict` may be about to replace `found`, the
-// value (or null: the absence) read for a key of hash `hash`: Python code
-// run by a later watcher reads the dictionary before the change is made,
-// in the generation the change began.  A change already made leaves its
-// new value, which is allowed; one of another key of the same hash, or a
-// key changed twice within the recorded changes, only costs a lookup.
-bool changing(const LookupCache& cache, const void* dict, Py_hash_t hash, const void* found) {
-    for (const Change& change : cache.changes) {
+// value (or null: the absence) just read for a key of hash `hash`: Python
+// code run by a later watcher, or by the unraisable hook of a failing one,
+// reads the dictionary before the change is made.  A change made leaves its
+// new value, which is allowed, and frees its record once its frame moved
+// on; a change of another key of the same hash only costs a lookup.
+bool changing(LookupCache& cache, const void* dict, Py_hash_t hash, const void* found) {
+    for (Change& change : cache.changes) {
         if (change.dict == dict && (change.whole || (change.hash == hash && change.value != found))) {
-            return true;
+            if (in_progress(change.frame, change.lasti)) {
+                return true;
+            }
+            change = Change{};
         }
     }
     return false;

@@ -34,14 +34,20 @@
 //   the change is made only after all of them (test_foreign_watcher_calls_the_class).
 // * Python code during an event: a watcher after this one, or the
 //   unraisable hook a failing one calls, may call a method while the old
-//   value is still in the dictionary.  The callback records each change
-//   (dictionary, key, new value; or the whole dictionary when cleared,
-//   cloned, going away, or keyed by anything but an exact str); a value
-//   read afterwards is stored only if no recorded change of that
-//   dictionary and key says otherwise (the value read is the new one).  The
-//   last 16 changes are kept: more than 16 watched changes begun inside one
-//   outstanding change can leave a stale value, not a freed one
-//   (test_foreign_watcher_calls_the_class covers one level).
+//   value is still in the dictionary, in this thread or (releasing the GIL)
+//   in another.  The callback records each change: the dictionary, the key
+//   (when an exact str) and its new value, or the whole dictionary when
+//   cleared, cloned, going away or keyed otherwise, and the innermost
+//   Python frame with its instruction.  A value read while a recorded
+//   change of that dictionary and key may be in progress (its frame is on
+//   a thread's stack, still at that instruction; or it had no Python frame)
+//   is not stored unless it is the new value
+//   (test_foreign_watcher_calls_the_class: after this one, before it,
+//   failing, calling from another thread, a change made without a frame).
+//   16 changes are recorded, free records first: more than 16 changes in
+//   progress at once (changes nested inside changes, each through a
+//   watcher running Python code) can lose the oldest record and so leave a
+//   stale value, never a freed one.  No test reaches that depth.
 #pragma once
 
 #include <Python.h>

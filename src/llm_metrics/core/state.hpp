@@ -32,12 +32,15 @@ struct LookupCache {
         uint64_t generation = 0;
     };
     // A change the watcher was told of, kept to refuse storing the value it
-    // is about to replace.  Its pointers are compared, never dereferenced.
+    // is about to replace until it is made.  Its pointers are compared,
+    // never dereferenced.
     struct Change {
-        const void* dict = nullptr;
+        const void* dict = nullptr;   // null: a free record (or the change was made)
         Py_hash_t hash = -1;          // of the key, when an exact str
         const void* value = nullptr;  // the key's value once changed (null: deleted)
         bool whole = false;           // cleared, cloned, going away, or a key other than an exact str
+        const void* frame = nullptr;  // the innermost Python frame making it (null: none)
+        int lasti = -1;               // and its instruction: the change is made once that frame moved on
     };
     static constexpr size_t kEntries = 64;  // a power of two
     static constexpr size_t kChanges = 16;
