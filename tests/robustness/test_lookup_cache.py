@@ -421,3 +421,23 @@ def test_watched_dict_changed_while_a_method_runs(change: Callable[[types.Module
     for native, baseline in zip(outcomes["native"], outcomes["baseline"], strict=True):
         rs.assert_same(native, baseline)
     assert outcomes["native"][0] != outcomes["native"][2]
+
+
+@pytest.mark.parametrize("impl", list(rs.IMPLEMENTATIONS))
+def test_values_read_from_a_freed_module_are_released(impl: str) -> None:
+    # The cache owns what it keeps, and lets it go once the module it was
+    # read from is gone and another value is stored: nothing grows.
+    import gc
+    import weakref
+
+    obj = rs.IMPLEMENTATIONS[impl].LLMMetrics(rs.make_client())
+    released = []
+    for _ in range(3):
+        temporary = type("TemporaryManager", (Manager,), {})
+        released.append(weakref.ref(temporary))
+        with rs.patched({rs.MANAGER: rs.fake_module(rs.MANAGER, LLMMetricManager=temporary)}):
+            assert obj.compute_metrics({}) == {"manager": "first"}
+        del temporary
+    gc.collect()
+    # (The last one may wait for the next store.)
+    assert [ref() is None for ref in released[:2]] == [True, True]

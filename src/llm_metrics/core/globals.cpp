@@ -113,10 +113,22 @@ void store(PyObject* dict, PyObject* name, PyObject* value, bool global, PyObjec
                             : changing(cache, dict, hash, nullptr) || changing(cache, builtins, hash, value)) {
         return;
     }
-    Entry old = std::exchange(slot_of(cache, dict, name), Entry{Py_NewRef(dict), name, Py_NewRef(value), global, generation});
-    // Last: a finalizer may run Python code, which may store again.
-    Py_XDECREF(old.value);
-    Py_XDECREF(old.dict);
+    // The entries of ended generations are released here (a safe point),
+    // together with the one overwritten: last, since a finalizer may run
+    // Python code, which may store again.
+    PyObject* released[LookupCache::kEntries + 1];
+    size_t count = 0;
+    for (Entry& e : cache.entries) {
+        if (e.value != nullptr && e.generation != generation) {
+            released[count++] = std::exchange(e, Entry{}).value;
+        }
+    }
+    Entry& slot = slot_of(cache, dict, name);
+    released[count++] = slot.value;
+    slot = Entry{dict, name, Py_NewRef(value), global, generation};
+    for (size_t i = 0; i < count; ++i) {
+        Py_XDECREF(released[i]);
+    }
 }
 
 }  // namespace
@@ -125,7 +137,7 @@ int watch_globals() {
     State& s = state();
     LookupCache& cache = s.lookups;
     // What a function defined by a module executed here would see.
-    Py_XSETREF(cache.builtins_dict, Py_NewRef(PyEval_GetBuiltins()));
+    Py_XSETREF(cache.builtins_dict, Py_XNewRef(PyEval_GetBuiltins()));
     if (cache.watcher_id < 0) {
         const int id = PyDict_AddWatcher(on_dict_event);
         if (id < 0) {
@@ -145,14 +157,11 @@ void release_lookups() {
     for (size_t i = 0; i < LookupCache::kEntries; ++i) {
         old[i] = std::exchange(cache.entries[i], Entry{});
     }
-    PyObject* builtins_dict = std::exchange(cache.builtins_dict, nullptr);
     // Finalizers run from here on, with the caller's exception put aside.
     PyObject* exc = PyErr_GetRaisedException();
     for (Entry& e : old) {
         Py_XDECREF(e.value);
-        Py_XDECREF(e.dict);
     }
-    Py_XDECREF(builtins_dict);
     PyErr_SetRaisedException(exc);
 }
 

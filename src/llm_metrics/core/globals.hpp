@@ -9,9 +9,9 @@
 // watcher id the lookups are made every time, with the same results.
 //
 // The rule: no cache holds a borrowed pointer to a value it does not own.
-// An entry holds strong references to its value and to the dictionary it
-// is keyed on (so that no other dictionary can take that address while the
-// entry exists); replaced entries are released when overwritten or by
+// An entry holds a strong reference to its value; the dictionary it is
+// keyed on is only compared (core/state.hpp says why that is safe).
+// Entries of ended generations are released at the next store or by
 // `release_lookups`, never in the watcher callback, which only counts and
 // records (it runs no Python code and never fails).  So a missed
 // invalidation can at worst be a stale value, never a freed one.
@@ -62,8 +62,12 @@ namespace llm_metrics {
 // failure.
 int watch_globals();
 
-// Releases every entry (a failed initialisation; the cache starts empty).
-// May run Python code (finalizers of released values).
+// Releases every entry (a failed initialisation: the next one starts with
+// an empty cache).  May run Python code (finalizers of released values);
+// the current exception is kept.  The state holds the module for the life
+// of the process, so no module teardown runs: what the entries keep (at
+// most 64 values, of the current generation after any store) is kept
+// until then.
 void release_lookups();
 
 // Module-level name lookup as a function body does it: the module globals,

@@ -17,15 +17,19 @@ namespace llm_metrics {
 
 // Lookups of module globals, builtins and attributes of exact modules, kept
 // exact by one dict watcher (core/globals.hpp, which states the rules).
-// Every pointer of an entry is a strong reference the cache owns (the name
-// excepted: an interned str of the table, alive as long as the process);
-// an entry is valid only in the generation it was stored in, and the
-// watcher starts a new generation whenever a watched dictionary is about to
-// change or go away.  Entries of ended generations keep their references
-// until overwritten or released (`release_lookups`), never in the watcher.
+// An entry owns its value (a strong reference) and is valid only in the
+// generation it was stored in; the watcher starts a new generation whenever
+// a watched dictionary is about to change or go away.  Its dictionary is a
+// key, compared and never dereferenced, so it is not owned: every dictionary
+// an entry is keyed on is watched before the value is read, so its
+// deallocation ends the entry's generation before its address can be
+// reused (holding it would keep every module the methods ever read alive,
+// and grow with them).  The name is an interned str of the table, alive as
+// long as the process.  Entries of ended generations are released at the
+// next store or by `release_lookups`, never in the watcher.
 struct LookupCache {
     struct Entry {
-        PyObject* dict = nullptr;   // the dictionary looked in first (the globals, or a module's) (strong)
+        PyObject* dict = nullptr;   // the dictionary looked in first (the globals, or a module's): a key
         PyObject* name = nullptr;   // interned
         PyObject* value = nullptr;  // (strong)
         bool global = false;        // a global lookup (may have gone on to the builtins), not a module attribute
