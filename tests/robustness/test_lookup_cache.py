@@ -314,8 +314,9 @@ def run_conditions(setup: str = "pass", restore: str = "pass", steps: tuple[str,
                  "saved = tables.Table\n"
                  "del tables.Table",
                  "tables.Table = saved", id="host module lacks a name"),
-    pytest.param("sys.modules['pandas'] = None",
-                 "del sys.modules['pandas']", id="pandas not importable"),
+    pytest.param("import pandas\n"
+                 "sys.modules['pandas'] = None",
+                 "sys.modules['pandas'] = pandas", id="pandas not importable"),
     pytest.param("import warnings\n"
                  "saved = warnings.filterwarnings\n"
                  "del warnings.filterwarnings",
@@ -353,7 +354,7 @@ def test_builtins_module_class_swapped(setup: str, steps: tuple[str, ...]) -> No
     pytest.param("in_thread = True", ("add_watcher()",), True, id="calling from another thread"),
     # No Python frame makes the change: taken as in progress until forgotten.
     pytest.param("import _thread, time", ("_thread.start_new_thread(vars(module).__setitem__,\n"
-                                          "                        ('validate_type', module.validate_type))\n"
+                                          "                        ('validate_type', len))\n"
                                           "time.sleep(0.5)",), False, id="a change made without a frame"),
 ])
 def test_foreign_watcher_calls_the_class(setup: str, steps: tuple[str, ...], in_event: bool) -> None:

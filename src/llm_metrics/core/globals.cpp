@@ -206,16 +206,14 @@ Ref module_attr(PyObject* module, PyObject* name) {
         return value;
     }
     LookupCache& cache = state().lookups;
-    // Watched before the read: any change made after it ends the generation.
-    if (cache.watcher_id >= 0 && PyDict_Watch(cache.watcher_id, dict) < 0) {
-        return {};
-    }
     const uint64_t generation = cache.generation;
     // Neither ModuleType nor object has an attribute of such a name, so a
     // module's own dictionary answers first; the module __getattr__ and
-    // the error come from the module itself.
+    // the error come from the module itself.  Watched before the read (the watch
+    // cannot fail: a module's own dictionary, the watcher's own id), so
+    // that any change made after it ends the generation.
     Ref value;
-    const int found = PyDict_GetItemRef(dict, name, value.put());
+    const int found = cache.watcher_id >= 0 && PyDict_Watch(cache.watcher_id, dict) < 0 ? -1 : PyDict_GetItemRef(dict, name, value.put());
     if (found == 0) {
         return Ref::steal(get_attr(module, name));
     }
