@@ -253,11 +253,17 @@ _PROBE = """
     api.PyDict_ClearWatcher.argtypes = [ctypes.c_int]
     watchers = []
 
-    def add_watcher(fail=False):
+    def add_watcher(fail=False, churn=0):
         def on_event(event, dictionary, key, value):
             if fail:
                 raise RuntimeError("watcher failed")
-            if current is not None:
+            if current is not None and not in_event:
+                in_event.append(during)
+                try:  # changes nested in this one, each made before the call
+                    for i in range(churn):
+                        vars(module)[f"churn{{i}}"] = object()
+                finally:
+                    in_event.pop()
                 call_in_event(during)
             return 0
         callback = CALLBACK(on_event)
@@ -352,6 +358,10 @@ def test_builtins_module_class_swapped(setup: str, steps: tuple[str, ...]) -> No
     pytest.param("sys.unraisablehook = unraisable_calls_the_class", ("add_watcher(fail=True)",), True,
                  id="failing, its unraisable hook calls the class"),
     pytest.param("in_thread = True", ("add_watcher()",), True, id="calling from another thread"),
+    # Changes of names no method reads, one statement each (more than the
+    # module keeps records of), then in a loop inside each change.
+    pytest.param("pass", ("".join(f"vars(module)['unrelated{i}'] = {i}\n" for i in range(20)) + "add_watcher(churn=40)",),
+                 True, id="making more changes than the module records"),
     # No Python frame makes the change: taken as in progress until forgotten.
     pytest.param("import _thread, time", ("_thread.start_new_thread(vars(module).__setitem__,\n"
                                           "                        ('validate_type', len))\n"

@@ -13,36 +13,12 @@ namespace {
 using Entry = LookupCache::Entry;
 using Change = LookupCache::Change;
 
-// Any event on any watched dictionary (a change about to be made, a clone,
-// the dictionary going away) ends the generation of every entry, and is
-// recorded for `changing`, in a free record or else over the oldest.  Runs
-// no Python code (the hash of an exact str is computed in C and cannot
-// fail; taking the frame may only allocate), releases nothing and never
-// fails.
-int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* new_value) {
-    LookupCache& cache = state().lookups;
-    ++cache.generation;
-    const bool keyed = (event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED || event == PyDict_EVENT_DELETED) &&
-                       PyUnicode_CheckExact(key);
-    PyObject* exc = PyErr_GetRaisedException();  // PyEval_GetFrame clears the error when it fails
-    PyFrameObject* frame = PyEval_GetFrame();
-    const int lasti = frame != nullptr ? PyFrame_GetLasti(frame) : -1;
-    PyErr_SetRaisedException(exc);
-    size_t slot = cache.next_change++ % LookupCache::kChanges;
-    for (size_t i = 0; i < LookupCache::kChanges; ++i) {
-        if (cache.changes[i].dict == nullptr) {
-            slot = i;
-            break;
-        }
-    }
-    cache.changes[slot] = Change{dict, keyed ? PyObject_Hash(key) : -1, keyed ? new_value : nullptr, !keyed, frame, lasti};
-    return 0;
-}
-
 // Whether the change recorded as made by `frame` at instruction `lasti` may
 // still be in progress: that frame is on a thread's stack, still at that
 // instruction.  A change made without a Python frame is taken as in
-// progress until its record is overwritten.
+// progress until its record is overwritten.  Runs no Python code (the
+// frames are alive on their stacks, so releasing them frees nothing); the
+// caller has no exception set.
 bool in_progress(const void* frame, int lasti) {
     if (frame == nullptr) {
         return true;
@@ -54,15 +30,59 @@ bool in_progress(const void* frame, int lasti) {
         while (f != nullptr) {
             found = found || (f == frame && PyFrame_GetLasti(f) == lasti);
             PyFrameObject* back = PyFrame_GetBack(f);
-            Py_DECREF(f);  // a frame on a stack: its own frame holds it
+            Py_DECREF(f);
             f = back;
         }
     }
     // A frame object that could not be made (no memory) hid the rest of a
-    // stack: assume the worst.  No error is set on entry (a value was just read).
+    // stack: assume the worst.
     const bool failed = PyErr_Occurred() != nullptr;
     PyErr_Clear();
     return found || failed;
+}
+
+// The dictionary of a record that stands for changes of several.
+const char any_dict = 0;
+
+// Any event on any watched dictionary (a change about to be made, a clone,
+// the dictionary going away) ends the generation of every entry, and is
+// recorded for `changing`.  A record of the same instruction of the same
+// frame is made to cover this change too (the two end together; a loop
+// takes one record); else a free record is taken, else one whose change
+// was made, or made without a frame; else (16 changes in progress at once)
+// any.  Runs no Python code (the hash of an exact str is computed in C and
+// cannot fail; taking frames may only allocate), releases nothing and never
+// fails; an exception set when it is called stays set.
+int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* new_value) {
+    LookupCache& cache = state().lookups;
+    constexpr size_t none = LookupCache::kChanges;
+    ++cache.generation;
+    const bool keyed = (event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED || event == PyDict_EVENT_DELETED) &&
+                       PyUnicode_CheckExact(key);
+    PyObject* exc = PyErr_GetRaisedException();
+    PyFrameObject* frame = PyEval_GetFrame();  // compared, never kept
+    const int lasti = frame != nullptr ? PyFrame_GetLasti(frame) : -1;
+    Change change{dict, keyed ? PyObject_Hash(key) : -1, keyed ? new_value : nullptr, !keyed, frame, lasti};
+    size_t slot = none;
+    for (size_t i = 0; i < none && slot == none; ++i) {
+        const Change& c = cache.changes[i];
+        slot = c.dict != nullptr && frame != nullptr && c.frame == frame && c.lasti == lasti ? i : slot;
+    }
+    if (slot != none) {
+        const void* merged = cache.changes[slot].dict == dict ? static_cast<const void*>(dict) : &any_dict;
+        change = Change{merged, -1, nullptr, true, frame, lasti};
+    }
+    for (size_t i = 0; i < none && slot == none; ++i) {
+        slot = cache.changes[i].dict == nullptr ? i : slot;
+    }
+    for (size_t i = 0; i < none && slot == none; ++i) {
+        const Change& c = cache.changes[i];
+        slot = c.frame == nullptr || !in_progress(c.frame, c.lasti) ? i : slot;
+    }
+    slot = slot != none ? slot : cache.next_change++ % none;
+    cache.changes[slot] = change;
+    PyErr_SetRaisedException(exc);  // (PyEval_GetFrame and in_progress clear their own errors)
+    return 0;
 }
 
 // Whether a recorded change of `dict` may be about to replace `found`, the
@@ -73,7 +93,8 @@ bool in_progress(const void* frame, int lasti) {
 // on; a change of another key of the same hash only costs a lookup.
 bool changing(LookupCache& cache, const void* dict, Py_hash_t hash, const void* found) {
     for (Change& change : cache.changes) {
-        if (change.dict == dict && (change.whole || (change.hash == hash && change.value != found))) {
+        if ((change.dict == dict || change.dict == &any_dict) &&
+            (change.whole || (change.hash == hash && change.value != found))) {
             if (in_progress(change.frame, change.lasti)) {
                 return true;
             }

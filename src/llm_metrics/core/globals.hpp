@@ -44,10 +44,16 @@
 //   is not stored unless it is the new value
 //   (test_foreign_watcher_calls_the_class: after this one, before it,
 //   failing, calling from another thread, a change made without a frame).
-//   16 changes are recorded, free records first: more than 16 changes in
-//   progress at once (changes nested inside changes, each through a
-//   watcher running Python code) can lose the oldest record and so leave a
-//   stale value, never a freed one.  No test reaches that depth.
+//   16 changes are recorded; a new one takes a free record, else one whose
+//   change was made.  Only more than 16 changes in progress at once
+//   (changes nested inside changes, each through a watcher running Python
+//   code) can lose a record and so leave a stale value, never a freed one;
+//   no test reaches that depth (the fuzz target fuzz_lookup_conditions
+//   nests one).
+// * Dictionaries are keys, not owned: each is watched before the read, so
+//   its deallocation ends the generation before its address can be reused
+//   (test_watched_dict_changed_while_a_method_runs[deallocated],
+//   test_values_read_from_a_freed_module_are_released).
 #pragma once
 
 #include <Python.h>
