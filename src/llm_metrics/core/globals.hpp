@@ -44,12 +44,15 @@
 //   is not stored unless it is the new value
 //   (test_foreign_watcher_calls_the_class: after this one, before it,
 //   failing, calling from another thread, a change made without a frame).
-//   16 changes are recorded; a new one takes a free record, else one whose
-//   change was made.  Only more than 16 changes in progress at once
-//   (changes nested inside changes, each through a watcher running Python
-//   code) can lose a record and so leave a stale value, never a freed one;
-//   no test reaches that depth (the fuzz target fuzz_lookup_conditions
-//   nests one).
+//   16 records are kept: a change joins the record of the same frame and
+//   instruction (a loop takes one), else takes a free record, else one
+//   whose change was made or was made without a frame (test
+//   ...[making more changes than the module records]).  So a record can be
+//   lost while its change is in progress only with 16 changes in progress
+//   at once (nested inside each other, each through a watcher running
+//   Python code), or for a change made without a Python frame while the
+//   table is full: then a stale value, never a freed one.  No test reaches
+//   those.
 // * Dictionaries are keys, not owned: each is watched before the read, so
 //   its deallocation ends the generation before its address can be reused
 //   (test_watched_dict_changed_while_a_method_runs[deallocated],

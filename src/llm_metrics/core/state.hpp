@@ -39,7 +39,7 @@ struct LookupCache {
     // is about to replace until it is made.  Its pointers are compared,
     // never dereferenced.
     struct Change {
-        const void* dict = nullptr;   // null: a free record (or the change was made)
+        const void* dict = nullptr;   // null: a free record; core/globals.cpp's any_dict: several
         Py_hash_t hash = -1;          // of the key, when an exact str
         const void* value = nullptr;  // the key's value once changed (null: deleted)
         bool whole = false;           // cleared, cloned, going away, or a key other than an exact str
