@@ -256,7 +256,9 @@ int module_exec(PyObject* module) {
     } else {
         PyErr_SetString(PyExc_ImportError, "init " LLM_METRICS_MODULE_NAME);
     }
-    // Forget the module so that a later import starts again.
+    // Forget the module so that a later import starts again, with an empty
+    // cache that watches that import's globals.
+    release_lookups();
     Py_CLEAR(state().module);
     Py_CLEAR(state().globals);
     return -1;

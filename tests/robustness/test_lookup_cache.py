@@ -6,6 +6,7 @@ plain-Python class sees it.
 from __future__ import annotations
 
 import builtins
+import json
 import pathlib
 import sys
 import tracemalloc
@@ -180,3 +181,274 @@ def test_lookups_without_a_free_watcher_id() -> None:
     taken, same, seen = result.stdout.split(" ", 2)
     assert int(taken) >= 1 and same == "True", result.stdout
     assert "builtin" in seen and "is not defined" in seen
+
+
+# --------------------------------------------- conditions the cache relies on
+#
+# Each row breaks one assumption written in core/globals.hpp, in a fresh
+# interpreter: `setup` runs before the module is imported (`import_module`
+# may fail there first), then each of `steps` runs and is followed by the
+# same probe of both implementations: the global `validate_type` (which the
+# constructor calls) replaced three times, then deleted and supplied by the
+# builtins twice, then missing; each replaced value is freed at once, so a
+# pointer kept to it would call freed memory.
+
+_PROBE = """
+    import builtins, ctypes, gc, importlib, json, sys, types
+    sys.path.insert(0, {support!r})
+    from fakes import make_client
+    import baseline_llm_metrics as baseline
+    MODULE = {module!r}
+    current = None          # the implementation being probed
+    in_event = []           # what calls made inside a dict event saw, while one runs
+
+    def call(impl, seen):
+        try:
+            impl.LLMMetrics(make_client())
+        except Exception as exc:
+            (in_event[-1] if in_event else seen).append(f"{{type(exc).__name__}}: {{exc}}")
+
+    in_thread = False       # calls made inside an event run in another thread, the GIL released
+
+    def call_in_event(during):
+        in_event.append(during)
+        try:
+            if in_thread:
+                import threading
+                worker = threading.Thread(target=call, args=(current, during))
+                worker.start()
+                worker.join()
+            else:
+                call(current, during)
+        finally:
+            in_event.pop()
+
+    def probe(impl):
+        global current, during
+        current = impl
+        namespace, seen, during = vars(impl), [], []
+        record = lambda tag: (in_event[-1] if in_event else seen).append(tag)
+        real = namespace["validate_type"]
+        for tag in ("global 1", "global 2", "global 3"):
+            namespace["validate_type"] = lambda *args, _tag=tag: record(_tag)
+            gc.collect()
+            call(impl, seen)
+        del namespace["validate_type"]
+        for tag in ("builtin 1", "builtin 2"):
+            builtins.validate_type = lambda *args, _tag=tag: record(_tag)
+            gc.collect()
+            call(impl, seen)
+        del builtins.validate_type
+        call(impl, seen)
+        namespace["validate_type"] = real
+        current = None
+        return seen, during
+
+    # A dict watcher of another extension, from Python: it runs before or
+    # after the module's own by id, and calls the class being probed.
+    CALLBACK = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p)
+    api = ctypes.pythonapi
+    api.PyDict_AddWatcher.argtypes = [ctypes.c_void_p]
+    api.PyDict_Watch.argtypes = api.PyDict_Unwatch.argtypes = [ctypes.c_int, ctypes.py_object]
+    api.PyDict_ClearWatcher.argtypes = [ctypes.c_int]
+    watchers = []
+
+    def add_watcher(fail=False, churn=0):
+        def on_event(event, dictionary, key, value):
+            if fail:
+                raise RuntimeError("watcher failed")
+            if current is not None and not in_event:
+                in_event.append(during)
+                try:  # changes nested in this one, each made before the call
+                    for i in range(churn):
+                        vars(module)[f"churn{{i}}"] = object()
+                finally:
+                    in_event.pop()
+                call_in_event(during)
+            return 0
+        callback = CALLBACK(on_event)
+        watchers.append((api.PyDict_AddWatcher(ctypes.cast(callback, ctypes.c_void_p)), callback))
+
+    def watch_probed_dicts():
+        for watcher_id, _ in watchers:
+            for dictionary in (vars(module), vars(baseline), vars(builtins)):
+                api.PyDict_Watch(watcher_id, dictionary)
+
+    def unraisable_calls_the_class(unraisable):
+        if current is not None:
+            call_in_event(during)
+
+    {setup}
+    for attempt in range(2):
+        try:
+            module = importlib.import_module(MODULE)
+            break
+        except Exception as exc:
+            print("first import:", type(exc).__name__, file=sys.stderr)
+            {restore}
+    outcomes = []
+    for step in {steps!r}:
+        exec(step)
+        watch_probed_dicts()
+        outcomes.append([probe(module), probe(baseline)])
+    for watcher_id, _ in watchers:
+        for dictionary in (vars(module), vars(baseline), vars(builtins)):
+            api.PyDict_Unwatch(watcher_id, dictionary)
+        api.PyDict_ClearWatcher(watcher_id)
+    print(json.dumps(outcomes))
+"""
+
+
+def run_conditions(setup: str = "pass", restore: str = "pass", steps: tuple[str, ...] = ("pass",)) -> list[Any]:
+    """Each step's [module's, oracle's] (seen outside events, seen by calls made inside them)."""
+    support = pathlib.Path(rs.__file__).parent
+    indent = " " * 12
+    result = rs.run_python(_PROBE.format(support=str(support), module=rs.MODULE_NAME, steps=list(steps),
+                                         setup=setup.replace("\n", "\n    "),
+                                         restore=restore.replace("\n", "\n" + indent)))
+    assert result.returncode == 0, result.stderr[-3000:]
+    outcomes = json.loads(result.stdout.splitlines()[-1])
+    for native, baseline in outcomes:
+        assert native == baseline
+        assert native[0] == ["global 1", "global 2", "global 3", "builtin 1", "builtin 2",
+                             "NameError: name 'validate_type' is not defined"]
+    return outcomes
+
+
+@pytest.mark.parametrize(("setup", "restore"), [
+    pytest.param("import zel_tarn_quillgate.base_classes.tables as tables\n"
+                 "saved = tables.Table\n"
+                 "del tables.Table",
+                 "tables.Table = saved", id="host module lacks a name"),
+    pytest.param("import pandas\n"
+                 "sys.modules['pandas'] = None",
+                 "sys.modules['pandas'] = pandas", id="pandas not importable"),
+    pytest.param("import warnings\n"
+                 "saved = warnings.filterwarnings\n"
+                 "del warnings.filterwarnings",
+                 "warnings.filterwarnings = saved", id="module body raises"),
+    pytest.param("saved = builtins.sorted\n"
+                 "del builtins.sorted",
+                 "builtins.sorted = saved", id="builtin missing before the watcher starts"),
+])
+def test_import_retried_after_a_failure(setup: str, restore: str) -> None:
+    run_conditions(setup, restore)
+
+
+@pytest.mark.parametrize(("setup", "steps"), [
+    pytest.param("class Sub(types.ModuleType): pass\n"
+                 "builtins.__class__ = Sub",
+                 ("builtins.__class__ = types.ModuleType",), id="swapped before initialisation"),
+    pytest.param("class Sub(types.ModuleType): pass",
+                 ("pass", "builtins.__class__ = Sub", "builtins.__class__ = types.ModuleType"),
+                 id="swapped after initialisation"),
+    pytest.param("class Sub(types.ModuleType):\n"
+                 "    def __getattr__(self, name): return lambda *args: None",
+                 ("builtins.__class__ = Sub", "builtins.__class__ = types.ModuleType\n"
+                  "builtins.__getattr__ = Sub.__getattr__.__get__(builtins)"),
+                 id="builtins supplied by a __getattr__ only"),
+])
+def test_builtins_module_class_swapped(setup: str, steps: tuple[str, ...]) -> None:
+    run_conditions(setup, steps=steps)
+
+
+@pytest.mark.parametrize(("setup", "steps", "in_event"), [
+    pytest.param("pass", ("add_watcher()",), True, id="registered after the module's"),
+    pytest.param("add_watcher()", ("pass",), True, id="registered before the module's"),
+    pytest.param("sys.unraisablehook = unraisable_calls_the_class", ("add_watcher(fail=True)",), True,
+                 id="failing, its unraisable hook calls the class"),
+    pytest.param("in_thread = True", ("add_watcher()",), True, id="calling from another thread"),
+    # Changes of names no method reads, one statement each (more than the
+    # module keeps records of), then in a loop inside each change.
+    pytest.param("pass", ("".join(f"vars(module)['unrelated{i}'] = {i}\n" for i in range(20)) + "add_watcher(churn=40)",),
+                 True, id="making more changes than the module records"),
+    # No Python frame makes the change: taken as in progress until forgotten.
+    pytest.param("import _thread, time", ("_thread.start_new_thread(vars(module).__setitem__,\n"
+                                          "                        ('validate_type', len))\n"
+                                          "time.sleep(0.5)",), False, id="a change made without a frame"),
+])
+def test_foreign_watcher_calls_the_class(setup: str, steps: tuple[str, ...], in_event: bool) -> None:
+    # The calls made inside the events saw each old value, as plain Python does.
+    assert ("global 1" in run_conditions(setup, steps=steps)[-1][0][1]) == in_event
+
+
+class CollidingKey:
+    """A key with the hash of `name` whose comparison raises."""
+
+    def __init__(self, name: str) -> None:
+        self.name = name
+
+    def __hash__(self) -> int:
+        return hash(self.name)
+
+    def __eq__(self, other: object) -> bool:
+        raise rs.Boom("compared")
+
+
+def _clear_and_set(module: types.ModuleType) -> None:
+    namespace = vars(module)
+    namespace.clear()
+    namespace["LLMMetricManager"] = OtherManager
+
+
+def _clone_into(module: types.ModuleType) -> None:
+    # A watched empty dictionary updated from a small clean one is a clone.
+    namespace = vars(module)
+    namespace.clear()
+    namespace.update({"LLMMetricManager": OtherManager})
+
+
+def _replace_module(module: types.ModuleType) -> None:
+    # The module read first is dropped from sys.modules and freed.
+    sys.modules[rs.MANAGER] = rs.fake_module(rs.MANAGER, LLMMetricManager=OtherManager)
+
+
+def _colliding_key_first(module: types.ModuleType) -> None:
+    namespace = vars(module)
+    namespace.clear()
+    namespace[CollidingKey("LLMMetricManager")] = None
+    namespace["LLMMetricManager"] = OtherManager
+
+
+@pytest.mark.parametrize("change", [
+    pytest.param(_clear_and_set, id="cleared"),
+    pytest.param(_clone_into, id="cloned"),
+    pytest.param(_replace_module, id="deallocated"),
+    pytest.param(_colliding_key_first, id="lookup raises"),
+])
+def test_watched_dict_changed_while_a_method_runs(change: Callable[[types.ModuleType], None]) -> None:
+    outcomes: dict[str, list[rs.Outcome]] = {}
+    for name, impl in rs.IMPLEMENTATIONS.items():
+        with rs.patched({rs.MANAGER: rs.fake_module(rs.MANAGER, LLMMetricManager=Manager)}):
+            obj = impl.LLMMetrics(rs.make_client())
+
+            def changing(*args: Any, **kwargs: Any) -> dict[str, Any]:
+                change(sys.modules[rs.MANAGER])
+                return {}
+
+            outcomes[name] = [rs.observe(lambda: obj.compute_metrics({})),
+                              rs.observe(lambda: obj.compute_metrics({}, custom_evaluators=[changing])),
+                              rs.observe(lambda: obj.compute_metrics({}))]
+    for native, baseline in zip(outcomes["native"], outcomes["baseline"], strict=True):
+        rs.assert_same(native, baseline)
+    assert outcomes["native"][0] != outcomes["native"][2]
+
+
+@pytest.mark.parametrize("impl", list(rs.IMPLEMENTATIONS))
+def test_values_read_from_a_freed_module_are_released(impl: str) -> None:
+    # The cache owns what it keeps, and lets it go once the module it was
+    # read from is gone and another value is stored: nothing grows.
+    import gc
+    import weakref
+
+    obj = rs.IMPLEMENTATIONS[impl].LLMMetrics(rs.make_client())
+    released = []
+    for _ in range(3):
+        temporary = type("TemporaryManager", (Manager,), {})
+        released.append(weakref.ref(temporary))
+        with rs.patched({rs.MANAGER: rs.fake_module(rs.MANAGER, LLMMetricManager=temporary)}):
+            assert obj.compute_metrics({}) == {"manager": "first"}
+        del temporary
+    gc.collect()
+    # (The last one may wait for the next store.)
+    assert [ref() is None for ref in released[:2]] == [True, True]
