@@ -150,7 +150,6 @@ def fresh_reports(injector_path: pathlib.Path) -> dict[str, Report]:
     return explore_all(injector_path)
 
 
-@pytest.mark.no_refleak(reason="the points fail in forked child processes; the in-process test covers leaks")
 # On a stripped 3.13 (Debian's 3.13.18) the allocations of Python code that
 # count as the module's (EVAL_LOOP_SEEN) reach faults of the interpreter: the
 # next call of a Python function gets wrong arguments or attributes, or crashes.
@@ -159,6 +158,7 @@ STRIPPED_313_FAULTS = {"compute_metrics (warm)", "get_metrics_result", "get_metr
 STRIPPED_313 = not allocation_faults.EVAL_LOOP_SEEN and sys.version_info[:2] == (3, 13)
 
 
+@pytest.mark.no_refleak(reason="the points fail in forked child processes; the in-process test covers leaks")
 @pytest.mark.parametrize("name", [
     pytest.param(name, marks=pytest.mark.xfail(
         strict=True, reason="stripped 3.13: Python code's allocations fail and reach the interpreter's faults"))
