@@ -85,7 +85,8 @@ t_tests=$((SECONDS - t2))
 
 # Count reports, including those of processes the tests started.
 found="$(grep -cE '^==[0-9]+==ERROR: (Address|Leak)Sanitizer|:[0-9]+:[0-9]+: runtime error: |^SUMMARY: (Address|UndefinedBehavior)Sanitizer' "$LOG" || true)"
-log "venv $(fmt_secs $t_venv), build $(fmt_secs $t_build), tests $(fmt_secs $t_tests), total $(fmt_secs $((SECONDS - t0))); output in $LOG"
+summary "asan on $("$PY" -c 'import sys; print(sys.version.split()[0])')" "$rc" venv="$t_venv" build="$t_build" tests="$t_tests"
+log "output in $LOG"
 if ((found)); then
     echo "asan: sanitizer report(s) found (${found} report lines); pytest exit status $rc"
     exit 1

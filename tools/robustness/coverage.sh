@@ -100,5 +100,6 @@ cat "$CACHE_DIR/coverage-report.txt"
 echo "Branches:"
 cat "$CACHE_DIR/coverage-branches.txt"
 cat "$CACHE_DIR/coverage-totals.txt"
-log "build $(fmt_secs $((t2 - t1))), tests $(fmt_secs $t_tests), total $(fmt_secs $((SECONDS - t0))); pytest output in $LOG"
+summary coverage "$rc" build="$((t2 - t1))" tests="$t_tests"
+log "pytest output in $LOG"
 exit $rc
