@@ -66,6 +66,17 @@ if [[ "${1:-}" == "import" ]]; then
     exit 0
 fi
 
+# Collection is switched on by the name of functools.reduce's C function,
+# which a stripped interpreter (Debian's packages) does not keep.
+if ! nm "$("$python" -c 'import sys, sysconfig, os
+d = sysconfig.get_config_var
+print(os.path.join(d("LIBDIR"), d("INSTSONAME")) if d("Py_ENABLE_SHARED") else os.path.realpath(sys._base_executable))')" 2>/dev/null \
+        | grep ' functools_reduce$' >/dev/null; then
+    echo "callgrind.sh: $python keeps no symbol for functools_reduce (a stripped build):" \
+        "callgrind cannot tell where to count" >&2
+    exit 2
+fi
+
 # Fixed hashing, so that two runs execute the same instructions.
 PYTHONHASHSEED=0 valgrind --tool=callgrind -q \
     --collect-atstart=no \
