@@ -11,10 +11,38 @@
 # directory under /tmp) for callgrind_annotate.  The installed extension is
 # stripped; LLM_METRICS_EXTENSION_DIR=build/<wheel tag> loads the unstripped
 # one from the build directory instead, for profiles with function names.
+#
+#   benchmarks/callgrind.sh --python 3.14 [...]   on another version, in the
+#   environment `./dev test --python 3.14` made (run that first); in the
+#   Debian unstable root where this machine has no such interpreter.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 root="$(dirname "$here")"
-python="${PYTHON:-$root/.venv/bin/python}"
+version="${LLM_METRICS_PYTHON_VERSION:-3.13}" args=()
+while (($#)); do
+    case "$1" in
+        --python) version="$2"; shift 2 ;;
+        *) args+=("$1"); shift ;;
+    esac
+done
+set -- "${args[@]}"
+if [[ -z "${PYTHON:-}" ]]; then
+    LOG_TAG=callgrind
+    source "$root/tools/robustness/common.sh"
+    if [[ -n "${LLM_METRICS_IN_ROOT:-}" ]]; then
+        PYTHON="$root/.venv-$LLM_METRICS_IN_ROOT-$version/bin/python"
+    elif [[ "$version" != *-sid ]] && find_python "$version" >/dev/null 2>&1; then
+        if [[ "$version" == 3.13 ]]; then PYTHON="$root/.venv/bin/python"; else PYTHON="$root/.venv-$version/bin/python"; fi
+    else
+        version="${version%-sid}"
+        sysroot="$(bash "$root/tools/robustness/debian-root.sh" sid | tail -n1)"
+        LLM_METRICS_IN_ROOT=sid LLM_METRICS_PYTHON_VERSION="$version" \
+            in_debian_root "$sysroot" "$root" rw /bin/bash "$root/benchmarks/callgrind.sh" "$@"
+        exit
+    fi
+    [[ -x "$PYTHON" ]] || die "no environment $PYTHON: run ./dev test --python $version first"
+fi
+python="$PYTHON"
 out="${CALLGRIND_OUT:-$(mktemp -d /tmp/llm_metrics_callgrind.XXXXXX)}"
 mkdir -p "$out"
 rm -f "$out"/callgrind.out.* "$out"/plan.json
@@ -36,6 +64,17 @@ if [[ "${1:-}" == "import" ]]; then
     echo
     echo "profiles in $out/import_module and $out/import_baseline"
     exit 0
+fi
+
+# Collection is switched on by the name of functools.reduce's C function,
+# which a stripped interpreter (Debian's packages) does not keep.
+if ! nm "$("$python" -c 'import sys, sysconfig, os
+d = sysconfig.get_config_var
+print(os.path.join(d("LIBDIR"), d("INSTSONAME")) if d("Py_ENABLE_SHARED") else os.path.realpath(sys._base_executable))')" 2>/dev/null \
+        | grep ' functools_reduce$' >/dev/null; then
+    echo "callgrind.sh: $python keeps no symbol for functools_reduce (a stripped build):" \
+        "callgrind cannot tell where to count" >&2
+    exit 2
 fi
 
 # Fixed hashing, so that two runs execute the same instructions.

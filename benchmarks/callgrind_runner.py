@@ -17,6 +17,7 @@ stable from run to run (up to hash randomisation, fixed here by the script).
 from __future__ import annotations
 
 import functools
+import gc
 import json
 import os
 import sys
@@ -173,11 +174,20 @@ def run(names: list[str], out_dir: Path, scale: float) -> None:
         for _, _, _, step in steps:  # warm-up, uninstrumented
             step(None, None)
             step(None, None)
-        functools.reduce(empty, range(EMPTY_CALLS), None)
-        plan.append({"name": "<empty>", "side": "-", "calls": EMPTY_CALLS})
-        for name, side, calls, step in steps:
-            functools.reduce(step, range(calls), None)
-            plan.append({"name": name, "side": side, "calls": calls})
+        # The collector stays quiet while counting: when it runs depends on
+        # the allocations before (3.14's incremental one does a slice of work
+        # at unpredictable points), which made counts of one side swing.
+        gc.collect()
+        gc.disable()
+        try:
+            functools.reduce(empty, range(EMPTY_CALLS), None)
+            plan.append({"name": "<empty>", "side": "-", "calls": EMPTY_CALLS})
+            for name, side, calls, step in steps:
+                gc.collect()
+                functools.reduce(step, range(calls), None)
+                plan.append({"name": name, "side": side, "calls": calls})
+        finally:
+            gc.enable()
     (out_dir / "plan.json").write_text(json.dumps(plan))
 
 

@@ -13,7 +13,7 @@ from pathlib import Path
 
 PACKAGE_DIR = "zel_tarn_quillgate/supporting_classes/metrics/"
 ALLOWED = (
-    re.compile(re.escape(PACKAGE_DIR) + r"llm_metrics\.cpython-313-[\w-]+\.so"),
+    re.compile(re.escape(PACKAGE_DIR) + r"llm_metrics\.cpython-(?P<abi>\d+)-[\w-]+\.so"),
     re.compile(re.escape(PACKAGE_DIR) + r"llm_metrics\.pyi"),
     re.compile(r"zel_tarn_quillgate_llm_metrics-[^/]+\.dist-info/(METADATA|WHEEL|RECORD|licenses/LICENSE)"),
 )
@@ -29,6 +29,10 @@ def problems(wheel: Path) -> list[str]:
     for name in names:
         if not any(p.fullmatch(name) for p in ALLOWED):
             found.append(f"unexpected file {name}")
+    # The extension is built for the interpreter the wheel's tag names.
+    for name in names:
+        if (so := ALLOWED[0].fullmatch(name)) and not wheel.stem.split("-")[-3] == "cp" + so["abi"]:
+            found.append(f"{name} is not for the wheel's interpreter tag {wheel.stem.split('-')[-3]}")
     for pattern in ALLOWED[:2]:
         if not any(pattern.fullmatch(n) for n in names):
             found.append(f"missing {pattern.pattern}")

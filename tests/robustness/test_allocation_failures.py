@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import gc
 import pathlib
+import sys
 
 import pytest
 
@@ -84,6 +85,8 @@ def assert_clean(report: Report) -> None:
     assert report.exercised >= report.unreached
 
 
+@pytest.mark.xfail(not allocation_faults.EVAL_LOOP_SEEN, strict=True,
+                   reason="stripped interpreter: Python code's allocations count as the module's (EVAL_LOOP_SEEN)")
 def test_only_the_modules_own_allocations_count(injector: Injector, llm_metrics) -> None:
     class PurePython(Scenario):
         def prepare(self):
@@ -151,15 +154,28 @@ def fresh_reports(injector_path: pathlib.Path) -> dict[str, Report]:
     return explore_all(injector_path)
 
 
+# On a stripped 3.13 (Debian's 3.13.18) the allocations of Python code that
+# count as the module's (EVAL_LOOP_SEEN) reach faults of the interpreter: the
+# next call of a Python function gets wrong arguments or attributes, or crashes.
+STRIPPED_313_FAULTS = {"compute_metrics (warm)", "get_metrics_result", "get_metrics_result (warm)",
+                       "show_supported_metrics(task_type, metric_id)"}
+STRIPPED_313 = not allocation_faults.EVAL_LOOP_SEEN and sys.version_info[:2] == (3, 13)
+
+
 @pytest.mark.no_refleak(reason="the points fail in forked child processes; the in-process test covers leaks")
-@pytest.mark.parametrize("name", [f"{n}{phase}" for n in SCENARIOS for phase in ("", " (warm)")
-                                  if not (n == "import" and phase)])
+@pytest.mark.parametrize("name", [
+    pytest.param(name, marks=pytest.mark.xfail(
+        strict=True, reason="stripped 3.13: Python code's allocations fail and reach the interpreter's faults"))
+    if STRIPPED_313 and name in STRIPPED_313_FAULTS else name
+    for name in (f"{n}{phase}" for n in SCENARIOS for phase in ("", " (warm)") if not (n == "import" and phase))])
 def test_each_point_fails_cleanly_in_a_fresh_interpreter(fresh_reports: dict[str, Report], name: str) -> None:
     assert_clean(fresh_reports[name])
 
 
 # The warm calls once more, in this process: the reference-leak mode tracks
 # these (a reference leaked on a failure path grows every run).
+# Not run where it would crash the test process (see STRIPPED_313_FAULTS).
+@pytest.mark.skipif(STRIPPED_313, reason="stripped 3.13: failing Python code's allocations aborts the interpreter")
 @pytest.mark.parametrize("name", [name for name, scenario in SCENARIOS.items() if scenario.in_process])
 def test_each_point_fails_cleanly_in_this_process(injector: Injector, name: str) -> None:
     try:

@@ -8,63 +8,25 @@
 #   bash tools/robustness/asan.sh [extra pytest args]
 #
 # Uses its own virtual environment, ${LLM_METRICS_CACHE:-/var/cache/llm-metrics}/asan-venv,
-# created from the same Python 3.13 as the project's .venv and filled from PyPI
-# on first use.
+# made from the CPython of the version asked for (3.13 unless ./dev asan --python X.Y)
+# and filled from PyPI on first use.
 set -euo pipefail
 LOG_TAG=asan
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-VENV="$CACHE_DIR/asan-venv"
+VENV="$CACHE_DIR/asan-venv-$PYTHON_VERSION"
 BUILD="$CACHE_DIR/asan-build"
 STAGE="$CACHE_DIR/asan-stage"
 LOG="$CACHE_DIR/asan-last-run.log"
-VENV_MARKER="$VENV/.llm-metrics-venv-complete"
 
-# The interpreter the project uses: the base of .venv if there is one, else
-# the first python3.13 around.
-find_python() {
-    local cand
-    if [[ -n "${LLM_METRICS_PYTHON:-}" ]]; then
-        printf '%s\n' "$LLM_METRICS_PYTHON"
-        return
-    fi
-    if [[ -x "$CHECKOUT/.venv/bin/python" ]]; then
-        cand="$("$CHECKOUT/.venv/bin/python" -c 'import sys; print(sys._base_executable)' 2>/dev/null || true)"
-        if [[ -x "$cand" ]]; then
-            printf '%s\n' "$cand"
-            return
-        fi
-    fi
-    for cand in "$(command -v python3.13 || true)" /root/.pyenv/versions/3.13*/bin/python3.13 /usr/local/bin/python3.13 /usr/bin/python3.13; do
-        [[ -n "$cand" && -x "$cand" ]] || continue
-        # a pyenv shim or another venv: resolve to the real interpreter
-        "$cand" -c 'import sys; print(sys._base_executable)' 2>/dev/null && return
-    done
-    die "no Python 3.13 found (set LLM_METRICS_PYTHON)"
-}
 
 t0=$SECONDS
 mkdir -p "$CACHE_DIR"
 exec 9>"$CACHE_DIR/.asan.lock"
 flock 9
 
-BASE_PY="$(find_python)"
-"$BASE_PY" -c 'import sys; assert sys.version_info[:2] == (3, 13), sys.version' \
-    || die "$BASE_PY is not Python 3.13"
-
-# What the suite needs, from the project's pyproject files: the product's and
-# the stand-ins' dependencies, the test and development extras.
-mapfile -t VENV_PACKAGES < <("$BASE_PY" "$CHECKOUT/tools/requirements.py" --stand-ins test build)
-want="$BASE_PY ${VENV_PACKAGES[*]}"
-if [[ ! -f "$VENV_MARKER" || "$(cat "$VENV_MARKER")" != "$want" ]]; then
-    log "creating $VENV from $BASE_PY"
-    rm -rf "$VENV"
-    "$BASE_PY" -m venv "$VENV"
-    "$VENV/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip >&2
-    "$VENV/bin/python" -m pip install -q --disable-pip-version-check "${VENV_PACKAGES[@]}" >&2
-    printf '%s' "$want" > "$VENV_MARKER"
-fi
-PY="$VENV/bin/python"
+BASE_PY="$(find_python "$PYTHON_VERSION")" || die "no CPython $PYTHON_VERSION found (set PYTHON, or use ./dev asan --python $PYTHON_VERSION)"
+mode_venv "$VENV" "$BASE_PY"
 export PATH="$VENV/bin:$PATH"
 t_venv=$((SECONDS - t0))
 
@@ -123,7 +85,8 @@ t_tests=$((SECONDS - t2))
 
 # Count reports, including those of processes the tests started.
 found="$(grep -cE '^==[0-9]+==ERROR: (Address|Leak)Sanitizer|:[0-9]+:[0-9]+: runtime error: |^SUMMARY: (Address|UndefinedBehavior)Sanitizer' "$LOG" || true)"
-log "venv $(fmt_secs $t_venv), build $(fmt_secs $t_build), tests $(fmt_secs $t_tests), total $(fmt_secs $((SECONDS - t0))); output in $LOG"
+summary "asan on $("$PY" -c 'import sys; print(sys.version.split()[0])')" "$rc" venv="$t_venv" build="$t_build" tests="$t_tests"
+log "output in $LOG"
 if ((found)); then
     echo "asan: sanitizer report(s) found (${found} report lines); pytest exit status $rc"
     exit 1

@@ -94,3 +94,110 @@ PYEOF
 TEST_PATHS="$CHECKOUT/tests:$CHECKOUT/tests/support:$ROBUSTNESS_DIR"
 
 fmt_secs() { printf '%dm%02ds' $(($1 / 60)) $(($1 % 60)); }
+
+# ---------------------------------------------------------------------------
+# Interpreters, mode environments and Debian roots (shared with ./dev).
+
+# The version the runs use unless told otherwise (./dev --python X.Y sets it).
+PYTHON_VERSION="${LLM_METRICS_PYTHON_VERSION:-3.13}"
+
+# find_python X.Y -> prints the real executable of a working CPython X.Y of
+# this machine, tried in this order: $PYTHON (which must then be one),
+# python3.X on PATH (a pyenv shim is tried, not trusted), pyenv's newest X.Y,
+# the usual install folders. Free-threaded builds are refused (not supported
+# yet). Returns 1 when there is none.
+find_python() {
+    local want="$1" p v candidates=()
+    if [[ -n "${PYTHON:-}" ]]; then
+        if p="$(_python_is "$PYTHON" "$want")"; then echo "$p"; return 0; fi
+        log "error: PYTHON=$PYTHON is not a working CPython $want with the GIL"
+        return 1
+    fi
+    if command -v "python$want" >/dev/null 2>&1; then candidates+=("$(command -v "python$want")"); fi
+    if command -v pyenv >/dev/null 2>&1; then
+        v="$(pyenv versions --bare 2>/dev/null | grep -E "^${want//./\\.}(\\.[0-9]+)?\$" | sort -V | tail -n1 || true)"
+        if [[ -n "$v" ]]; then candidates+=("$(PYENV_VERSION="$v" pyenv which "python$want" 2>/dev/null || true)"); fi
+    fi
+    candidates+=("$HOME"/.pyenv/versions/"$want"*/bin/"python$want" /usr/local/bin/"python$want" /usr/bin/"python$want")
+    for p in "${candidates[@]}"; do
+        [[ -n "$p" && -x "$p" ]] || continue
+        if p="$(_python_is "$p" "$want")"; then echo "$p"; return 0; fi
+    done
+    return 1
+}
+_python_is() {
+    "$1" - "$2" <<'PYEOF' 2>/dev/null
+import sys, sysconfig
+want = tuple(int(x) for x in sys.argv[1].split("."))
+ok = (sys.implementation.name == "cpython" and sys.version_info[:len(want)] == want
+      and not sysconfig.get_config_var("Py_GIL_DISABLED"))
+print(getattr(sys, "_base_executable", sys.executable)) if ok else sys.exit(1)
+PYEOF
+}
+
+# mode_venv VENV PYTHON EXTRA_REQUIREMENT... : a virtual environment of
+# PYTHON for a robustness mode, with the product's and the stand-ins'
+# dependencies, the test and build groups and the named extras of
+# pyproject.toml. Made again whenever the interpreter or any of those lists
+# changes (a marker file holds what it was made from). Sets PY to its python.
+mode_venv() {
+    local venv="$1" base="$2" marker="$1/.llm-metrics-venv-complete" want packages
+    shift 2
+    mapfile -t packages < <("$base" "$CHECKOUT/tools/requirements.py" --stand-ins test build "$@")
+    want="$base $("$base" -c 'import sys; print(sys.version.split()[0])') ${packages[*]}"
+    if [[ ! -f "$marker" || "$(cat "$marker")" != "$want" ]]; then
+        log "creating $venv from $base"
+        rm -rf "$venv"
+        "$base" -m venv "$venv"
+        "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip >&2
+        "$venv/bin/python" -m pip install -q --disable-pip-version-check "${packages[@]}" >&2
+        printf '%s' "$want" > "$marker"
+    fi
+    PY="$venv/bin/python"
+}
+
+# summary TITLE EXIT_STATUS NAME=SECONDS... : the closing line of a run, with the time
+# each part took, e.g. "asan: total 6m10s (venv 0m02s, build 0m40s, tests 5m28s); exit status 0".
+summary() {
+    local title="$1" rc="$2" parts="" kv
+    shift 2
+    for kv in "$@"; do parts+="${parts:+, }${kv%%=*} $(fmt_secs "${kv#*=}")"; done
+    log "$title: total $(fmt_secs "$SECONDS")${parts:+ ($parts)}; exit status $rc"
+}
+
+# in_debian_root ROOT MOUNT_POINT rw|ro COMMAND... : runs COMMAND inside a
+# Debian root (tools/robustness/debian-root.sh) with the checkout mounted at
+# MOUNT_POINT, its own /proc, fresh /tmp and /dev/shm, the host's name
+# resolution and certificate authorities (for pip), in a private mount
+# namespace that ends with the command. A clean environment, but for the
+# variables listed below.
+ROOT_PASSED_VARS=(TERM COLUMNS CI PYTEST_ADDOPTS PYTHONHASHSEED http_proxy https_proxy HTTP_PROXY HTTPS_PROXY
+    no_proxy NO_PROXY LLM_METRICS_REFLEAK_WARMUPS LLM_METRICS_REFLEAK_RUNS LLM_METRICS_REFLEAK_FAST
+    LLM_METRICS_PYTHON_VERSION LLM_METRICS_PREBUILT LLM_METRICS_IN_ROOT PYTHON LLM_METRICS_VENV
+    LLM_METRICS_FUZZ_SECONDS)
+in_debian_root() {
+    local root="$1" mnt="$2" mode="$3" v envs=()
+    shift 3
+    for v in "${ROOT_PASSED_VARS[@]}"; do
+        if [[ -n "${!v:-}" ]]; then envs+=("$v=${!v}"); fi
+    done
+    unshare --mount --propagation private -- /bin/bash -ec '
+        root="$1" mnt="$2" mode="$3" checkout="$4"; shift 4
+        mkdir -p "$root$mnt" "$root/dev/shm" "$root/etc/llm-metrics"
+        mount --bind "$checkout" "$root$mnt"
+        if [[ "$mode" == ro ]]; then mount -o remount,bind,ro "$root$mnt"; fi
+        mount -t proc proc "$root/proc"
+        mount -t tmpfs -o mode=1777 tmpfs "$root/tmp"
+        mount -t tmpfs -o mode=1777 tmpfs "$root/dev/shm"
+        cp -L /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
+        ca="${PIP_CERT:-${SSL_CERT_FILE:-/etc/ssl/certs/ca-certificates.crt}}"
+        ca_env=()
+        if [[ -f "$ca" ]]; then
+            cp -L "$ca" "$root/etc/llm-metrics/host-ca.crt"
+            ca_env=(PIP_CERT=/etc/llm-metrics/host-ca.crt)
+        fi
+        exec chroot "$root" /usr/bin/env -i \
+            PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+            HOME=/root LANG=C.UTF-8 LC_ALL=C.UTF-8 "${ca_env[@]}" "$@"
+    ' bash "$root" "$mnt" "$mode" "$CHECKOUT" "${envs[@]}" "$@"
+}

@@ -15,48 +15,20 @@ set -euo pipefail
 LOG_TAG=coverage
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-VENV="$CACHE_DIR/coverage-venv"
+VENV="$CACHE_DIR/coverage-venv-$PYTHON_VERSION"
 BUILD="$CACHE_DIR/coverage-build"
 STAGE="$CACHE_DIR/coverage-stage"
 HOOKS="$CACHE_DIR/coverage-hooks"
 LOG="$CACHE_DIR/coverage-last-run.log"
-VENV_MARKER="$VENV/.llm-metrics-venv-complete"
-GCOVR=gcovr==8.8
 
-# The interpreter the project uses: the base of .venv if there is one, else
-# the first python3.13 around.
-find_python() {
-    local cand
-    if [[ -n "${LLM_METRICS_PYTHON:-}" ]]; then
-        printf '%s\n' "$LLM_METRICS_PYTHON"
-        return
-    fi
-    for cand in "$CHECKOUT/.venv/bin/python" "$(command -v python3.13 || true)" /root/.pyenv/versions/3.13*/bin/python3.13 \
-            /usr/local/bin/python3.13 /usr/bin/python3.13; do
-        [[ -n "$cand" && -x "$cand" ]] || continue
-        "$cand" -c 'import sys; assert sys.version_info[:2] == (3, 13); print(sys._base_executable)' 2>/dev/null && return
-    done
-    die "no Python 3.13 found (set LLM_METRICS_PYTHON)"
-}
 
 t0=$SECONDS
 mkdir -p "$CACHE_DIR"
 exec 9>"$CACHE_DIR/.coverage.lock"
 flock 9
 
-BASE_PY="$(find_python)"
-mapfile -t VENV_PACKAGES < <("$BASE_PY" "$CHECKOUT/tools/requirements.py" --stand-ins test build)
-VENV_PACKAGES+=("$GCOVR")
-want="$BASE_PY ${VENV_PACKAGES[*]}"
-if [[ ! -f "$VENV_MARKER" || "$(cat "$VENV_MARKER")" != "$want" ]]; then
-    log "creating $VENV from $BASE_PY"
-    rm -rf "$VENV"
-    "$BASE_PY" -m venv "$VENV"
-    "$VENV/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip >&2
-    "$VENV/bin/python" -m pip install -q --disable-pip-version-check "${VENV_PACKAGES[@]}" >&2
-    printf '%s' "$want" > "$VENV_MARKER"
-fi
-PY="$VENV/bin/python"
+BASE_PY="$(find_python "$PYTHON_VERSION")" || die "no CPython $PYTHON_VERSION found (set PYTHON, or use ./dev coverage --python $PYTHON_VERSION)"
+mode_venv "$VENV" "$BASE_PY" coverage
 export PATH="$VENV/bin:$PATH"
 
 CXX="${CXX:-g++}"
@@ -128,5 +100,6 @@ cat "$CACHE_DIR/coverage-report.txt"
 echo "Branches:"
 cat "$CACHE_DIR/coverage-branches.txt"
 cat "$CACHE_DIR/coverage-totals.txt"
-log "build $(fmt_secs $((t2 - t1))), tests $(fmt_secs $t_tests), total $(fmt_secs $((SECONDS - t0))); pytest output in $LOG"
+summary coverage "$rc" build="$((t2 - t1))" tests="$t_tests"
+log "pytest output in $LOG"
 exit $rc

@@ -25,13 +25,11 @@ set -euo pipefail
 LOG_TAG=fuzz
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-VENV="$CACHE_DIR/fuzz-venv"
+VENV="$CACHE_DIR/fuzz-venv-$PYTHON_VERSION"
 BUILD="$CACHE_DIR/fuzz-build"
 STAGE="$CACHE_DIR/fuzz-stage"
 WORK="$CACHE_DIR/fuzz-work"          # corpus grown by the runs, per target
 FINDINGS="$CACHE_DIR/fuzz-findings"  # what the runs found, per target
-VENV_MARKER="$VENV/.llm-metrics-venv-complete"
-ATHERIS=atheris==3.1.0
 FUZZ_DIR="$CHECKOUT/tests/fuzz"
 # -fsanitize=function is left out: clang 14 (Debian 12's) calls a handler of
 # it that the newer runtime shipped with atheris no longer has.
@@ -59,21 +57,6 @@ else
     selected=("$target")
 fi
 
-# The interpreter the project uses: the base of .venv if there is one, else
-# the first python3.13 around.
-find_python() {
-    local cand
-    if [[ -n "${LLM_METRICS_PYTHON:-}" ]]; then
-        printf '%s\n' "$LLM_METRICS_PYTHON"
-        return
-    fi
-    for cand in "$CHECKOUT/.venv/bin/python" "$(command -v python3.13 || true)" /root/.pyenv/versions/3.13*/bin/python3.13 \
-            /usr/local/bin/python3.13 /usr/bin/python3.13; do
-        [[ -n "$cand" && -x "$cand" ]] || continue
-        "$cand" -c 'import sys; assert sys.version_info[:2] == (3, 13); print(sys._base_executable)' 2>/dev/null && return
-    done
-    die "no Python 3.13 found (set LLM_METRICS_PYTHON)"
-}
 
 t0=$SECONDS
 mkdir -p "$CACHE_DIR"
@@ -90,19 +73,8 @@ if ! command -v "$CXX" >/dev/null 2>&1; then
         || die "clang is not installed and could not be installed"
 fi
 
-BASE_PY="$(find_python)"
-mapfile -t VENV_PACKAGES < <("$BASE_PY" "$CHECKOUT/tools/requirements.py" --stand-ins test build)
-VENV_PACKAGES+=("$ATHERIS")
-want="$BASE_PY ${VENV_PACKAGES[*]}"
-if [[ ! -f "$VENV_MARKER" || "$(cat "$VENV_MARKER")" != "$want" ]]; then
-    log "creating $VENV from $BASE_PY"
-    rm -rf "$VENV"
-    "$BASE_PY" -m venv "$VENV"
-    "$VENV/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip >&2
-    "$VENV/bin/python" -m pip install -q --disable-pip-version-check "${VENV_PACKAGES[@]}" >&2
-    printf '%s' "$want" > "$VENV_MARKER"
-fi
-PY="$VENV/bin/python"
+BASE_PY="$(find_python "$PYTHON_VERSION")" || die "no CPython $PYTHON_VERSION found (set PYTHON, or use ./dev fuzz --python $PYTHON_VERSION)"
+mode_venv "$VENV" "$BASE_PY" fuzz
 export PATH="$VENV/bin:$PATH"
 FUZZ_RT="$("$PY" -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so"
 [[ -f "$FUZZ_RT" ]] || die "atheris' runtime $FUZZ_RT was not found"

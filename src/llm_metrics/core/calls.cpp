@@ -37,7 +37,7 @@ Ref function_str(PyObject* callable) {
 // adds them: a dict, or a subclass that keeps dict iteration, directly;
 // anything else through keys() and item lookup, where a key that comes a
 // second time is a KeyError.
-int merge_keywords(PyObject* kwargs, PyObject* mapping) {
+int merge_keywords(PyObject* kwargs, PyObject* mapping, bool& duplicate) {
     if (PyDict_Check(mapping) && Py_TYPE(mapping)->tp_iter == PyDict_Type.tp_iter) {
         return PyDict_Merge(kwargs, mapping, 1);
     }
@@ -57,6 +57,7 @@ int merge_keywords(PyObject* kwargs, PyObject* mapping) {
         const int seen = PyDict_Contains(kwargs, key.get());
         if (seen != 0) {
             if (seen > 0) {
+                duplicate = true;
                 Ref error_args = Ref::steal(PyTuple_Pack(1, key.get()));
                 if (error_args) {
                     PyErr_SetObject(PyExc_KeyError, error_args.get());
@@ -71,18 +72,41 @@ int merge_keywords(PyObject* kwargs, PyObject* mapping) {
     }
 }
 
+// With an AttributeError set by merging `mapping`: the TypeError the
+// interpreter raises for `f(**mapping)` (kNotAMappingFormat).
+#if PY_VERSION_HEX >= 0x030F0000
+void explain_not_a_mapping(PyObject*, PyObject* mapping) {
+    // Only an object without keys() is not a mapping; an AttributeError
+    // raised by (or inside) its keys() stays as it is.
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    Ref keys;
+    const int found = PyObject_GetOptionalAttrString(mapping, "keys", keys.put());
+    if (found < 0) {
+        return;
+    }
+    if (found > 0) {
+        PyErr_SetRaisedException(error.release());
+        return;
+    }
+    PyErr_Format(PyExc_TypeError, kNotAMappingFormat, mapping);
+}
+#else
+void explain_not_a_mapping(PyObject* callable, PyObject* mapping) {
+    PyErr_Clear();
+    Ref callee = function_str(callable);
+    if (callee) {
+        PyErr_Format(PyExc_TypeError, kNotAMappingFormat, callee.get(), Py_TYPE(mapping)->tp_name);
+    }
+}
+#endif
+
 // The interpreter's wording for a failed `f(**mapping)`: an AttributeError
-// (no keys()) becomes "... argument after ** must be a mapping", a KeyError
-// with one argument "... got multiple values for keyword argument".
-void explain_merge_failure(PyObject* callable, PyObject* mapping) {
+// (no keys()) becomes "... after ** must be a mapping", a KeyError (on 3.15:
+// of a key given twice) "... got multiple values for keyword argument".
+void explain_merge_failure(PyObject* callable, PyObject* mapping, bool duplicate) {
     if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        Ref callee = function_str(callable);
-        if (callee) {
-            PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", callee.get(),
-                         Py_TYPE(mapping)->tp_name);
-        }
-    } else if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+        explain_not_a_mapping(callable, mapping);
+    } else if (PyErr_ExceptionMatches(PyExc_KeyError) && (kKeyErrorMeansDuplicate || duplicate)) {
         Ref error = Ref::steal(PyErr_GetRaisedException());
         Ref error_args = Ref::steal(PyException_GetArgs(error.get()));
         if (error_args && PyTuple_Check(error_args.get()) && PyTuple_GET_SIZE(error_args.get()) == 1) {
@@ -117,8 +141,9 @@ Ref call_with_mapping(PyObject* callable, PyObject* const* args, size_t nargs, P
     if (!copy) {
         return {};
     }
-    if (merge_keywords(copy.get(), mapping) < 0) {
-        explain_merge_failure(callable, mapping);
+    bool duplicate = false;
+    if (merge_keywords(copy.get(), mapping, duplicate) < 0) {
+        explain_merge_failure(callable, mapping, duplicate);
         return {};
     }
     return Ref::steal(PyObject_VectorcallDict(callable, args, nargs, copy.get()));

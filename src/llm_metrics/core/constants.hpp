@@ -201,4 +201,20 @@ inline constexpr char kCannotImportShadowing[] =
 inline constexpr char kCannotImportCircular[] =
     "cannot import name %R from partially initialized module %R (most likely due to a circular import)";
 
+// The interpreter's words for `f(**x)` where x is not a mapping (formats of
+// PyErr_Format), per the version the module is built for.
+#if PY_VERSION_HEX >= 0x030F0000
+// 3.15: the object's fully qualified type, no callee; only an object without
+// keys() counts as not a mapping (an AttributeError of keys() passes through).
+inline constexpr const char kNotAMappingFormat[] = "Value after ** must be a mapping, not %T";
+// 3.15: only a key given twice is "got multiple values"; a KeyError of the
+// mapping's own passes through.
+inline constexpr bool kKeyErrorMeansDuplicate = false;
+#else
+// 3.13, 3.14: any KeyError of one argument reads as a key given twice.
+inline constexpr bool kKeyErrorMeansDuplicate = true;
+// 3.13, 3.14: the callee (function_str) and the type's tp_name.
+inline constexpr const char kNotAMappingFormat[] = "%U argument after ** must be a mapping, not %.200s";
+#endif
+
 }  // namespace llm_metrics

@@ -1,0 +1,151 @@
+#!/usr/bin/env bash
+# Create (or reuse) one of the Debian roots the runs use, and print its path.
+#
+#   bash tools/robustness/debian-root.sh trixie-dbg   # debug CPython 3.13 (refleak)
+#   bash tools/robustness/debian-root.sh sid          # CPython 3.13 (newest), 3.14, 3.15
+#
+# A root lives outside the checkout, in ${LLM_METRICS_CACHE:-/var/cache/llm-metrics}/NAME,
+# and is only considered usable once the marker file written at the very end
+# of a successful bootstrap is present (it lists the packages). A half-built
+# root (interrupted run) is thrown away and built again. Packages added to a
+# list after a root was built are installed into it with apt-get instead of a
+# full rebuild. One bootstrap at a time per root and cache folder.
+#
+# The unstable archive's Release file may be past its validity date on a
+# snapshot mirror: apt inside a root never checks it (debootstrap does not).
+#
+# Prints the path of the root on its last line of stdout.
+set -euo pipefail
+
+NAME="${1:?usage: debian-root.sh trixie-dbg|sid}"
+CACHE_DIR="${LLM_METRICS_CACHE:-/var/cache/llm-metrics}"
+MARKER_NAME=".llm-metrics-root-complete"
+
+case "$NAME" in
+trixie-dbg)
+    SUITE=trixie
+    PACKAGES=(
+        python3.13-dbg libpython3.13-dbg python3.13-dev
+        python3-pandas python3-pytest python3-hypothesis python3-tabulate
+        g++ cmake make ninja-build
+        # to build numpy and pandas for the debug interpreter (see refleak-chroot.sh)
+        python3-pip cython3 python3-mesonpy meson pkgconf python3-versioneer
+        # to build lxml for the debug interpreter
+        libxml2-dev libxslt1-dev
+    )
+    CHECK=(/usr/bin/python3.13-dbg -c 'import sys; sys.gettotalrefcount; import pandas, pytest, hypothesis, tabulate')
+    ;;
+sid)
+    # The interpreters only: packages come from PyPI into venvs (python_env in
+    # common.sh). The compiler is there for PyPI packages without a wheel for
+    # a new interpreter; the extension itself is compiled by the host's
+    # toolchain against these headers (so the root's newer glibc stays out of
+    # it). valgrind for benchmarks/callgrind.sh.
+    SUITE=sid
+    PACKAGES=(
+        python3.13 python3.13-dev python3.13-venv
+        python3.14 python3.14-dev python3.14-venv
+        python3.15 python3.15-dev python3.15-venv
+        ca-certificates g++ make cmake ninja-build pkgconf valgrind
+    )
+    CHECK=(/bin/sh -c 'for v in 3.13 3.14 3.15; do python$v -c "import sys, venv, ensurepip; print(sys.version)" || exit 1; done')
+    ;;
+*)
+    echo "debian-root.sh: unknown root $NAME (trixie-dbg or sid)" >&2
+    exit 2
+    ;;
+esac
+
+ROOT="$CACHE_DIR/$NAME"
+PARTIAL="$CACHE_DIR/$NAME.partial"
+APT_OPTS=(-o Acquire::Check-Valid-Until=false -o APT::Install-Recommends=false)
+
+log() { printf '[debian-root %s +%ds] %s\n' "$NAME" "$SECONDS" "$*" >&2; }
+
+if [[ $EUID -ne 0 ]]; then
+    log "must run as root (debootstrap and chroot need it)"
+    exit 2
+fi
+
+# Refuse to delete a directory that still has something mounted below it.
+assert_unmounted() {
+    local dir
+    dir="$(readlink -f "$1")"
+    if awk -v d="$dir" '$5 == d || index($5, d "/") == 1 { found = 1 } END { exit !found }' /proc/self/mountinfo; then
+        log "refusing to remove $dir: something is mounted below it"
+        exit 3
+    fi
+}
+
+# in_root DIR COMMAND... : run a command in the root (own /proc, host's name
+# resolution), in a private mount namespace that ends with it.
+in_root() {
+    cp -L /etc/resolv.conf "$1/etc/resolv.conf" 2>/dev/null || true
+    unshare --mount --propagation private -- bash -ec '
+        mount -t proc proc "$1/proc"
+        root="$1"; shift
+        chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive "$@"
+    ' bash "$@"
+}
+
+mkdir -p "$CACHE_DIR"
+exec 9>"$CACHE_DIR/.$NAME.lock"
+flock 9
+
+if [[ -f "$ROOT/$MARKER_NAME" ]]; then
+    missing=()
+    for p in "${PACKAGES[@]}"; do
+        grep -qxF "$p" "$ROOT/$MARKER_NAME" || missing+=("$p")
+    done
+    if ((${#missing[@]})); then
+        log "adding packages to existing root: ${missing[*]}"
+        in_root "$ROOT" sh -c 'apt-get '"${APT_OPTS[*]}"' update -qq && apt-get '"${APT_OPTS[*]}"' install -y -qq "$@"' \
+            sh "${missing[@]}" >&2
+        printf '%s\n' "${PACKAGES[@]}" > "$ROOT/$MARKER_NAME.new"
+        mv "$ROOT/$MARKER_NAME.new" "$ROOT/$MARKER_NAME"
+    else
+        log "reusing $ROOT"
+    fi
+    echo "$ROOT"
+    exit 0
+fi
+
+if [[ -e "$ROOT" ]]; then
+    log "$ROOT exists without completion marker: rebuilding"
+    assert_unmounted "$ROOT"
+    rm -rf --one-file-system "$ROOT"
+fi
+if [[ -e "$PARTIAL" ]]; then
+    log "removing interrupted bootstrap $PARTIAL"
+    assert_unmounted "$PARTIAL"
+    rm -rf --one-file-system "$PARTIAL"
+fi
+
+if ! command -v debootstrap >/dev/null; then
+    log "installing debootstrap"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >&2 \
+        || { apt-get update -qq >&2 && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >&2; }
+fi
+
+include="$(IFS=,; echo "${PACKAGES[*]}")"
+log "debootstrap $SUITE into $PARTIAL"
+start=$SECONDS
+if ! debootstrap --variant=minbase --include="$include" "$SUITE" "$PARTIAL" \
+        http://deb.debian.org/debian >"$CACHE_DIR/$NAME.debootstrap.log" 2>&1; then
+    log "debootstrap failed; last lines of $CACHE_DIR/$NAME.debootstrap.log:"
+    tail -n 30 "$CACHE_DIR/$NAME.debootstrap.log" >&2
+    exit 1
+fi
+# apt inside the root: no validity check of the Release file, no recommends.
+printf 'Acquire::Check-Valid-Until "false";\nAPT::Install-Recommends "false";\n' \
+    > "$PARTIAL/etc/apt/apt.conf.d/90llm-metrics"
+
+# Sanity check before declaring the root complete.
+in_root "$PARTIAL" "${CHECK[@]}" >&2
+# Drop downloaded .debs; they are not needed any more.
+rm -f "$PARTIAL"/var/cache/apt/archives/*.deb
+
+printf '%s\n' "${PACKAGES[@]}" > "$PARTIAL/$MARKER_NAME"
+mv "$PARTIAL" "$ROOT"
+log "root ready in $((SECONDS - start)) s: $ROOT"
+echo "$ROOT"
