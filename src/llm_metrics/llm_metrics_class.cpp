@@ -135,6 +135,7 @@ Ref class_key(PyObject* name) {
     return Ref::steal(key);
 }
 
+#if PY_VERSION_HEX < 0x030E0000
 Ref make_annotations(std::initializer_list<Annotation> annotations) {
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) {
@@ -147,6 +148,64 @@ Ref make_annotations(std::initializer_list<Annotation> annotations) {
     }
     return dict;
 }
+#endif
+
+#if PY_VERSION_HEX >= 0x030E0000
+// From 3.14 a method's annotations come from its __annotate__, the function
+// the compiler makes for a def with annotations.  Those of the methods are
+// made the same way: the source of a class of the same name whose methods
+// carry the same annotations (all of them strings), compiled once and run in
+// the module's globals, so that every __annotate__ behaves, and is named, as
+// the compiler makes it, with the module's globals and __module__.  The class
+// itself goes into a namespace of its own, not into the globals.
+Ref make_annotated_class(PyObject* globals) {
+    Ref source = Ref::steal(PyUnicode_FromFormat("class %U:\n", state().consts.LLMMetrics));
+    for (const MethodEntry& entry : kMethodTable) {
+        if (!source) {
+            return {};
+        }
+        if (entry.annotations.size() == 0) {
+            continue;
+        }
+        Ref params = Ref::steal(PyUnicode_FromString(""));
+        Ref returns = Ref::steal(PyUnicode_FromString(""));
+        for (const Annotation& a : entry.annotations) {
+            if (!params || !returns) {
+                return {};
+            }
+            PyObject* value = state().consts.*a.value;
+            if (a.name == &C::return_) {
+                returns = Ref::steal(PyUnicode_FromFormat(" -> %R", value));
+            } else {
+                params = Ref::steal(PyUnicode_FromFormat("%U%U: %R, ", params.get(), state().consts.*a.name, value));
+            }
+        }
+        if (!params || !returns) {
+            return {};
+        }
+        source = Ref::steal(PyUnicode_FromFormat("%U    def %U(%U)%U: pass\n", source.get(),
+                                                 state().consts.*entry.spec.name, params.get(), returns.get()));
+    }
+    const char* text = source ? PyUnicode_AsUTF8(source.get()) : nullptr;
+    if (text == nullptr) {
+        return {};
+    }
+    Ref code = Ref::steal(Py_CompileString(text, kAnnotateSourceFile, Py_file_input));
+    Ref ns = Ref::steal(code ? PyDict_New() : nullptr);
+    if (!ns) {
+        return {};
+    }
+    Ref done = Ref::steal(PyEval_EvalCode(code.get(), globals, ns.get()));
+    if (!done) {
+        return {};
+    }
+    Ref cls;
+    if (PyDict_GetItemRef(ns.get(), state().consts.LLMMetrics, cls.put()) == 0) {
+        PyErr_SetString(PyExc_SystemError, kAnnotateClassMissing);
+    }
+    return cls;
+}
+#endif
 
 }  // namespace
 
@@ -164,14 +223,16 @@ Ref create_llm_metrics_class(PyObject* module, PyObject* globals, PyObject* doct
     if (!class_dot) {
         return {};
     }
+#if PY_VERSION_HEX >= 0x030E0000
+    Ref annotated = make_annotated_class(globals);
+    if (!annotated) {
+        return {};
+    }
+#endif
     for (const MethodEntry& entry : kMethodTable) {
         Ref doc = entry.doc.text ? Ref::steal(PyUnicode_DecodeUTF8(entry.doc.text, entry.doc.length, nullptr))
                                  : Ref::borrow(Py_None);
         if (!doc) {
-            return {};
-        }
-        Ref annotations = make_annotations(entry.annotations);
-        if (!annotations) {
             return {};
         }
         // "LLMMetrics.<name>", found in the class under its (mangled) key
@@ -180,6 +241,22 @@ Ref create_llm_metrics_class(PyObject* module, PyObject* globals, PyObject* doct
         if (!key) {
             return {};
         }
+#if PY_VERSION_HEX >= 0x030E0000
+        // __annotate__ when annotated (None otherwise); the annotations are made from it when read
+        Ref annotate;
+        if (entry.annotations.size() != 0) {
+            Ref stub = Ref::steal(PyObject_GetAttr(annotated.get(), key.get()));
+            annotate = Ref::steal(stub ? PyObject_GetAttr(stub.get(), state().consts.__annotate__) : nullptr);
+            if (!annotate) {
+                return {};
+            }
+        }
+#else
+        Ref annotations = make_annotations(entry.annotations);
+        if (!annotations) {
+            return {};
+        }
+#endif
         Ref qualname = Ref::steal(PyUnicode_Concat(class_dot.get(), name));
         if (!qualname) {
             return {};
@@ -187,7 +264,11 @@ Ref create_llm_metrics_class(PyObject* module, PyObject* globals, PyObject* doct
         FunctionOptions options;
         options.qualname = qualname.get();
         options.doc = doc.get();
+#if PY_VERSION_HEX >= 0x030E0000
+        options.annotate = annotate.get();
+#else
         options.annotations = annotations.get();
+#endif
         Ref fn = new_method_function(entry.spec, module_name.get(), globals, options);
         if (!fn || PyDict_SetItem(ns.get(), key.get(), fn.get()) < 0) {
             return {};

@@ -5,6 +5,7 @@ case runs through the extension and the plain-Python class and compares."""
 
 from __future__ import annotations
 
+import collections
 import contextlib
 import copy
 import functools
@@ -156,18 +157,157 @@ def test_pickling_and_copying_end_as_for_a_python_function(key: str) -> None:
     assert (outcome[0] is True) == (key == method(baseline, key).__name__ or sys.version_info >= (3, 15))
 
 
-# 3.14 gave functions __annotate__ (None, or the function computing their
-# annotations in each format of annotationlib); the module's methods have none
-# yet, so annotationlib and inspect's annotation formats can tell them apart.
-@pytest.mark.xfail(sys.version_info >= (3, 14), strict=True,
-                   reason="3.14+: the module's methods have no __annotate__ yet")
-@pytest.mark.parametrize("key", METHOD_KEYS)
-def test_annotate_is_there_as_on_a_python_function(key: str) -> None:
-    def run(impl: types.ModuleType) -> tuple[bool, bool]:
-        fn = method(impl, key)
-        return hasattr(fn, "__annotate__"), callable(getattr(fn, "__annotate__", None))
+# ------------------------------------------------------------------ __annotate__ and __annotations__
 
-    compare(run)
+# 3.14 gave functions __annotate__ (None, or the function computing their
+# annotations per annotationlib format), read for __annotations__ the first
+# time, replaced by an assignment to __annotations__ and replacing them in
+# turn.  Each row runs its steps on every method of both classes, from a
+# fresh state, and compares what every step gave and the state it left.
+ON_3_14 = sys.version_info >= (3, 14)
+annotationlib = importlib.import_module("annotationlib") if ON_3_14 else None
+FORMATS = list(annotationlib.Format) if ON_3_14 else []
+
+
+class NotADict:
+    pass
+
+
+def shown(value: Any) -> Any:
+    """A step's result, comparable across the two classes (functions by kind)."""
+    if isinstance(value, dict):
+        return type(value).__name__, {key: shown(item) for key, item in value.items()}
+    if isinstance(value, (list, tuple)):
+        return type(value)([shown(item) for item in value])
+    if isinstance(value, inspect.Signature):
+        return str(value)
+    if callable(value) and not isinstance(value, type):
+        return "<callable>"
+    return value
+
+
+def set_attr(name: str, value: Any) -> Callable[[Any], None]:
+    return lambda fn: setattr(fn, name, value)
+
+
+def annotate_doing(action: Callable[[Any], None], result: Any) -> Callable[[Any], None]:
+    """Sets an __annotate__ that runs `action` on the function, then gives `result`."""
+    def step(fn: Any) -> None:
+        def annotate(format: Any) -> Any:
+            action(fn)
+            return result
+
+        fn.__annotate__ = annotate
+
+    return step
+
+
+def per_format(format: int) -> dict:
+    if format > 2:
+        return {"configuration": f"format {format}"}
+    return {"configuration": dict}
+
+
+def get_annotations(format: Any) -> Callable[[Any], Any]:
+    return lambda fn: annotationlib.get_annotations(fn, format=format)
+
+
+def read(fn: Any) -> Any:
+    return fn.__annotations__
+
+
+def in_every_format(fn: Any) -> list:
+    return [fn.__annotate__(format) for format in (1, 2, 3, 4, 0, 1.0, True, "x")]
+
+
+def wrapped(fn: Any) -> Any:
+    @functools.wraps(fn)
+    def wrapper(*args: Any, **kwargs: Any) -> Any:
+        return fn(*args, **kwargs)
+
+    return (wrapper.__annotate__ is fn.__annotate__, "__annotate__" in vars(wrapper), wrapper.__annotations__,
+            [annotationlib.get_annotations(wrapper, format=format) for format in FORMATS[:1] + FORMATS[2:]])
+
+
+ANNOTATE_ROWS: dict[str, list[Callable[[Any], Any]]] = {
+    "read twice, the same dict": [read, lambda fn: fn.__annotations__ is fn.__annotations__],
+    "__annotate__ in each format": [in_every_format],
+    "deleting __annotate__": [lambda fn: delattr(fn, "__annotate__"), read],
+    "__annotate__ = None, then read": [set_attr("__annotate__", None), read],
+    "read, then __annotate__ = None": [read, set_attr("__annotate__", None), read],
+    "__annotate__ = 5": [set_attr("__annotate__", 5), read],
+    "__annotate__ replaced, after a read": [read, set_attr("__annotate__", lambda format: {"x": format}), read, read],
+    "__annotate__ giving an int": [set_attr("__annotate__", lambda format: 5), read, read],
+    "__annotate__ giving an instance": [set_attr("__annotate__", lambda format: NotADict()), read],
+    "__annotate__ giving a dict subclass": [set_attr("__annotate__", lambda format: collections.OrderedDict(x=1)),
+                                           read],
+    "__annotate__ raising": [set_attr("__annotate__", lambda format: 1 / 0), read, read],
+    "__annotate__ replacing __annotations__ meanwhile": [
+        annotate_doing(set_attr("__annotations__", {"meanwhile": 1}), {"returned": 2}), read, read],
+    "__annotate__ replacing itself meanwhile": [
+        annotate_doing(set_attr("__annotate__", None), {"returned": 2}), read, read],
+    "__annotations__ = a dict": [set_attr("__annotations__", {"z": 2}), read],
+    "__annotations__ = None": [set_attr("__annotations__", None), read],
+    "__annotations__ = 5": [set_attr("__annotations__", 5), read],
+    "deleting __annotations__": [read, lambda fn: delattr(fn, "__annotations__"), read],
+}
+if ON_3_14:
+    ANNOTATE_ROWS |= {
+        "annotationlib, each format": [get_annotations(format) for format in FORMATS] + [get_annotations(9)],
+        "annotationlib, __annotations__ replaced": [set_attr("__annotations__", {"configuration": dict})] + [
+            get_annotations(format) for format in FORMATS],
+        "annotationlib, an __annotate__ per format": [set_attr("__annotate__", per_format)] + [
+            get_annotations(format) for format in FORMATS],
+        "inspect.signature, each format": [
+            functools.partial(inspect.signature, annotation_format=format) for format in FORMATS[:1] + FORMATS[2:]],
+        "inspect.signature, an __annotate__ per format": [set_attr("__annotate__", per_format)] + [
+            functools.partial(inspect.signature, annotation_format=format) for format in FORMATS[:1] + FORMATS[2:]],
+        "functools.wraps": [wrapped],
+        "functools.wraps, __annotations__ replaced": [set_attr("__annotations__", {"x": "int"}), wrapped],
+    }
+
+
+@contextlib.contextmanager
+def annotations_kept(fn: Any) -> Any:
+    annotate, annotations = getattr(fn, "__annotate__", None), fn.__annotations__
+    saved_dict = dict(vars(fn))
+    try:
+        yield
+    finally:
+        fn.__annotations__ = annotations
+        if callable(annotate):  # drops the annotations kept: read again from it, as at first
+            fn.__annotate__ = annotate
+        vars(fn).clear()
+        vars(fn).update(saved_dict)
+
+
+# inspect asks a callable other than a Python function for __signature__,
+# which takes no format: the methods' signatures show the VALUE annotations
+# in every format, the same texts as long as __annotate__ is the one they
+# were made with (their annotations are strings).
+ANNOTATE_KNOWN = {"inspect.signature, an __annotate__ per format":
+                  "3.14+: inspect reads the methods' __signature__, which has no annotation format"}
+
+
+@pytest.mark.parametrize("row", [
+    pytest.param(row, marks=pytest.mark.xfail(strict=True, reason=ANNOTATE_KNOWN[row])) if row in ANNOTATE_KNOWN
+    else row for row in ANNOTATE_ROWS])
+def test_annotate_and_annotations_as_on_a_python_function(row: str) -> None:
+    def run(impl: types.ModuleType, key: str) -> list:
+        fn, outcomes = method(impl, key), []
+        with annotations_kept(fn):
+            outcomes.append(("has __annotate__", hasattr(fn, "__annotate__"),
+                             callable(getattr(fn, "__annotate__", None))))
+            for step in ANNOTATE_ROWS[row]:
+                try:
+                    outcomes.append(shown(step(fn)))
+                except Exception as exc:  # before 3.14, a missing attribute names the type, ours by its name
+                    outcomes.append((type(exc), str(exc).replace("'llm_metrics.function'", "'function'")))
+                outcomes.append(("__annotate__", shown(getattr(fn, "__annotate__", "absent"))))
+        return outcomes
+
+    for key in METHOD_KEYS:
+        compare(lambda impl: run(impl, key))
 
 
 # ------------------------------------------------- a ** argument that is not a mapping

@@ -23,7 +23,7 @@ namespace llm_metrics {
     X(LLMGenerationMetrics) X(LLMMetricManager) X(LLMMetricType) X(LLMMetrics) X(LLMQAMetrics) X(LLMSubMetrics) \
     X(LLMSummarizationMetrics) X(LLMTaskType) X(POSITIONAL_OR_KEYWORD) X(RobustnessMetrics) X(Signature) \
     X(Table) X(VAR_KEYWORD) X(_LLMMetrics__get_metrics_manager) X(_LLMMetrics__is_key_present) \
-    X(_LLMMetrics__show_supported_metrics_old) X(_LLMMetrics__validate_params) X(__builtins__) \
+    X(_LLMMetrics__show_supported_metrics_old) X(_LLMMetrics__validate_params) X(__annotate__) X(__builtins__) \
     X(__display_all_supported_metric_group) X(__display_all_supported_metrics) \
     X(__display_all_supported_task_type) X(__display_error_msg) X(__display_supported_metrics) \
     X(__display_supported_task_type) X(__display_table) X(__file__) X(__get_metrics_manager) \
@@ -200,6 +200,21 @@ inline constexpr char kCannotImportShadowing[] =
     "import)";
 inline constexpr char kCannotImportCircular[] =
     "cannot import name %R from partially initialized module %R (most likely due to a circular import)";
+
+// A function's __annotate__ (3.14 and later): the words of the interpreter
+// for a deletion, a value neither callable nor None, and an __annotate__
+// whose result is not a dict (PyErr_Format: 3.15 with the result, its type
+// fully qualified; 3.14 with the tp_name of its type).
+// The file name of the source compiled for the methods' __annotate__.
+inline constexpr char kAnnotateSourceFile[] = "<" LLM_METRICS_MODULE_NAME " annotations>";
+inline constexpr char kAnnotateClassMissing[] = "the class compiled for the methods' __annotate__ was not made";
+inline constexpr char kAnnotateNotDeletable[] = "__annotate__ cannot be deleted";
+inline constexpr char kAnnotateNotCallable[] = "__annotate__ must be callable or None";
+#if PY_VERSION_HEX >= 0x030F0000
+inline constexpr char kAnnotateNotDictFormat[] = "__annotate__() must return a dict, not %T";  // 3.15
+#else
+inline constexpr char kAnnotateNotDictFormat[] = "__annotate__ returned non-dict of type '%.100s'";  // 3.14
+#endif
 
 // The interpreter's words for `f(**x)` where x is not a mapping (formats of
 // PyErr_Format), per the version the module is built for.

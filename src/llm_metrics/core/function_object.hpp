@@ -155,6 +155,9 @@ struct MethodFunction {
     PyObject* defaults;      // __defaults__ (tuple) or null
     PyObject* kwdefaults;    // __kwdefaults__ (dict) or null
     PyObject* annotations;   // __annotations__ (dict), created on demand
+#if PY_VERSION_HEX >= 0x030E0000
+    PyObject* annotate;      // __annotate__: a callable, None, or null (read as None)
+#endif
     PyObject* dict;          // __dict__, created on demand
     PyObject* globals;       // __globals__
     PyObject* scope;         // data shared with the function that created it, or null

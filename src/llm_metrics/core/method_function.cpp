@@ -66,6 +66,9 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(fn->defaults);
     Py_VISIT(fn->kwdefaults);
     Py_VISIT(fn->annotations);
+#if PY_VERSION_HEX >= 0x030E0000
+    Py_VISIT(fn->annotate);
+#endif
     Py_VISIT(fn->dict);
     Py_VISIT(fn->globals);
     Py_VISIT(fn->scope);
@@ -83,6 +86,9 @@ int function_clear(PyObject* self) {
     Py_CLEAR(fn->defaults);
     Py_CLEAR(fn->kwdefaults);
     Py_CLEAR(fn->annotations);
+#if PY_VERSION_HEX >= 0x030E0000
+    Py_CLEAR(fn->annotate);
+#endif
     Py_CLEAR(fn->dict);
     Py_CLEAR(fn->globals);
     Py_CLEAR(fn->scope);
@@ -221,8 +227,63 @@ int set_kwdefaults(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
+#if PY_VERSION_HEX >= 0x030E0000
+// From 3.14 a function's annotations come from its __annotate__ the first
+// time they are read, __annotate__(1) (annotationlib's VALUE format), kept
+// until __annotate__ or __annotations__ is replaced.  Replacing
+// __annotations__ (or deleting it) drops __annotate__; a callable
+// __annotate__ drops the annotations kept, None keeps them.
+PyObject* annotations_from_annotate(MethodFunction* fn) {
+    Ref annotate = Ref::borrow(fn->annotate);  // the call may replace it
+    Ref format = Ref::steal(PyLong_FromLong(1));
+    if (!format) {
+        return nullptr;
+    }
+    Ref dict = Ref::steal(PyObject_CallOneArg(annotate.get(), format.get()));
+    if (!dict) {
+        return nullptr;
+    }
+    if (!PyDict_Check(dict.get())) {
+#if PY_VERSION_HEX >= 0x030F0000
+        PyErr_Format(PyExc_TypeError, kAnnotateNotDictFormat, dict.get());
+#else
+        PyErr_Format(PyExc_TypeError, kAnnotateNotDictFormat, Py_TYPE(dict.get())->tp_name);
+#endif
+        return nullptr;
+    }
+    Py_XSETREF(fn->annotations, Py_NewRef(dict.get()));
+    return dict.release();
+}
+
+PyObject* get_annotate(PyObject* self, void*) { return get_or_none(as_method_function(self)->annotate); }
+
+int set_annotate(PyObject* self, PyObject* value, void*) {
+    MethodFunction* fn = as_method_function(self);
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_TypeError, kAnnotateNotDeletable);
+        return -1;
+    }
+    if (value == Py_None) {
+        Py_XSETREF(fn->annotate, Py_NewRef(value));
+        return 0;
+    }
+    if (!PyCallable_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, kAnnotateNotCallable);
+        return -1;
+    }
+    Py_XSETREF(fn->annotate, Py_NewRef(value));
+    Py_CLEAR(fn->annotations);
+    return 0;
+}
+#endif
+
 PyObject* get_annotations(PyObject* self, void*) {
     MethodFunction* fn = as_method_function(self);
+#if PY_VERSION_HEX >= 0x030E0000
+    if (fn->annotations == nullptr && fn->annotate != nullptr && PyCallable_Check(fn->annotate)) {
+        return annotations_from_annotate(fn);
+    }
+#endif
     if (fn->annotations == nullptr) {
         fn->annotations = PyDict_New();
         if (fn->annotations == nullptr) {
@@ -241,6 +302,9 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
         return -1;
     }
     Py_XSETREF(as_method_function(self)->annotations, Py_XNewRef(value));
+#if PY_VERSION_HEX >= 0x030E0000
+    Py_CLEAR(as_method_function(self)->annotate);
+#endif
     return 0;
 }
 
@@ -380,6 +444,9 @@ PyGetSetDef function_getset[] = {
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+#if PY_VERSION_HEX >= 0x030E0000
+    {"__annotate__", get_annotate, set_annotate, nullptr, nullptr},
+#endif
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
@@ -502,6 +569,9 @@ Ref new_method_function(const FunctionSpec& spec, PyObject* module, PyObject* gl
     fn->defaults = defaults.release();
     fn->kwdefaults = nullptr;
     fn->annotations = Py_XNewRef(options.annotations);
+#if PY_VERSION_HEX >= 0x030E0000
+    fn->annotate = Py_XNewRef(options.annotate);
+#endif
     fn->dict = nullptr;
     fn->globals = Py_XNewRef(globals);
     fn->scope = Py_XNewRef(options.scope);

@@ -3,11 +3,12 @@
 //
 // A `MethodFunction` carries the Python-visible contract of a function
 // defined in Python source: __name__, __qualname__, __module__, __doc__,
-// __defaults__, __kwdefaults__, __annotations__, __dict__, __globals__, a
-// signature for `inspect`, descriptor binding (plain function through the
-// class, bound method through an instance) and vectorcall.  Its parameters
-// come from a static `FunctionSpec`; the arguments of each call are bound by
-// one table-driven binder before the C++ body runs.
+// __defaults__, __kwdefaults__, __annotations__ (and from 3.14 __annotate__),
+// __dict__, __globals__, a signature for `inspect`, descriptor binding (plain
+// function through the class, bound method through an instance) and
+// vectorcall.  Its parameters come from a static `FunctionSpec`; the
+// arguments of each call are bound by one table-driven binder before the C++
+// body runs.
 #pragma once
 
 #include <Python.h>
@@ -26,6 +27,9 @@ struct FunctionOptions {
     PyObject* doc = nullptr;             // borrowed; None when null
     PyObject* defaults = nullptr;        // borrowed tuple made by `make_defaults(spec)`; null: a new one
     PyObject* annotations = nullptr;     // borrowed dict, or null for an empty one on demand
+#if PY_VERSION_HEX >= 0x030E0000
+    PyObject* annotate = nullptr;        // borrowed __annotate__, or null (None)
+#endif
     PyObject* scope = nullptr;           // borrowed
 };
 
