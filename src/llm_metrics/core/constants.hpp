@@ -185,13 +185,12 @@ inline constexpr char kWhileCallingText[] = " while calling a Python object";
 // __name__ (each by repr), then the module's file where the text shows it.
 // Two ways of telling that file, chosen by the running interpreter's
 // version (Py_Version): before kFromImportReadsSpecSince the module's
-// __file__ and whether its spec says it is being initialised (3.13.0);
-// from it on, the file its spec locates, else an exact or derived module's
-// __file__, with hints when the spec's file may shadow another module
-// (3.14 and 3.15, as run; the Debian 3.13.18 words it this way too, and
-// which 3.13 patch release began is not known here, so 3.13 keeps the
-// first way).
-inline constexpr unsigned long kFromImportReadsSpecSince = 0x030E0000;
+// __file__ and whether its spec says it is being initialised; from it on,
+// the file its spec locates, else an exact or derived module's __file__,
+// with hints when the spec's file may shadow another module.  As run:
+// 3.13.0 the first way; 3.13.5, 3.13.18, 3.14.10 and 3.15.2 the second.
+// Which of 3.13.1 to 3.13.5 began is not known here: 3.13.1 is assumed.
+inline constexpr unsigned long kFromImportReadsSpecSince = 0x030D0100;
 // Both ways:
 inline constexpr char kUnknownModuleName[] = "<unknown module name>";
 inline constexpr char kCannotImportUnknownLocation[] = "cannot import name %R from %R (unknown location)";
