@@ -185,12 +185,10 @@ PyObject* raise_cannot_import_by_spec(PyObject* module, PyObject* module_name, P
     return set_import_error(message.get(), module_name, path.get(), name);
 }
 
-
 // The statement's ImportError for `name` missing from `module`, whose
-// __name__ is `module_name` (null when not a str), as earlier interpreters
-// word it: the module's
-// __file__ (read from its dictionary), and whether its spec says it is
-// being initialised (a failure to tell counts as not).  Always null.
+// __name__ is `module_name` (null when not a str), as 3.13.0 words it: the
+// module's __file__ (read from its dictionary), and whether its spec says
+// it is being initialised (a failure to tell counts as not).  Always null.
 PyObject* raise_cannot_import_by_file(PyObject* module, PyObject* module_name, PyObject* name) {
     Ref shown = module_name ? Ref::borrow(module_name) : Ref::steal(PyUnicode_FromString(kUnknownModuleName));
     if (!shown) {
@@ -216,7 +214,6 @@ PyObject* raise_cannot_import_by_file(PyObject* module, PyObject* module_name, P
                                                   name, shown.get(), path.get()));
     return set_import_error(message.get(), module_name, path.get(), name);
 }
-
 
 // The statement's ImportError, in the words of the running interpreter.
 PyObject* raise_cannot_import(PyObject* module, PyObject* module_name, PyObject* name) {
