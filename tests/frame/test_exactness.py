@@ -404,6 +404,38 @@ def initialising(name: str, **attrs: Any) -> types.ModuleType:
     return module
 
 
+def located(name: str, origin: Any, has_location: Any = True, initialising: bool = False) -> Any:
+    """A module spec locating `origin` (or saying it is no location)."""
+    spec = importlib.machinery.ModuleSpec(name, None, origin=origin)
+    spec.has_location = has_location
+    if initialising:
+        spec._initializing = True  # type: ignore[attr-defined]
+    return spec
+
+
+class SpecLess(types.ModuleType):
+    """A module whose __spec__ cannot be read (an AttributeError)."""
+
+    @property
+    def __spec__(self) -> Any:  # type: ignore[override]
+        raise AttributeError("__spec__")
+
+
+class UnsureLocation:
+    """A spec that cannot tell whether it has a location."""
+
+    @property
+    def has_location(self) -> bool:
+        raise ValueError("has_location")
+
+
+def spec_less(name: str, **attrs: Any) -> types.ModuleType:
+    module = SpecLess(name)
+    for attr, value in attrs.items():
+        setattr(module, attr, value)
+    return module
+
+
 R, RM, FILE, D = ROBUSTNESS, ROBUSTNESS + ".RobustnessMetrics", "/plugin/robustness_metric.py", {"RobustnessMetrics":
                                                                                                 Display}
 # sys.modules entries for display_result, given the log of a module __getattr__.
@@ -418,6 +450,20 @@ ROBUSTNESS_PLUGINS: dict[str, Callable[[list], dict]] = {
     "missing, being initialised": lambda log: {R: initialising(R, __file__=FILE)},
     "missing, being initialised without a file": lambda log: {R: initialising(R)},
     "missing, __name__ not a str": lambda log: {R: fake_module(R, __name__=5), RM: Display},
+    # Where the interpreter reads the module's spec: its file over __file__,
+    # __file__ when it locates none, errors reading it passing through.
+    "missing, the spec locates another file": lambda log: {
+        R: fake_module(R, __file__=FILE, __spec__=located(R, "/plugin/elsewhere.py"))},
+    "missing, the spec's origin no location": lambda log: {
+        R: fake_module(R, __file__=FILE, __spec__=located(R, "/plugin/elsewhere.py", has_location=False))},
+    "missing, the spec's file not a str": lambda log: {R: fake_module(R, __file__=FILE, __spec__=located(R, 5))},
+    "missing, being initialised, the spec locates a file": lambda log: {
+        R: fake_module(R, __file__=FILE, __spec__=located(R, "/plugin/elsewhere.py", initialising=True))},
+    "missing, __spec__ unreadable": lambda log: {R: spec_less(R, __file__=FILE)},
+    "missing, the spec cannot tell its location": lambda log: {R: fake_module(R, __file__=FILE,
+                                                                               __spec__=UnsureLocation())},
+    "missing, not a module, being initialised": lambda log: {
+        R: types.SimpleNamespace(__name__=R, __file__=FILE, __spec__=located(R, None, False, initialising=True))},
     "missing, not a module": lambda log: {R: types.SimpleNamespace(__name__=R, __file__=FILE)},
     "module __getattr__ provides it": lambda log: {R: asking(R, log, D)},
     "module __getattr__ refuses": lambda log: {R: asking(R, log, {}, __file__=FILE)},

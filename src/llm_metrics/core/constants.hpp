@@ -182,16 +182,23 @@ inline constexpr char kWhileCallingText[] = " while calling a Python object";
 // The ImportError of `from <module> import <name>` when the module has no
 // such attribute and no submodule of that name is in sys.modules, in the
 // interpreter's cases: the arguments are the name and the module's
-// __name__ (each by repr), then the module's file where the text shows it
-// (3.13: its __file__; 3.14 and later: the file its spec locates).
-// 3.13 and later:
+// __name__ (each by repr), then the module's file where the text shows it.
+// Two ways of telling that file, chosen by the running interpreter's
+// version (Py_Version): before kFromImportReadsSpecSince the module's
+// __file__ and whether its spec says it is being initialised; from it on,
+// the file its spec locates, else an exact or derived module's __file__,
+// with hints when the spec's file may shadow another module.  As run:
+// 3.13.0 the first way; 3.13.5, 3.13.18, 3.14.10 and 3.15.2 the second.
+// Which of 3.13.1 to 3.13.5 began is not known here: 3.13.1 is assumed.
+inline constexpr unsigned long kFromImportReadsSpecSince = 0x030D0100;
+// Both ways:
 inline constexpr char kUnknownModuleName[] = "<unknown module name>";
 inline constexpr char kCannotImportUnknownLocation[] = "cannot import name %R from %R (unknown location)";
 inline constexpr char kCannotImportFromFile[] = "cannot import name %R from %R (%S)";
 inline constexpr char kCannotImportCircularFromFile[] =
     "cannot import name %R from partially initialized module %R (most likely due to a circular import) (%S)";
-// 3.14 and later only, when the module's file may shadow another module,
-// or the module is being initialised and its spec locates no file:
+// From kFromImportReadsSpecSince only, when the spec's file may shadow
+// another module, or the module is being initialised and no file is known:
 inline constexpr char kCannotImportShadowingStdlib[] =
     "cannot import name %R from %R (consider renaming %R since it has the same name as the standard library "
     "module named %R and prevents importing that standard library module)";

@@ -27,12 +27,11 @@ PyObject* set_import_error(PyObject* message, PyObject* module_name, PyObject* p
     return nullptr;
 }
 
-#if PY_VERSION_HEX >= 0x030E0000
-
 // Whether `origin`, the file the module's spec locates, lies in the
-// directory the interpreter put first on sys.path (the script's, or the
-// current one for "" ), so that the module may shadow another of its name:
-// the interpreter's own test, on the path as it stands.  1, 0 or -1.
+// directory first on sys.path (the script's, or the current one for ""),
+// so that the module may shadow another of its name.  The interpreter
+// compares with the first entry it computed at startup, which no public
+// interface gives: the entry as it stands now stands in for it.  1, 0 or -1.
 int is_possibly_shadowing(PyObject* origin) {
     if (origin == nullptr) {
         return 0;
@@ -110,10 +109,13 @@ int file_origin(PyObject* spec, Ref* origin) {
 }
 
 // The statement's ImportError for `name` missing from `module`, whose
-// __name__ is `module_name` (null when not a str), from 3.14 on: the file
-// its spec locates, and a hint when that file may shadow another module.
-// Always null.
-PyObject* raise_cannot_import(PyObject* module, PyObject* module_name, PyObject* name) {
+// __name__ is `module_name` (null when not a str), as interpreters that
+// look at the module's spec word it: no spec, no location; else the file
+// the spec locates, or failing that an exact or derived module's __file__
+// (only for the text and the error's path: whether the module may shadow
+// another is told from the spec's file alone), and a hint when it may.
+// Errors reading the spec pass through.  Always null.
+PyObject* raise_cannot_import_by_spec(PyObject* module, PyObject* module_name, PyObject* name) {
     Ref shown = module_name ? Ref::borrow(module_name) : Ref::steal(PyUnicode_FromString(kUnknownModuleName));
     if (!shown) {
         return nullptr;
@@ -122,65 +124,72 @@ PyObject* raise_cannot_import(PyObject* module, PyObject* module_name, PyObject*
     if (PyObject_GetOptionalAttr(module, state().consts.__spec__, spec.put()) < 0) {
         return nullptr;
     }
-    Ref origin;
-    Ref message;
     if (!spec) {
-        message = Ref::steal(PyUnicode_FromFormat(kCannotImportUnknownLocation, name, shown.get()));
-    } else {
-        if (file_origin(spec.get(), &origin) < 0) {
-            return nullptr;
-        }
-        const int shadowing = is_possibly_shadowing(origin.get());
-        if (shadowing < 0) {
-            return nullptr;
-        }
-        int shadowing_stdlib = 0;
-        if (shadowing) {
-            PyObject* stdlib = PySys_GetObject("stdlib_module_names");  // borrowed
-            if (stdlib != nullptr && PyAnySet_Check(stdlib)) {
-                Ref keep = Ref::borrow(stdlib);
-                shadowing_stdlib = PySet_Contains(keep.get(), shown.get());
-                if (shadowing_stdlib < 0) {
-                    return nullptr;
-                }
-            }
-        }
-        if (shadowing_stdlib) {
-            message = Ref::steal(PyUnicode_FromFormat(kCannotImportShadowingStdlib, name, shown.get(), origin.get(),
-                                                      shown.get()));
-        } else {
-            // spec._initializing, when there is one
-            Ref initializing;
-            int rc = PyObject_GetOptionalAttr(spec.get(), state().consts._initializing, initializing.put());
-            if (rc > 0) {
-                rc = PyObject_IsTrue(initializing.get());
-            }
-            if (rc < 0) {
+        Ref message = Ref::steal(PyUnicode_FromFormat(kCannotImportUnknownLocation, name, shown.get()));
+        return set_import_error(message.get(), module_name, nullptr, name);
+    }
+    Ref origin;
+    if (file_origin(spec.get(), &origin) < 0) {
+        return nullptr;
+    }
+    const int shadowing = is_possibly_shadowing(origin.get());
+    if (shadowing < 0) {
+        return nullptr;
+    }
+    Ref path = origin;
+    if (!path && PyModule_Check(module)) {
+        path = Ref::steal(PyModule_GetFilenameObject(module));
+        if (!path) {
+            if (!PyErr_ExceptionMatches(PyExc_SystemError)) {
                 return nullptr;
             }
-            if (rc > 0 && shadowing) {
-                message = Ref::steal(PyUnicode_FromFormat(kCannotImportShadowing, name, shown.get(), origin.get()));
-            } else if (rc > 0) {
-                message = Ref::steal(origin ? PyUnicode_FromFormat(kCannotImportCircularFromFile, name, shown.get(),
-                                                                   origin.get())
-                                            : PyUnicode_FromFormat(kCannotImportCircular, name, shown.get()));
-            } else {
-                message = Ref::steal(origin ? PyUnicode_FromFormat(kCannotImportFromFile, name, shown.get(),
-                                                                   origin.get())
-                                            : PyUnicode_FromFormat(kCannotImportUnknownLocation, name, shown.get()));
+            PyErr_Clear();  // no __file__, or not a str
+        }
+    }
+    int shadowing_stdlib = 0;
+    if (shadowing) {
+        PyObject* stdlib = PySys_GetObject("stdlib_module_names");  // borrowed
+        if (stdlib != nullptr && PyAnySet_Check(stdlib)) {
+            Ref keep = Ref::borrow(stdlib);
+            shadowing_stdlib = PySet_Contains(keep.get(), shown.get());
+            if (shadowing_stdlib < 0) {
+                return nullptr;
             }
         }
     }
-    return set_import_error(message.get(), module_name, origin.get(), name);
+    Ref message;
+    if (shadowing_stdlib) {
+        message = Ref::steal(
+            PyUnicode_FromFormat(kCannotImportShadowingStdlib, name, shown.get(), origin.get(), shown.get()));
+    } else {
+        // spec._initializing, when there is one
+        Ref initializing;
+        int rc = PyObject_GetOptionalAttr(spec.get(), state().consts._initializing, initializing.put());
+        if (rc > 0) {
+            rc = PyObject_IsTrue(initializing.get());
+        }
+        if (rc < 0) {
+            return nullptr;
+        }
+        if (rc > 0 && shadowing) {
+            message = Ref::steal(PyUnicode_FromFormat(kCannotImportShadowing, name, shown.get(), origin.get()));
+        } else if (rc > 0) {
+            message = Ref::steal(path ? PyUnicode_FromFormat(kCannotImportCircularFromFile, name, shown.get(),
+                                                             path.get())
+                                      : PyUnicode_FromFormat(kCannotImportCircular, name, shown.get()));
+        } else {
+            message = Ref::steal(path ? PyUnicode_FromFormat(kCannotImportFromFile, name, shown.get(), path.get())
+                                      : PyUnicode_FromFormat(kCannotImportUnknownLocation, name, shown.get()));
+        }
+    }
+    return set_import_error(message.get(), module_name, path.get(), name);
 }
 
-#else
-
 // The statement's ImportError for `name` missing from `module`, whose
-// __name__ is `module_name` (null when not a str), on 3.13: the module's
-// __file__ (read from its dictionary), and whether its spec says it is
-// being initialised (a failure to tell counts as not).  Always null.
-PyObject* raise_cannot_import(PyObject* module, PyObject* module_name, PyObject* name) {
+// __name__ is `module_name` (null when not a str), as 3.13.0 words it: the
+// module's __file__ (read from its dictionary), and whether its spec says
+// it is being initialised (a failure to tell counts as not).  Always null.
+PyObject* raise_cannot_import_by_file(PyObject* module, PyObject* module_name, PyObject* name) {
     Ref shown = module_name ? Ref::borrow(module_name) : Ref::steal(PyUnicode_FromString(kUnknownModuleName));
     if (!shown) {
         return nullptr;
@@ -206,7 +215,11 @@ PyObject* raise_cannot_import(PyObject* module, PyObject* module_name, PyObject*
     return set_import_error(message.get(), module_name, path.get(), name);
 }
 
-#endif
+// The statement's ImportError, in the words of the running interpreter.
+PyObject* raise_cannot_import(PyObject* module, PyObject* module_name, PyObject* name) {
+    return Py_Version >= kFromImportReadsSpecSince ? raise_cannot_import_by_spec(module, module_name, name)
+                                                   : raise_cannot_import_by_file(module, module_name, name);
+}
 
 // The value `from <module> import <attr>` binds, once the module is
 // imported, as the interpreter's statement takes it: the attribute (a
