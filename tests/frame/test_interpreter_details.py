@@ -77,7 +77,14 @@ def attribute_error_outcome(impl: types.ModuleType, make_error: Callable[[], Bas
     raise AssertionError("no exception")
 
 
-@pytest.mark.parametrize("error", ATTRIBUTE_ERRORS)
+# CPython 3.13 loses a reference to the AttributeError it cannot give a
+# name (the property refuses the store), for Python code and the module alike.
+INTERPRETER_LEAKS = pytest.mark.no_refleak(
+    reason="3.13's attribute lookup leaks the AttributeError whose name it cannot set, in plain Python too")
+
+
+@pytest.mark.parametrize("error", [pytest.param(key, marks=INTERPRETER_LEAKS) if key == "subclass whose name property raises"
+                                   else key for key in ATTRIBUTE_ERRORS])
 def test_attribute_errors_get_name_and_obj_as_the_interpreter_gives_them(error: str) -> None:
     outcomes = {name: attribute_error_outcome(impl, ATTRIBUTE_ERRORS[error]) for name, impl in IMPLEMENTATIONS.items()}
     assert outcomes["native"] == outcomes["baseline"]
