@@ -47,8 +47,11 @@ out="${CALLGRIND_OUT:-$(mktemp -d /tmp/llm_metrics_callgrind.XXXXXX)}"
 mkdir -p "$out"
 rm -f "$out"/callgrind.out.* "$out"/plan.json
 
-callgrind=(valgrind --tool=callgrind -q --collect-atstart=no
-    --toggle-collect=functools_reduce --dump-after=functools_reduce)
+# The runner marks each measured window with two calls of os.getppid(): a
+# C library function, whose exported name every build keeps (a stripped
+# interpreter, as Debian's, has no name for any function of its own).
+# Fixed hashing, so that two runs execute the same instructions.
+callgrind=(env PYTHONHASHSEED=0 valgrind --tool=callgrind -q --dump-before=getppid)
 
 if [[ "${1:-}" == "import" ]]; then
     # One import of the module and one of the baseline, each in a fresh process.
@@ -56,9 +59,9 @@ if [[ "${1:-}" == "import" ]]; then
     "$python" -c "$python_compile" "$here/../tests/support/baseline_llm_metrics.py"
     mkdir -p "$out/import_module" "$out/import_baseline"
     rm -f "$out"/import_module/callgrind.out* "$out"/import_baseline/callgrind.out*
-    PYTHONHASHSEED=0 PYTHONPATH="$here:$here/../tests/support" "${callgrind[@]}" --callgrind-out-file="$out/import_module/callgrind.out" \
+    PYTHONPATH="$here:$here/../tests/support" "${callgrind[@]}" --callgrind-out-file="$out/import_module/callgrind.out" \
         "$python" "$here/callgrind_runner.py" import-child zel_tarn_quillgate.supporting_classes.metrics.llm_metrics
-    PYTHONHASHSEED=0 PYTHONPATH="$here:$here/../tests/support" "${callgrind[@]}" --callgrind-out-file="$out/import_baseline/callgrind.out" \
+    PYTHONPATH="$here:$here/../tests/support" "${callgrind[@]}" --callgrind-out-file="$out/import_baseline/callgrind.out" \
         "$python" "$here/callgrind_runner.py" import-child baseline_llm_metrics
     "$python" "$here/callgrind_runner.py" import-report "$out/import_module" "$out/import_baseline"
     echo
@@ -66,23 +69,7 @@ if [[ "${1:-}" == "import" ]]; then
     exit 0
 fi
 
-# Collection is switched on by the name of functools.reduce's C function,
-# which a stripped interpreter (Debian's packages) does not keep.
-if ! nm "$("$python" -c 'import sys, sysconfig, os
-d = sysconfig.get_config_var
-print(os.path.join(d("LIBDIR"), d("INSTSONAME")) if d("Py_ENABLE_SHARED") else os.path.realpath(sys._base_executable))')" 2>/dev/null \
-        | grep ' functools_reduce$' >/dev/null; then
-    echo "callgrind.sh: $python keeps no symbol for functools_reduce (a stripped build):" \
-        "callgrind cannot tell where to count" >&2
-    exit 2
-fi
-
-# Fixed hashing, so that two runs execute the same instructions.
-PYTHONHASHSEED=0 valgrind --tool=callgrind -q \
-    --collect-atstart=no \
-    --toggle-collect=functools_reduce \
-    --dump-after=functools_reduce \
-    --callgrind-out-file="$out/callgrind.out" \
+"${callgrind[@]}" --callgrind-out-file="$out/callgrind.out" \
     "$python" "$here/callgrind_runner.py" run "$out" "$@"
 
 "$python" "$here/callgrind_runner.py" report "$out"

@@ -1,17 +1,27 @@
 """Instruction counts per call under callgrind, module against baseline.
 
 Run through ``benchmarks/callgrind.sh``, which starts this script under
-``valgrind --tool=callgrind`` with collection off at start and switched on
-only inside ``functools.reduce`` (``--toggle-collect``), and a profile dump
-after every ``reduce`` (``--dump-after``).  The script does its setup (imports,
-stand-ins, catalogues) uninstrumented, then runs each scenario N times as one
-``reduce`` over ``range(N)``: one dump per scenario and side, holding only
-those N calls.  An empty loop of the same shape is measured too and its cost
-per iteration subtracted.  ``report`` reads the dumps back and prints the
-table; the dump files stay for ``callgrind_annotate``.
+``valgrind --tool=callgrind`` with a profile dump each time the C library's
+``getppid`` is entered (``--dump-before``).  The script does its setup
+(imports, stand-ins, catalogues), then brackets each measured window with two
+calls of ``os.getppid()``: the dump made at the second call holds that window
+alone.  A window runs one scenario N times as one ``functools.reduce`` over
+``range(N)``, and again 2N times: the difference of the two is N calls' worth,
+free of what a window costs once.  An empty loop of the same shape, measured
+the same way, gives the cost of one loop iteration, subtracted.  ``report``
+reads the dumps back and prints the table; the dump files stay for
+``callgrind_annotate``.
+
+The marker is a C library function because its exported name survives in
+every build: Debian's interpreters are stripped, so no function of the
+interpreter itself can be named to callgrind (this script used to switch
+collection on inside ``functools_reduce``, which only an unstripped
+interpreter keeps).  Nothing in the measured code calls ``getppid``; the
+report checks that the number of dumps matches.
 
 Instruction counts do not depend on the machine's load, so these figures are
-stable from run to run (up to hash randomisation, fixed here by the script).
+stable from run to run (up to hash randomisation, fixed here by the script,
+and the collector, kept quiet while counting).
 """
 
 from __future__ import annotations
@@ -64,6 +74,10 @@ SCENARIOS: dict[str, tuple[str, int, str]] = {
 }
 DEFAULT_SCENARIOS = ["compute_evaluators", "browser_all_plain_1000", "key_wide"]
 EMPTY_CALLS = 5000
+
+# Each call of os.getppid() makes callgrind dump what it counted since the
+# previous dump (callgrind.sh passes --dump-before=getppid).
+_mark = os.getppid
 
 
 def _setup() -> tuple[Callable[[], dict[str, Any]], Callable[[], dict[str, Any]]]:
@@ -180,15 +194,32 @@ def run(names: list[str], out_dir: Path, scale: float) -> None:
         gc.collect()
         gc.disable()
         try:
-            functools.reduce(empty, range(EMPTY_CALLS), None)
-            plan.append({"name": "<empty>", "side": "-", "calls": EMPTY_CALLS})
+            for calls in (EMPTY_CALLS, 2 * EMPTY_CALLS):
+                _window(empty, calls)
+                plan.append({"name": "<empty>", "side": "-", "calls": calls})
             for name, side, calls, step in steps:
-                gc.collect()
-                functools.reduce(step, range(calls), None)
-                plan.append({"name": name, "side": side, "calls": calls})
+                for n in (calls, 2 * calls):
+                    gc.collect()
+                    _window(step, n)
+                    plan.append({"name": name, "side": side, "calls": n})
         finally:
             gc.enable()
     (out_dir / "plan.json").write_text(json.dumps(plan))
+
+
+def _window(step: Callable[[Any, Any], Any], calls: int) -> None:
+    # Two dumps: the first closes whatever ran before, the second holds
+    # the window (and the fixed cost of the markers, which differencing removes).
+    _mark()
+    functools.reduce(step, range(calls), None)
+    _mark()
+
+
+def _numbered_dumps(directory: Path) -> list[Path]:
+    return sorted(
+        (p for p in directory.glob("callgrind.out.*") if p.suffix[1:].isdigit()),
+        key=lambda p: int(p.suffix[1:]),
+    )
 
 
 def _dump_total(path: Path) -> int:
@@ -200,25 +231,31 @@ def _dump_total(path: Path) -> int:
 
 def report(out_dir: Path) -> None:
     plan = json.loads((out_dir / "plan.json").read_text())
-    parts = sorted(
-        (p for p in out_dir.glob("callgrind.out.*") if p.suffix[1:].isdigit()),
-        key=lambda p: int(p.suffix[1:]),
-    )
-    # Our reduce calls are the last ones of the run (the dump at exit has no
-    # number); imports during the uninstrumented setup may have called
-    # reduce too and made earlier dumps.
-    if len(parts) < len(plan):
-        raise SystemExit(f"expected {len(plan)} dumps, found {len(parts)} in {out_dir}")
-    mine = parts[-len(plan):]
+    parts = _numbered_dumps(out_dir)
+    # Two dumps per window, the windows last in the run (the dump at exit has
+    # no number); a getppid call during setup would only add earlier dumps.
+    if len(parts) < 2 * len(plan):
+        raise SystemExit(f"expected {2 * len(plan)} dumps, found {len(parts)} in {out_dir}")
+    mine = parts[-2 * len(plan) :][1::2]
     totals = [_dump_total(p) for p in mine]
-    empty_per_call = totals[0] / plan[0]["calls"]
+    # Every window is run twice, for N and 2N iterations: the difference is
+    # N iterations' worth, whatever a window costs once (the markers, the
+    # reduce call, a first call's specialisation).  The empty loop's
+    # difference gives the cost of one iteration.
+    def per_iteration(i: int) -> float:
+        return (totals[i + 1] - totals[i]) / (plan[i + 1]["calls"] - plan[i]["calls"])
+
+    empty_per_call = per_iteration(0)
     rows: dict[str, dict[str, float]] = {}
     files: dict[str, dict[str, str]] = {}
-    for entry, total, path in zip(plan[1:], totals[1:], mine[1:]):
-        per_call = total / entry["calls"] - empty_per_call
-        rows.setdefault(entry["name"], {})[entry["side"]] = per_call
-        files.setdefault(entry["name"], {})[entry["side"]] = str(path)
-    print(f"\ncallgrind: instructions per call (loop overhead of {empty_per_call:,.0f} subtracted)")
+    for i in range(2, len(plan), 2):
+        entry = plan[i]
+        rows.setdefault(entry["name"], {})[entry["side"]] = per_iteration(i) - empty_per_call
+        files.setdefault(entry["name"], {})[entry["side"]] = str(mine[i + 1])
+    print(
+        "\ncallgrind: instructions per call, runs of N and 2N calls differenced"
+        f" (loop overhead of {empty_per_call:,.0f} per call subtracted)"
+    )
     head = f"{'scenario':<45} {'module':>14} {'baseline':>14} {'ratio':>7}"
     print(head)
     print("-" * len(head))
@@ -247,16 +284,15 @@ def import_child(target: str) -> None:
         import zel_tarn_quillgate.supporting_classes.metrics as package
 
         package.__path__.insert(0, extension_dir)
-    functools.reduce(lambda acc, _: importlib.import_module(target), range(1), None)
+    _mark()
+    importlib.import_module(target)
+    _mark()
 
 
 def import_report(module_dump_dir: Path, baseline_dump_dir: Path) -> None:
     def last_total(directory: Path) -> int:
-        parts = sorted(
-            (p for p in directory.glob("callgrind.out.*") if p.suffix[1:].isdigit()),
-            key=lambda p: int(p.suffix[1:]),
-        )
-        return _dump_total(parts[-1])
+        # The dump made by the second marker holds the import alone.
+        return _dump_total(_numbered_dumps(directory)[-1])
 
     m, b = last_total(module_dump_dir), last_total(baseline_dump_dir)
     print("\ncallgrind: instructions of one import (prerequisites imported first)")
