@@ -452,15 +452,15 @@ ROBUSTNESS_PLUGINS: dict[str, Callable[[list], dict]] = {
     "missing, __name__ not a str": lambda log: {R: fake_module(R, __name__=5), RM: Display},
     # Where the interpreter reads the module's spec: its file over __file__,
     # __file__ when it locates none, errors reading it passing through.
-    "missing, the spec locates another file": lambda log: {
+    "missing, __spec__ locates another file": lambda log: {
         R: fake_module(R, __file__=FILE, __spec__=located(R, "/plugin/elsewhere.py"))},
-    "missing, the spec's origin no location": lambda log: {
+    "missing, the module spec's origin no location": lambda log: {
         R: fake_module(R, __file__=FILE, __spec__=located(R, "/plugin/elsewhere.py", has_location=False))},
-    "missing, the spec's file not a str": lambda log: {R: fake_module(R, __file__=FILE, __spec__=located(R, 5))},
-    "missing, being initialised, the spec locates a file": lambda log: {
+    "missing, the module spec's file not a str": lambda log: {R: fake_module(R, __file__=FILE, __spec__=located(R, 5))},
+    "missing, being initialised, __spec__ locates a file": lambda log: {
         R: fake_module(R, __file__=FILE, __spec__=located(R, "/plugin/elsewhere.py", initialising=True))},
     "missing, __spec__ unreadable": lambda log: {R: spec_less(R, __file__=FILE)},
-    "missing, the spec cannot tell its location": lambda log: {R: fake_module(R, __file__=FILE,
+    "missing, __spec__ cannot tell its location": lambda log: {R: fake_module(R, __file__=FILE,
                                                                                __spec__=UnsureLocation())},
     "missing, not a module, being initialised": lambda log: {
         R: types.SimpleNamespace(__name__=R, __file__=FILE, __spec__=located(R, None, False, initialising=True))},

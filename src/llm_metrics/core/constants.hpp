@@ -187,7 +187,7 @@ inline constexpr char kWhileCallingText[] = " while calling a Python object";
 // version (Py_Version): before kFromImportReadsSpecSince the module's
 // __file__ and whether its spec says it is being initialised; from it on,
 // the file its spec locates, else an exact or derived module's __file__,
-// with hints when the spec's file may shadow another module.  As run:
+// with hints when the module spec's file may shadow another module.  As run:
 // 3.13.0 the first way; 3.13.5, 3.13.18, 3.14.10 and 3.15.2 the second.
 // Which of 3.13.1 to 3.13.5 began is not known here: 3.13.1 is assumed.
 inline constexpr unsigned long kFromImportReadsSpecSince = 0x030D0100;
@@ -197,7 +197,7 @@ inline constexpr char kCannotImportUnknownLocation[] = "cannot import name %R fr
 inline constexpr char kCannotImportFromFile[] = "cannot import name %R from %R (%S)";
 inline constexpr char kCannotImportCircularFromFile[] =
     "cannot import name %R from partially initialized module %R (most likely due to a circular import) (%S)";
-// From kFromImportReadsSpecSince only, when the spec's file may shadow
+// From kFromImportReadsSpecSince only, when the module spec's file may shadow
 // another module, or the module is being initialised and no file is known:
 inline constexpr char kCannotImportShadowingStdlib[] =
     "cannot import name %R from %R (consider renaming %R since it has the same name as the standard library "

@@ -111,10 +111,10 @@ int file_origin(PyObject* spec, Ref* origin) {
 // The statement's ImportError for `name` missing from `module`, whose
 // __name__ is `module_name` (null when not a str), as interpreters that
 // look at the module's spec word it: no spec, no location; else the file
-// the spec locates, or failing that an exact or derived module's __file__
+// its __spec__ locates, or failing that an exact or derived module's __file__
 // (only for the text and the error's path: whether the module may shadow
-// another is told from the spec's file alone), and a hint when it may.
-// Errors reading the spec pass through.  Always null.
+// another is told from the module spec's file alone), and a hint when it may.
+// Errors reading __spec__ pass through.  Always null.
 PyObject* raise_cannot_import_by_spec(PyObject* module, PyObject* module_name, PyObject* name) {
     Ref shown = module_name ? Ref::borrow(module_name) : Ref::steal(PyUnicode_FromString(kUnknownModuleName));
     if (!shown) {
