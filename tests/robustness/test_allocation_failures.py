@@ -157,6 +157,9 @@ def fresh_reports(injector_path: pathlib.Path) -> dict[str, Report]:
 # On a stripped 3.13 (Debian's 3.13.18) the allocations of Python code that
 # count as the module's (EVAL_LOOP_SEEN) reach faults of the interpreter: the
 # next call of a Python function gets wrong arguments or attributes, or crashes.
+# Whether the sample of points (allocation_faults.SAMPLE, spread evenly over a
+# scenario's points) lands on such an allocation moves with every change of
+# the code, so these may pass: not strict.
 STRIPPED_313_FAULTS = {"compute_metrics (warm)", "get_metrics_result", "get_metrics_result (warm)",
                        "show_supported_metrics(task_type, metric_id)"}
 STRIPPED_313 = not allocation_faults.EVAL_LOOP_SEEN and sys.version_info[:2] == (3, 13)
@@ -165,7 +168,7 @@ STRIPPED_313 = not allocation_faults.EVAL_LOOP_SEEN and sys.version_info[:2] == 
 @pytest.mark.no_refleak(reason="the points fail in forked child processes; the in-process test covers leaks")
 @pytest.mark.parametrize("name", [
     pytest.param(name, marks=pytest.mark.xfail(
-        strict=True, reason="stripped 3.13: Python code's allocations fail and reach the interpreter's faults"))
+        strict=False, reason="stripped 3.13: Python code's allocations may fail and reach the interpreter's faults"))
     if STRIPPED_313 and name in STRIPPED_313_FAULTS else name
     for name in (f"{n}{phase}" for n in SCENARIOS for phase in ("", " (warm)") if not (n == "import" and phase))])
 def test_each_point_fails_cleanly_in_a_fresh_interpreter(fresh_reports: dict[str, Report], name: str) -> None:
