@@ -6,7 +6,8 @@ past what the native stack could hold, in the main thread and in a thread
 with a small stack.  Each run is a fresh interpreter: a crash fails the row
 instead of killing the test session.  The module may stop a chain earlier
 than plain Python (when the native stack runs low); both must stop it with
-RecursionError.  (The depths differ by design: a level of the plain class
+a RecursionError (plain Python's may be the context of the error a handler
+raises from it).  (The depths differ by design: a level of the plain class
 runs more Python frames than a level of the module.)
 """
 
@@ -46,4 +47,8 @@ def test_deep_reentry_ends_in_recursion_error(path: str, limit: int, stack_kib: 
     assert native["exc_type"] == "RecursionError", native
     if stack_kib is None:
         baseline = run_chain("baseline", path, limit, stack_kib)
-        assert baseline["exc_type"] == native["exc_type"], baseline
+        # Plain Python stops deeper, where the interpreter decides (3.14 and
+        # later measure the native stack, also inside an import): the error
+        # may land inside a handler of the class's own that raises its
+        # install hint from it, so a RecursionError in the chain is the rule.
+        assert baseline["recursion_error"], baseline
