@@ -24,6 +24,10 @@ def problems(wheel: Path) -> list[str]:
     tags = wheel.stem.split("-")[-1]
     if not any(tag.startswith("manylinux_") for tag in tags.split(".")):
         found.append(f"platform tag {tags!r} is not a manylinux tag")
+    elif "manylinux_2_5_x86_64" not in tags.split("."):
+        # The module needs nothing of the C library beyond glibc 2.5: a newer
+        # floor means a newer symbol version was linked in by accident.
+        found.append(f"platform tag {tags!r} needs a glibc newer than 2.5 (objdump -T the .so for GLIBC_2.x)")
     with zipfile.ZipFile(wheel) as z:
         names = [n for n in z.namelist() if not n.endswith("/")]  # directory entries
     for name in names:

@@ -2,6 +2,14 @@
 
 #include <pthread.h>
 
+// The wheel promises glibc 2.5 (manylinux1).  Linked against a newer glibc,
+// these two would take their newest versions (2.32, 2.34: moved into libc);
+// the first versions, still exported, do the same work.
+#if defined(__GLIBC__) && defined(__x86_64__)
+__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.2.5");
+__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.2.5");
+#endif
+
 #include <algorithm>
 #include <cstddef>
 
