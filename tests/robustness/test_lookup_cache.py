@@ -356,7 +356,12 @@ def test_builtins_module_class_swapped(setup: str, steps: tuple[str, ...]) -> No
     pytest.param("pass", ("add_watcher()",), True, id="registered after the module's"),
     pytest.param("add_watcher()", ("pass",), True, id="registered before the module's"),
     pytest.param("sys.unraisablehook = unraisable_calls_the_class", ("add_watcher(fail=True)",), True,
-                 id="failing, its unraisable hook calls the class"),
+                 id="failing, its unraisable hook calls the class",
+                 # 3.15 itself sometimes crashes in PyErr_FormatUnraisable for a
+                 # ctypes watcher that fails, with or without this module's
+                 # watcher (seen with the module's lookups uncached too).
+                 marks=pytest.mark.skipif(sys.version_info >= (3, 15),
+                                          reason="3.15 crashes reporting a failing ctypes dict watcher")),
     pytest.param("in_thread = True", ("add_watcher()",), True, id="calling from another thread"),
     # Changes of names no method reads, one statement each (more than the
     # module keeps records of), then in a loop inside each change.
