@@ -13,6 +13,7 @@ from __future__ import annotations
 import ast
 import dis
 import inspect
+import os
 import pathlib
 import subprocess
 import sys
@@ -27,8 +28,10 @@ MODULE_NAME = "zel_tarn_quillgate.supporting_classes.metrics.llm_metrics"
 
 # A guard against a hung child, not a speed target: a debug build of the
 # interpreter (the leak mode's) runs the same code several times slower, and
-# the thread-and-subinterpreter scenarios take over a minute there alone.
-RUN_PYTHON_TIMEOUT = 600 if hasattr(sys, "gettotalrefcount") else 120
+# the thread-and-subinterpreter scenarios take over a minute there alone; so
+# does the sanitizer mode (its runtime preloaded), where 3.15 took over 120 s.
+SLOW_BUILD = hasattr(sys, "gettotalrefcount") or "ASAN_OPTIONS" in os.environ
+RUN_PYTHON_TIMEOUT = 600 if SLOW_BUILD else 120
 
 
 def run_python(code: str) -> subprocess.CompletedProcess[str]:
