@@ -6,6 +6,7 @@ import importlib
 import inspect
 from pathlib import Path
 from types import CodeType, FunctionType, ModuleType
+from typing import Iterator
 
 import pytest
 
@@ -19,7 +20,7 @@ import zel_metrics_plugin.metrics.llm.utils.constants  # noqa: F401
 import zel_tarn_quillgate  # noqa: F401
 import zel_tarn_quillgate.supporting_classes.metrics.llm_metrics  # noqa: F401
 from fakes import make_client
-from llm_metrics_testing import MODULE_NAME
+from llm_metrics_testing import METHOD_KEYS, MODULE_NAME, oracle
 
 
 @pytest.fixture(scope="session")
@@ -30,6 +31,31 @@ def llm_metrics() -> ModuleType:
 @pytest.fixture
 def client():
     return make_client()
+
+
+# A test that deletes a module global or a method and sets it again moves it
+# to the end of its dictionary; tests that compare orders with the oracle's
+# expect the order of the import. Each test's end puts the names back in it.
+_NATIVE = importlib.import_module(MODULE_NAME)
+_GLOBAL_ORDERS = [(vars(impl), list(vars(impl))) for impl in (_NATIVE, oracle)]
+_METHOD_ORDERS = [(impl.LLMMetrics, list(METHOD_KEYS)) for impl in (_NATIVE, oracle)]
+
+
+@pytest.fixture(autouse=True)
+def _orders_as_imported() -> Iterator[None]:
+    yield
+    for namespace, order in _GLOBAL_ORDERS:
+        present = [name for name in order if name in namespace]
+        if [name for name in namespace if name in order] != present:
+            for name in present:
+                namespace[name] = namespace.pop(name)
+    for cls, order in _METHOD_ORDERS:
+        present = [name for name in order if name in vars(cls)]
+        if [name for name in vars(cls) if name in order] != present:
+            for name in present:
+                fn = vars(cls)[name]
+                delattr(cls, name)
+                setattr(cls, name, fn)
 
 
 # ---------------------------------------------------------------- the fast set

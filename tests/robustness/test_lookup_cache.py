@@ -42,8 +42,11 @@ def each_implementation(calls: Callable[[Any], Iterator[Callable[[], Any]]]) -> 
         manager_module = rs.fake_module(rs.MANAGER, LLMMetricManager=Manager)
         with rs.patched({rs.MANAGER: manager_module}):
             outcomes[name] = [rs.observe(call) for call in calls(impl)]
-    for native, baseline in zip(outcomes["native"], outcomes["baseline"], strict=True):
-        rs.assert_same(native, baseline)
+    for step, (native, baseline) in enumerate(zip(outcomes["native"], outcomes["baseline"], strict=True)):
+        try:
+            rs.assert_same(native, baseline)
+        except AssertionError as exc:
+            raise AssertionError(f"call {step + 1}: {native} != {baseline}") from exc
 
 
 def test_data_frame_class_replaced_between_and_during_calls() -> None:
@@ -88,6 +91,7 @@ def test_manager_class_replaced_between_and_during_calls() -> None:
         # dictionary, while the dictionary's value is the one last seen.
         manager_module.__class__ = type("ModuleWithManager", (type(manager_module),),
                                         {"LLMMetricManager": property(lambda module: Manager)})
+        rs.forget_specialisations(impl)
         yield lambda: obj.compute_metrics({})
         manager_module.__class__ = types.ModuleType
         yield lambda: obj.compute_metrics({})
@@ -440,8 +444,11 @@ def test_watched_dict_changed_while_a_method_runs(change: Callable[[types.Module
             outcomes[name] = [rs.observe(lambda: obj.compute_metrics({})),
                               rs.observe(lambda: obj.compute_metrics({}, custom_evaluators=[changing])),
                               rs.observe(lambda: obj.compute_metrics({}))]
-    for native, baseline in zip(outcomes["native"], outcomes["baseline"], strict=True):
-        rs.assert_same(native, baseline)
+    for step, (native, baseline) in enumerate(zip(outcomes["native"], outcomes["baseline"], strict=True)):
+        try:
+            rs.assert_same(native, baseline)
+        except AssertionError as exc:
+            raise AssertionError(f"call {step + 1}: {native} != {baseline}") from exc
     assert outcomes["native"][0] != outcomes["native"][2]
 
 

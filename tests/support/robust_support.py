@@ -48,6 +48,22 @@ native = importlib.import_module(MODULE_NAME)
 IMPLEMENTATIONS = {"native": native, "baseline": baseline}
 
 
+def forget_specialisations(impl: types.ModuleType) -> None:
+    """Gives the plain-Python functions of impl fresh code, so their next calls start unspecialised.
+
+    From 3.14 the interpreter keeps an attribute read of a module specialised
+    on the module's dictionary after the module's class becomes one whose
+    data descriptor takes precedence, and returns the dictionary's value: its
+    fault, which the module does not copy. A test that changes a module's
+    class calls this first.
+    """
+    functions = [value for value in vars(impl).values() if isinstance(value, types.FunctionType)]
+    for cls in (value for value in vars(impl).values() if isinstance(value, type) and value.__module__ == impl.__name__):
+        functions += [value for value in vars(cls).values() if isinstance(value, types.FunctionType)]
+    for function in functions:
+        function.__code__ = function.__code__.replace()
+
+
 # ------------------------------------------------------------------ patching
 
 _MISSING = object()
