@@ -15,6 +15,7 @@ from __future__ import annotations
 import builtins
 import collections
 import contextlib
+import ctypes
 import gc
 import importlib.abc
 import importlib.util
@@ -338,6 +339,7 @@ class World:
         self.results: dict[str, Any] = {"task": [1, 2]}
         self.catalogue = Catalogue()
         self.entities_missing = False
+        self.call: str | None = None
 
     def methods(self) -> list[Any]:
         return [vars(self.cls)[name] for name in METHOD_NAMES if name in vars(self.cls)]
@@ -439,6 +441,9 @@ def installed(world: World) -> Iterator[None]:
                 inspect.Signature = saved_inspect  # type: ignore[misc]
                 sys.meta_path.remove(finder)
     finally:
+        FOREIGN_WATCHER.disarm()
+        if type(builtins) is not types.ModuleType:
+            builtins.__class__ = types.ModuleType
         pd.DataFrame = saved_data_frame  # type: ignore[misc]
         for name in GLOBAL_NAMES:
             vars(builtins).pop(name, None)
@@ -479,8 +484,84 @@ def _delete(namespace: Any, names: list[str]) -> None:
             delattr(namespace, name)
 
 
+class ForeignWatcher:
+    """A dict watcher of another extension, registered after the module's own:
+    at the next change of a dictionary it watches, it runs an action (Python
+    code calling the class) before the change is made, as every watcher runs."""
+
+    _CALLBACK = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p)
+
+    def __init__(self) -> None:
+        self.id: int | None = None
+        self.action: Callable[[], None] | None = None
+        self.watched: list[dict[str, Any]] = []
+        self.api = ctypes.pythonapi
+        self.api.PyDict_AddWatcher.argtypes = [ctypes.c_void_p]
+        self.api.PyDict_Watch.argtypes = self.api.PyDict_Unwatch.argtypes = [ctypes.c_int, ctypes.py_object]
+        self.callback = self._CALLBACK(self._on_event)
+
+    def arm(self, dictionary: dict[str, Any], action: Callable[[], None]) -> None:
+        if self.id is None:
+            self.id = self.api.PyDict_AddWatcher(ctypes.cast(self.callback, ctypes.c_void_p))
+        self.api.PyDict_Watch(self.id, dictionary)
+        self.watched.append(dictionary)
+        self.action = action
+
+    def disarm(self) -> None:
+        self.action = None
+        while self.watched:
+            self.api.PyDict_Unwatch(self.id, self.watched.pop())
+
+    def _on_event(self, event: int, dictionary: int, key: int, value: int) -> int:
+        action, self.action = self.action, None
+        try:
+            if action is not None:
+                action()
+        except BaseException as exc:  # a callback that raises would return an undefined value
+            note("the watcher's action raised", type(exc).__name__)
+        return 0
+
+
+FOREIGN_WATCHER = ForeignWatcher()
+
+
+def _replacement_globals() -> dict[str, Any]:
+    return dict(validate_type=lambda *a: note("other validate_type"), Table=OtherTable, chain=lambda *a: iter(()),
+                pd=types.SimpleNamespace(DataFrame=dict))
+
+
+def _replaced_while_the_call_runs_in_each_change(world: World) -> None:
+    """Each global replaced on its own, the world's call made again inside the
+    change (reading the value being replaced); the outer call then reads on."""
+    for name, value in _replacement_globals().items():
+        def call_again(name: str = name) -> None:
+            outcome = rs.observe(lambda: CALLS[world.call](world))  # type: ignore[index]
+            note("during the change of", name, outcome.exc_type and outcome.exc_type.__name__, outcome.returned)
+        FOREIGN_WATCHER.arm(vars(world.impl), call_again)
+        vars(world.impl)[name] = value
+        FOREIGN_WATCHER.disarm()
+
+
+class HookBuiltins(types.ModuleType):
+    """A builtins module whose __getattr__ would supply any name; name lookups read its dictionary only."""
+
+    def __getattr__(self, name: str) -> Any:
+        note("builtins __getattr__", name)
+        return lambda *args, **kwargs: note("supplied by __getattr__", name)
+
+
+def _builtins_class_swapped(world: World) -> None:
+    builtins.__class__ = HookBuiltins
+    _delete(vars(world.impl), GLOBAL_NAMES)
+
+
+def _raise(world: World) -> None:
+    raise rs.Boom("raised where the module handed control to Python code")
+
+
 MUTATIONS: dict[str, Callable[[World], None]] = {
     "collect only": lambda w: None,
+    "raises": _raise,
     "defaults None": lambda w: _each_method(w, lambda f: setattr(f, "__defaults__", None)),
     "defaults shortened": lambda w: _each_method(
         w, lambda f: setattr(f, "__defaults__", f.__defaults__[1:] if f.__defaults__ else None)),
@@ -495,9 +576,9 @@ MUTATIONS: dict[str, Callable[[World], None]] = {
     "private methods replaced": lambda w: [setattr(w.cls, n, _replacement(n)) for n in PRIVATE_NAMES],
     "public methods deleted": lambda w: _delete(w.cls, PUBLIC_NAMES),
     "globals deleted": lambda w: _delete(vars(w.impl), GLOBAL_NAMES),
-    "globals replaced": lambda w: vars(w.impl).update(
-        validate_type=lambda *a: note("other validate_type"), Table=OtherTable, chain=lambda *a: iter(()),
-        pd=types.SimpleNamespace(DataFrame=dict)),
+    "globals replaced": lambda w: vars(w.impl).update(_replacement_globals()),
+    "globals replaced, the call made again inside each change": _replaced_while_the_call_runs_in_each_change,
+    "builtins class swapped, globals deleted": _builtins_class_swapped,
     "containers cleared": lambda w: (w.evaluators.clear(), w.configuration.clear(), w.results.clear(),
                                      None)[-1],
     "containers grown": lambda w: (w.evaluators.append(evaluator("appended")),
@@ -564,6 +645,7 @@ def run(impl: str, call: str, point: str | None = None, mutation: str | None = N
     armed; the outcome and how often each point was reached."""
     world = World(impl)
     world.entities_missing = call == "show legacy"
+    world.call = call
     action = None if mutation is None else (lambda: MUTATIONS[mutation](world))
     snapshot = Snapshot()
     try:

@@ -183,12 +183,14 @@ in_debian_root() {
     done
     unshare --mount --propagation private -- /bin/bash -ec '
         root="$1" mnt="$2" mode="$3" checkout="$4"; shift 4
-        mkdir -p "$root$mnt" "$root/dev/shm" "$root/etc/llm-metrics"
-        mount --bind "$checkout" "$root$mnt"
-        if [[ "$mode" == ro ]]; then mount -o remount,bind,ro "$root$mnt"; fi
+        mkdir -p "$root/dev/shm" "$root/etc/llm-metrics"
         mount -t proc proc "$root/proc"
         mount -t tmpfs -o mode=1777 tmpfs "$root/tmp"
         mount -t tmpfs -o mode=1777 tmpfs "$root/dev/shm"
+        # After the fresh /tmp: a checkout under /tmp is mounted at its own path.
+        mkdir -p "$root$mnt"
+        mount --bind "$checkout" "$root$mnt"
+        if [[ "$mode" == ro ]]; then mount -o remount,bind,ro "$root$mnt"; fi
         cp -L /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
         ca="${PIP_CERT:-${SSL_CERT_FILE:-/etc/ssl/certs/ca-certificates.crt}}"
         ca_env=()
