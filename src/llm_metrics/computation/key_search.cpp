@@ -48,15 +48,6 @@ inline bool is_plain_leaf(PyObject* value) {
            type == &PyFloat_Type || type == &PyList_Type || type == &PyTuple_Type;
 }
 
-// isinstance(value, dict) for a value `next_value` handed out (a dict, or
-// anything but a plain leaf): 1, 0, or -1 with an exception set.
-int is_dictionary(PyObject* value) {
-    if (PyDict_Check(value)) {
-        return 1;
-    }
-    return PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyDict_Type));
-}
-
 // Dictionaries this small have their keys checked before `key in config`
 // (a pass that runs no code); larger ones count as running code.
 constexpr Py_ssize_t kScanLimit = 16;
@@ -371,8 +362,8 @@ int search(PyObject* self, PyObject* fn, PyObject* config, PyObject* key) {
         }
         value = Ref::steal(next);
         if (!PyDict_Check(value.get())) {
-            stale = true;  // isinstance() asks Python
-            const int is_dict = is_dictionary(value.get());
+            stale = true;  // isinstance(value, dict) asks Python
+            const int is_dict = PyObject_IsInstance(value.get(), reinterpret_cast<PyObject*>(&PyDict_Type));
             if (is_dict <= 0) {
                 status = is_dict;
                 continue;
