@@ -4,8 +4,10 @@ At every point where the module hands control to Python code (keyword
 names being compared and hashed, validate_type, the plugin import, the
 manager and its methods, evaluators, `update`, Table, the catalogue's
 members and ids, the signature's Parameter and Signature classes, standard
-output, ...), a hook replaces or deletes the method attributes, class
-attributes, module globals or argument containers the call may be using,
+output, ...), a hook raises, or replaces or deletes the method attributes,
+class attributes, module globals or argument containers the call may be
+using (also one at a time, the call made again inside each change by
+another extension's dict watcher), or swaps the builtins module's class,
 and collects garbage; the call must then end exactly as the plain-Python
 class ends.  Also: the faults that this once caught, and threads that
 change function attributes while others introspect them.
