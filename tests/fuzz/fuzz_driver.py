@@ -259,6 +259,7 @@ def _normalise(outcome: rs.Outcome) -> None:
     outcome.message = _without_addresses(outcome.message)
     outcome.stdout = _without_addresses(outcome.stdout)
     outcome.returned = _without_addresses(outcome.returned)
+    outcome.log = _without_addresses(outcome.log)
 
 
 def compare(target: str, native: rs.Outcome, oracle: rs.Outcome, data: bytes, *extra: tuple[Any, Any]) -> None:
