@@ -35,6 +35,15 @@ class OtherManager(Manager):
         return {"manager": "other"}
 
 
+def assert_each_call_same(outcomes: dict[str, list[rs.Outcome]]) -> None:
+    """Compares the two implementations call by call; a failure names the call."""
+    for step, (native, baseline) in enumerate(zip(outcomes["native"], outcomes["baseline"], strict=True)):
+        try:
+            rs.assert_same(native, baseline)
+        except AssertionError as exc:
+            raise AssertionError(f"call {step + 1}: {native} != {baseline}") from exc
+
+
 def each_implementation(calls: Callable[[Any], Iterator[Callable[[], Any]]]) -> None:
     """Runs the same sequence of calls on both implementations and compares every outcome."""
     outcomes: dict[str, list[rs.Outcome]] = {}
@@ -42,11 +51,7 @@ def each_implementation(calls: Callable[[Any], Iterator[Callable[[], Any]]]) -> 
         manager_module = rs.fake_module(rs.MANAGER, LLMMetricManager=Manager)
         with rs.patched({rs.MANAGER: manager_module}):
             outcomes[name] = [rs.observe(call) for call in calls(impl)]
-    for step, (native, baseline) in enumerate(zip(outcomes["native"], outcomes["baseline"], strict=True)):
-        try:
-            rs.assert_same(native, baseline)
-        except AssertionError as exc:
-            raise AssertionError(f"call {step + 1}: {native} != {baseline}") from exc
+    assert_each_call_same(outcomes)
 
 
 def test_data_frame_class_replaced_between_and_during_calls() -> None:
@@ -444,11 +449,7 @@ def test_watched_dict_changed_while_a_method_runs(change: Callable[[types.Module
             outcomes[name] = [rs.observe(lambda: obj.compute_metrics({})),
                               rs.observe(lambda: obj.compute_metrics({}, custom_evaluators=[changing])),
                               rs.observe(lambda: obj.compute_metrics({}))]
-    for step, (native, baseline) in enumerate(zip(outcomes["native"], outcomes["baseline"], strict=True)):
-        try:
-            rs.assert_same(native, baseline)
-        except AssertionError as exc:
-            raise AssertionError(f"call {step + 1}: {native} != {baseline}") from exc
+    assert_each_call_same(outcomes)
     assert outcomes["native"][0] != outcomes["native"][2]
 
 
