@@ -141,15 +141,15 @@ int bind_from_import(PyObject* module_name, PyObject* name) {
         return -1;
     }
     Ref value;
-    if (import_from(module_name, names.get(), &value) < 0) {
+    if (import_from(module_name, names.get(), &value, state().globals) < 0) {
         return -1;
     }
     return PyDict_SetItem(state().globals, name, value.get());
 }
 
 // `import <module_name> [as <global_name>]`
-Ref import_module(PyObject* module_name, PyObject* global_name) {
-    Ref imported = Ref::steal(PyImport_ImportModuleLevelObject(module_name, state().globals, nullptr, nullptr, 0));
+Ref import_as(PyObject* module_name, PyObject* global_name) {
+    Ref imported = import_module(module_name, Py_None, state().globals);
     if (!imported || PyDict_SetItem(state().globals, global_name, imported.get()) < 0) {
         return {};
     }
@@ -160,11 +160,11 @@ int run_module_body(PyObject* module) {
     const Constants& c = state().consts;
     if (bind_from_import(c.module_platform, c.BaseService) < 0 || bind_from_import(c.module_utils, c.validate_type) < 0 ||
         bind_from_import(c.module_authenticators, c.BearerTokenAuthenticator) < 0 ||
-        bind_from_import(c.module_evaluators, c.LLMAJEvaluators) < 0 || !import_module(c.module_pandas, c.pd) ||
+        bind_from_import(c.module_evaluators, c.LLMAJEvaluators) < 0 || !import_as(c.module_pandas, c.pd) ||
         bind_from_import(c.module_tables, c.Table) < 0 || bind_from_import(c.module_itertools, c.chain) < 0) {
         return -1;
     }
-    Ref warnings = import_module(c.module_warnings, c.warnings);
+    Ref warnings = import_as(c.module_warnings, c.warnings);
     if (!warnings) {
         return -1;
     }
@@ -217,10 +217,11 @@ int execute_steps(PyObject* module) {
     Py_XSETREF(state().builtins, Py_NewRef(builtins.get()));
     if (PyObject_SetAttr(module, state().consts.__builtins__, builtins.get()) < 0 || check_runtime_version() < 0 ||
         enter_in_sys_modules(module) < 0 || fetch_builtin(state().consts.__import__, state().builtin_import) < 0 ||
-        fetch_builtin(state().consts.print, state().builtin_print) < 0 || fetch_builtin(state().consts.sorted, state().builtin_sorted) < 0 ||
-        watch_globals() < 0) {
+        fetch_builtin(state().consts.print, state().builtin_print) < 0 || fetch_builtin(state().consts.sorted, state().builtin_sorted) < 0) {
         return -1;
     }
+    // What a function defined by a module executed here would see.
+    Py_XSETREF(state().builtins_dict, Py_XNewRef(PyEval_GetBuiltins()));
     return run_module_body(module);
 }
 
@@ -256,9 +257,7 @@ int module_exec(PyObject* module) {
     } else {
         PyErr_SetString(PyExc_ImportError, "init " LLM_METRICS_MODULE_NAME);
     }
-    // Forget the module so that a later import starts again, with an empty
-    // cache that watches that import's globals.
-    release_lookups();
+    // Forget the module so that a later import starts again.
     Py_CLEAR(state().module);
     Py_CLEAR(state().globals);
     return -1;

@@ -225,19 +225,9 @@ PyObject* raise_cannot_import(PyObject* module, PyObject* module_name, PyObject*
 // imported, as the interpreter's statement takes it: the attribute (a
 // module __getattr__ runs as the statement runs it, its frames in the
 // error's traceback), else the submodule "<__name__>.<attr>" in
-// sys.modules, else the statement's ImportError.  Done here rather than by
-// running the statement, which a compile audit hook, a tracer or a profiler
-// would see.  An exact module that holds the name in its dictionary gives
-// it at once: its attribute lookup finds it there first, and reading the
-// dictionary runs nothing the statement would not.
+// sys.modules, else the statement's ImportError.
 PyObject* import_name_from(PyObject* module, PyObject* attr) {
     PyObject* value = nullptr;
-    if (PyModule_CheckExact(module)) {
-        const int found = PyDict_GetItemRef(PyModule_GetDict(module), attr, &value);
-        if (found != 0) {
-            return value;  // found, or an error is set
-        }
-    }
     if (PyObject_GetOptionalAttr(module, attr, &value) != 0) {
         return value;
     }
@@ -261,8 +251,25 @@ PyObject* import_name_from(PyObject* module, PyObject* attr) {
 
 }  // namespace
 
-int import_from(PyObject* module_name, PyObject* names, Ref* out) {
-    Ref module = Ref::steal(PyImport_ImportModuleLevelObject(module_name, state().globals, nullptr, names, 0));
+Ref import_module(PyObject* module_name, PyObject* fromlist, PyObject* locals) {
+    Ref import;
+    const int found = PyDict_GetItemRef(state().builtins_dict, state().consts.__import__, import.put());
+    if (found <= 0) {
+        if (found == 0) {
+            PyErr_SetString(PyExc_ImportError, "__import__ not found");
+        }
+        return {};
+    }
+    Ref level = Ref::steal(PyLong_FromLong(0));
+    if (!level) {
+        return {};
+    }
+    PyObject* args[] = {module_name, state().globals, locals, fromlist, level.get()};
+    return Ref::steal(PyObject_Vectorcall(import.get(), args, 5, nullptr));
+}
+
+int import_from(PyObject* module_name, PyObject* names, Ref* out, PyObject* locals) {
+    Ref module = import_module(module_name, names, locals);
     if (!module) {
         return -1;
     }
