@@ -5,6 +5,7 @@ case runs through the extension and the plain-Python class and compares."""
 
 from __future__ import annotations
 
+import builtins
 import collections
 import contextlib
 import copy
@@ -436,6 +437,18 @@ def spec_less(name: str, **attrs: Any) -> types.ModuleType:
     return module
 
 
+def tracing(log: list) -> Callable[..., Any]:
+    """An import tracer in place of builtins.__import__: records what each
+    import statement hands it, then imports as the original does."""
+    original = __import__
+
+    def traced(name: str, globals: Any = None, locals: Any = None, fromlist: Any = (), level: int = 0) -> Any:
+        log.append([name, globals is not None and globals.get("__name__") is not None, locals, fromlist, level])
+        return original(name, globals, locals, fromlist, level)
+
+    return traced
+
+
 R, RM, FILE, D = ROBUSTNESS, ROBUSTNESS + ".RobustnessMetrics", "/plugin/robustness_metric.py", {"RobustnessMetrics":
                                                                                                 Display}
 # sys.modules entries for display_result, given the log of a module __getattr__.
@@ -470,6 +483,7 @@ ROBUSTNESS_PLUGINS: dict[str, Callable[[list], dict]] = {
     "module __getattr__ fails": lambda log: {R: asking(R, log, {}, error=ValueError("lookup"))},
     "package __getattr__ provides it": lambda log: {R: asking(R, log, D, package=True)},
     "package __getattr__ refuses": lambda log: {R: asking(R, log, {}, package=True, __file__=FILE)},
+    "__import__ replaced by a tracer": lambda log: {R: fake_module(R, **D), "builtins.__import__": tracing(log)},
 }
 
 ENUMS = ("LLMTaskType", "LLMMetricType", "LLMSubMetrics")
@@ -493,6 +507,7 @@ ENTITIES_PLUGINS: dict[str, Callable[[list], dict]] = {
     "first missing, no constants": lambda log: {**entities(attrs=ENUMS[1:]), CONSTANTS: None},
     "module __getattr__ provides them": lambda log: entities(log, provides=ENUMS),
     "module __getattr__ refuses the last": lambda log: {**entities(log, provides=ENUMS[:2]), CONSTANTS: None},
+    "__import__ replaced by a tracer": lambda log: {**entities(attrs=ENUMS), "builtins.__import__": tracing(log)},
 }
 
 
@@ -510,7 +525,10 @@ def with_plugin(monkeypatch: pytest.MonkeyPatch, plugin: Callable[[list], dict],
     out = io.StringIO()
     with monkeypatch.context() as patch, contextlib.redirect_stdout(out):
         for name, value in plugin(log).items():
-            patch.setitem(sys.modules, name, value)
+            if name.startswith("builtins."):
+                patch.setattr(builtins, name.removeprefix("builtins."), value)
+            else:
+                patch.setitem(sys.modules, name, value)
         try:
             result: Any = ("returned", call())
         except Exception as exc:
@@ -524,6 +542,8 @@ def test_display_result_imports_as_the_statement_does(plugin: str, monkeypatch: 
                                                lambda: impl.LLMMetrics.__new__(impl.LLMMetrics).display_result(1)))
     if plugin == "class only as a submodule":
         assert outcome[0] == ("returned", ("displayed", 1))
+    if plugin == "__import__ replaced by a tracer":
+        assert outcome[2] == [[R, True, None, ("RobustnessMetrics",), 0]]
 
 
 @pytest.mark.parametrize("plugin", sorted(ENTITIES_PLUGINS))

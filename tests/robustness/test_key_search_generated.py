@@ -77,6 +77,32 @@ def _caller(impl: str, how: str) -> tuple[Any, Any]:
 
         setattr(obj, PRIVATE, replacement)
         return obj, getattr(cls, PRIVATE).__get__(obj)
+    if how == "metaclass-mro":
+        # The class's mro() puts another class first, and instances have no __dict__.
+        class First:
+            __slots__ = ()
+
+            def _LLMMetrics__is_key_present(self, config: Any, key: Any) -> Any:
+                self.log.append(("first", rs.describe(key)))
+                return getattr(cls, PRIVATE)(self, config, key)
+
+        class Reordering(type):
+            def mro(klass) -> list:
+                return [klass, First, *type.mro(klass)[1:]]
+
+        obj = Reordering("Reordered", (cls,), {"__slots__": ("log",)})(rs.make_client())
+        obj.log = []
+        return obj, getattr(cls, PRIVATE).__get__(obj)
+    if how == "property-earlier":
+        class Supplies:
+            @property
+            def _LLMMetrics__is_key_present(self) -> Any:
+                self.log.append(("property",))
+                return getattr(cls, PRIVATE).__get__(self)
+
+        obj = type("Supplied", (Supplies, cls), {})(rs.make_client())
+        obj.log = []
+        return obj, getattr(cls, PRIVATE).__get__(obj)
     if how == "foreign-self":
         obj = types.SimpleNamespace(log=[])
         setattr(obj, PRIVATE, rs.reference_is_key_present)
@@ -88,8 +114,8 @@ def _caller(impl: str, how: str) -> tuple[Any, Any]:
 @given(
     plan=rs.top_config_plans(),
     key_plan=rs.key_plans(),
-    how=st.sampled_from(["subclass-bool", "subclass-text", "subclass-list", "instance-attribute", "foreign-self",
-                         "bare-self"]),
+    how=st.sampled_from(["subclass-bool", "subclass-text", "subclass-list", "instance-attribute", "metaclass-mro",
+                         "property-earlier", "foreign-self", "bare-self"]),
 )
 def test_nested_levels_go_through_the_instance_as_python_would(plan: Any, key_plan: Any, how: str) -> None:
     outcomes = {}

@@ -26,6 +26,8 @@ LLM_METRICS_ALLOC_FAILURES=all is set).
 
 from __future__ import annotations
 
+import collections
+
 import contextlib
 import hashlib
 import importlib
@@ -515,9 +517,11 @@ class IsKeyPresent(Scenario):
 
     def make(self) -> Callable[[], Any]:
         obj = _module().LLMMetrics(make_client())
-        config: dict = {"leaf": 1}
+        config: Any = {"leaf": 1}
         for depth in range(8):
-            config = {f"level{depth}": config, "other": [depth]}
+            # every other level a dict subclass, walked through its values()
+            level = {f"level{depth}": config, "other": [depth]}
+            config = level if depth % 2 else collections.OrderedDict(level)
 
         def run() -> Any:
             search = obj._LLMMetrics__is_key_present
