@@ -28,8 +28,9 @@ namespace {
 
 constexpr const char kWhere[] = " while searching a nested configuration";
 
-// Levels of the search open on this thread.
-thread_local int open_levels = 0;
+// Levels of the search open on this thread (initial-exec: read in place,
+// without a call to find the thread's copy).
+constinit thread_local int open_levels __attribute__((tls_model("initial-exec"))) = 0;
 
 // The common leaf types of a configuration: static types whose instances
 // cannot claim another __class__, so isinstance(value, dict) is false
@@ -62,25 +63,27 @@ public:
         return iterator_ ? 0 : -1;
     }
 
-    // The next value as a new reference; null at the end or with an
-    // exception set.
-    PyObject* next() {
+    // The next value as a new reference in `out`: 1, 0 at the end, -1 with
+    // an exception set.
+    int next(Ref& out) {
         if (!exact_) {
-            return PyIter_Next(iterator_.get());
+            out = Ref::steal(PyIter_Next(iterator_.get()));
+            return out ? 1 : PyErr_Occurred() ? -1 : 0;
         }
         if (PyDict_GET_SIZE(config_) != size_) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-            return nullptr;
+            return -1;
         }
         PyObject* value = nullptr;
         if (!PyDict_Next(config_, &pos_, nullptr, &value)) {
-            return nullptr;
+            return 0;
         }
         if (remaining_-- == 0) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
-            return nullptr;
+            return -1;
         }
-        return Py_NewRef(value);
+        out = Ref::borrow(value);
+        return 1;
     }
 
 private:
@@ -102,7 +105,9 @@ int search(PyObject* self, PyObject* config, PyObject* key) {
     if (values.start() < 0) {
         return -1;
     }
-    while (Ref value = Ref::steal(values.next())) {
+    Ref value;
+    int got = 0;
+    while ((got = values.next(value)) > 0) {
         if (is_plain_leaf(value.get())) {
             continue;
         }
@@ -114,12 +119,12 @@ int search(PyObject* self, PyObject* config, PyObject* key) {
             continue;
         }
         Ref found = call_method<3>(state().consts._LLMMetrics__is_key_present, {self, value.get(), key});
-        const int truth = found ? PyObject_IsTrue(found.get()) : -1;
+        const int truth = !found ? -1 : found.get() == Py_False ? 0 : PyObject_IsTrue(found.get());
         if (truth != 0) {
             return truth;
         }
     }
-    return PyErr_Occurred() ? -1 : 0;
+    return got;
 }
 
 }  // namespace
