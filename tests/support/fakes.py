@@ -110,6 +110,47 @@ def table_line(title: Any) -> str:
     return f"[table] {title}\n"
 
 
+@dataclass
+class Shown:
+    """What one show_supported_metrics call printed and the Table calls it made."""
+
+    out: str
+    calls: list
+
+
+def shown_by(module: Any, client: Any, *args: Any, **kwargs: Any) -> Shown:
+    """show_supported_metrics(*args, **kwargs) of `module`'s class (the compiled
+    module or the oracle, its Table the recording one: see `install`)."""
+    RecordingTable.calls = []
+    with captured_stdout() as out:
+        assert module.LLMMetrics(make_client() if client is None else client).show_supported_metrics(
+            *args, **kwargs) is None
+    return Shown(out.getvalue(), list(RecordingTable.calls))
+
+
+def same_objects(a: Any, b: Any) -> bool:
+    """Equal structure: lists element by element, other objects by identity
+    (equal primitive values may be distinct objects)."""
+    if type(a) is list and type(b) is list:
+        return len(a) == len(b) and all(same_objects(x, y) for x, y in zip(a, b))
+    if type(a) is TableCall and type(b) is TableCall:
+        return same_objects([a.headers, a.record, a.title], [b.headers, b.record, b.title])
+    if a is b:
+        return True
+    return type(a) is type(b) and type(a) in (str, int, float, bool) and a == b
+
+
+def shown_as_by_the_oracle(native: Any, oracle: Any, client: Any, *args: Any, **kwargs: Any) -> Shown:
+    """Runs the call in the compiled module and in the oracle, on the same
+    catalogue: the same text and the same Table calls with the same objects.
+    Returns what the compiled module showed."""
+    expected = shown_by(oracle, client, *args, **kwargs)
+    got = shown_by(native, client, *args, **kwargs)
+    assert got.out == expected.out
+    assert same_objects(got.calls, expected.calls), (got.calls, expected.calls)
+    return got
+
+
 # ---------------------------------------------------------- hostile values
 
 
