@@ -35,6 +35,7 @@ reminder = next(body for lang, body, _, _ in blocks if body.startswith("Metrics-
 checker = doctest.OutputChecker()
 namespace = {"__name__": "__main__"}
 ran = failures = 0
+where = []
 for i, (lang, body, start, end) in enumerate(blocks):
     if lang != "python":
         continue
@@ -45,6 +46,7 @@ for i, (lang, body, start, end) in enumerate(blocks):
             exec(compile(body, f"README.md:{line}", "exec"), namespace)
     except Exception:
         failures += 1
+        where.append(f"README.md:{line}")
         print(f"README.md:{line}: the example raised\n{traceback.format_exc()}")
         continue
     finally:
@@ -56,8 +58,10 @@ for i, (lang, body, start, end) in enumerate(blocks):
         want = "".join(REMINDER_LINE + "\n" if l == "...\n" else l for l in nxt[1].splitlines(True))
         if not checker.check_output(want, got, doctest.ELLIPSIS):
             failures += 1
-            print(f"README.md:{line}: printed\n{got}\ninstead of\n{nxt[1]}")
-print(f"README examples: {failures} failed of {ran}")
+            where.append(f"README.md:{line}: its text block is not what it prints (see above)")
+            print(f"README.md:{line}: printed (to paste into its text block)\n{got.replace(REMINDER_LINE, '...')}"
+                  f"\ninstead of\n{nxt[1]}")
+print(f"README examples: {failures} failed of {ran}", *where, sep="\n")
 sys.exit(1 if failures or not ran else 0)
 '''
 
@@ -70,7 +74,7 @@ def run(args: list[str], **env: str) -> subprocess.CompletedProcess[str]:
 def test_python_examples_give_the_outputs_shown() -> None:
     # The metric groups come from a set; a fixed hash seed fixes their order.
     result = run([sys.executable, "-c", EXAMPLE_RUNNER, str(ROOT / "README.md")], PYTHONHASHSEED="0")
-    assert result.returncode == 0, result.stdout[-6000:] + result.stderr[-2000:]
+    assert result.returncode == 0, result.stdout[-30000:] + result.stderr[-2000:]
 
 
 def test_the_metrics_the_stand_ins_compute_are_the_ones_named() -> None:
