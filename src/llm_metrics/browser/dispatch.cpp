@@ -146,7 +146,7 @@ struct Call {
     Ref metric_of(PyObject* id) const { return Ref::steal(PyObject_GetItem(catalogues.all_metrics.get(), id)); }
 
     Outcome run() const;
-    Outcome validate() const;
+    int validate() const;
     int task_type_view() const;
     int metric_group_view() const;
     int metric_view() const;
@@ -161,8 +161,9 @@ const Check kChecks[] = {
     {&Call::metric_group, &Catalogues::all_metrics, &C::invalid_group_head, &Call::show_all_groups},
 };
 
-// 1. Every argument given is known (kChecks).
-Outcome Call::validate() const {
+// 1. Every argument given is known (kChecks): 1; 0 when one is not (its
+// line and the valid values printed); -1 with an exception set.
+int Call::validate() const {
     for (const Check& check : kChecks) {
         PyObject* argument = this->*check.argument;
         if (argument == Py_None) {
@@ -171,24 +172,24 @@ Outcome Call::validate() const {
         // `argument in catalogue`: a key of the dict of metrics, an item of the list of task types.
         const int known = PySequence_Contains((catalogues.*check.valid).get(), argument);
         if (known < 0) {
-            return Outcome::error;
+            return -1;
         }
         if (!known) {
             if (error_line(format_join({state().consts.*check.error_head, argument, state().consts.is_not_valid})) < 0 ||
                 (this->*check.show_valid)() < 0) {
-                return Outcome::error;
+                return -1;
             }
-            return Outcome::validation_failed;
+            return 0;
         }
     }
-    return Outcome::shown;
+    return 1;
 }
 
 // 2. The one view the arguments ask for.
 Outcome Call::run() const {
-    const Outcome valid = validate();
-    if (valid != Outcome::shown) {
-        return valid;
+    const int known = validate();
+    if (known <= 0) {
+        return known < 0 ? Outcome::error : Outcome::validation_failed;
     }
     int shown;
     if (task_type != Py_None) {
