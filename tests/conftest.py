@@ -58,6 +58,19 @@ def _orders_as_imported() -> Iterator[None]:
                 setattr(cls, name, fn)
 
 
+def pytest_sessionstart(session: pytest.Session) -> None:
+    # Every harness takes the methods from the oracle and looks each one up in
+    # the module: one missing on either side fails hundreds of tests with a
+    # KeyError.  Name the place instead, once.
+    native = [key for key in vars(_NATIVE.LLMMetrics) if key not in ("__module__", "__dict__", "__weakref__", "__doc__")]
+    problems = [f"kMethodTable (src/llm_metrics/llm_metrics_class.cpp) has no row for the oracle's {key}: add one"
+                for key in METHOD_KEYS if key not in native]
+    problems += [f"the oracle (tests/support/baseline_llm_metrics.py) has no method {key}: write it in plain Python"
+                 for key in native if key not in METHOD_KEYS]
+    if problems:
+        raise pytest.UsageError("\n".join(problems) + "\n(both in class-body order)")
+
+
 # ---------------------------------------------------------------- the fast set
 # `./dev test` runs the tests not marked slow (`-m "not slow"`); `./dev test
 # --all`, test-wheel, the robustness modes and CI run every test.  The slow

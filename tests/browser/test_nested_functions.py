@@ -4,8 +4,12 @@ Python while the call runs, and gone (or cut off) once it returns."""
 
 from __future__ import annotations
 
+import ast
 import gc
 import inspect
+import pathlib
+import re
+import textwrap
 import types
 
 import pytest
@@ -219,3 +223,16 @@ def test_nested_function_signatures_and_the_variables_they_miss_after_the_call(o
         args = ("generation",) if name == "__display_supported_metrics" else ()
         with pytest.raises(NameError, match=f"free variable '{variable}' where"):
             fns[name](*args)
+
+
+def test_rows_of_the_nested_functions_are_in_the_oracles_order() -> None:
+    # The module makes its nested functions in row order, as the body's defs
+    # run in source order; nothing else a test sees depends on it.
+    header = pathlib.Path(__file__).resolve().parents[2] / "src/llm_metrics/browser/browser_scope.hpp"
+    table = header.read_text().split("#define LLM_BROWSER_NESTED_FUNCTIONS(X)")[1].split("\n\n")[0]
+    rows = ["__" + name for name in re.findall(r"^\s*X\((\w+),", table, re.MULTILINE)]
+    source = ast.parse(textwrap.dedent(inspect.getsource(oracle.LLMMetrics.show_supported_metrics)))
+    defined = [node.name for node in source.body[0].body if isinstance(node, ast.FunctionDef)]
+    assert rows == defined, (
+        f"LLM_BROWSER_NESTED_FUNCTIONS ({header.name}) has its rows in the order {rows}; the oracle "
+        f"(tests/support/baseline_llm_metrics.py) defines them in the order {defined}: put the rows in that order")

@@ -22,11 +22,16 @@ def cls(llm_metrics):
     return llm_metrics.LLMMetrics
 
 
+METHOD_TABLE = "kMethodTable (src/llm_metrics/llm_metrics_class.cpp)"
+ORACLE_FILE = "tests/support/baseline_llm_metrics.py"
+
+
 def test_class_shape(cls) -> None:
+    # (A method missing on either side stops the run at its start: tests/conftest.py.)
     assert cls.__bases__ == (object,)
     assert cls.__doc__ is None and cls.__module__ == MODULE_NAME and cls.__qualname__ == "LLMMetrics"
     keys = [k for k in vars(cls) if k not in ("__module__", "__dict__", "__weakref__", "__doc__")]
-    assert keys == METHOD_KEYS
+    assert keys == METHOD_KEYS, f"the rows of {METHOD_TABLE} are not in the class-body order of {ORACLE_FILE}"
     assert not hasattr(cls, "__validate_params")
 
 
@@ -62,8 +67,12 @@ def test_docstrings_have_one_text(cls, llm_metrics) -> None:
     assert set(stub_docs) <= {oracle_method(key).__name__ for key in METHOD_KEYS}
     for key, text in source_docstrings().items():
         name = oracle_method(key).__name__
-        paste = f'in the body of def {name}(...), in place of any docstring there:\n        """{vars(cls)[key].__doc__}"""'
-        assert vars(cls)[key].__doc__ == text, f"the oracle's {name} differs from docstrings.hpp: put {paste}"
+        doc = vars(cls)[key].__doc__
+        if doc is None and text is not None:
+            pytest.fail(f"the row of {name} in {METHOD_TABLE} has no docstring: add "
+                        f".doc = doc_of(docstrings::{name.strip('_')}) to it (the text goes into docstrings.hpp)")
+        paste = f'in the body of def {name}(...), in place of any docstring there:\n        """{doc}"""'
+        assert doc == text, f"the oracle's {name} ({ORACLE_FILE}) differs from docstrings.hpp: put {paste}"
         in_stub = stub_docs.get(name) if key in PUBLIC_METHOD_KEYS else stub_docs.get(name, text)
         assert in_stub == text, f"llm_metrics.pyi: put {paste}"
     assert cls.__doc__ is ORACLE_CLASS.__doc__ is ast.get_docstring(stub_class) is None

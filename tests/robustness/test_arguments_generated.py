@@ -2,9 +2,16 @@
 arguments of any type, any keywords (parameter names, repeated ones, unknown
 ones), through an instance or through the class with anything as `self`.
 
+Each method of the oracle, a new one included, gets its own run of examples,
+half of them argument lists that fit its signature (each parameter passed by
+position or by name, or left to its default), so that its body runs.
+
 When the plain-Python class cannot bind the arguments, the extension raises
 TypeError with one of its binding messages; when it can, both run the body
-and must end alike.  Also: the defaults tuple replaced while a call runs.
+and must end alike: the same result (its type included), exception and
+printed text, after the same calls of `validate_type` (a spy that logs them
+and then does the kit's check).  Also: the defaults tuple replaced while a
+call runs.
 """
 
 from __future__ import annotations
@@ -20,7 +27,7 @@ from hypothesis import strategies as st
 
 import robust_support as rs
 from fakes import MANAGER_KEYS
-from llm_metrics_testing import METHOD_KEYS, parameter_names
+from llm_metrics_testing import METHOD_KEYS, parameter_names, required_arguments
 from robust_support import describe
 
 METHODS = {key: parameter_names(key) for key in METHOD_KEYS}
@@ -65,23 +72,56 @@ class Robustness:
         return describe(results)
 
 
-def stand_ins() -> Any:
+def stand_ins(log: list[Any] | None = None) -> Any:
+    module_globals: dict[str, Any] = {"Table": NullTable}
+    if log is not None:
+        def validate_type(value: Any, name: Any, expected: Any, required: Any) -> Any:
+            log.append(("validate_type", describe(value), describe(name), describe(expected), describe(required)))
+            return rs.real_validate_type(value, name, expected, required)
+
+        module_globals["validate_type"] = validate_type
     return rs.patched(
         {rs.MANAGER: rs.fake_module(rs.MANAGER, LLMMetricManager=Manager),
          rs.ROBUSTNESS: rs.fake_module(rs.ROBUSTNESS, RobustnessMetrics=Robustness)},
-        {"Table": NullTable},
+        module_globals,
     )
 
 
-@given(
-    name=st.sampled_from(sorted(METHODS)),
-    through_class=st.booleans(),
-    positional=st.lists(st.integers(0, 12), max_size=7),
-    keywords=st.dictionaries(st.sampled_from(KEYWORDS), st.integers(0, 12), max_size=4),
-    self_value=st.integers(-2, 12),
-)
-def test_generated_argument_lists(name: str, through_class: bool, positional: list[int], keywords: dict[str, int],
-                                  self_value: int) -> None:
+POOL_SIZE = len(values(None))
+
+
+@st.composite
+def fitting_arguments(draw: Any, name: str) -> tuple[list[int], dict[str, int]]:
+    """Arguments the method's signature binds: each parameter by position (while
+    the ones before it are), by name, or left out when it has a default."""
+    positional: list[int] = []
+    keywords: dict[str, int] = {}
+    by_position = True
+    for parameter in METHODS[name][1:]:
+        if parameter not in required_arguments(name) and draw(st.booleans()):
+            by_position = False
+            continue
+        value = draw(st.integers(0, POOL_SIZE - 1))
+        by_position = by_position and draw(st.booleans())
+        if by_position:
+            positional.append(value)
+        else:
+            keywords[parameter] = value
+    return positional, keywords
+
+
+def any_arguments() -> st.SearchStrategy[tuple[list[int], dict[str, int]]]:
+    return st.tuples(st.lists(st.integers(0, POOL_SIZE - 1), max_size=7),
+                     st.dictionaries(st.sampled_from(KEYWORDS), st.integers(0, POOL_SIZE - 1), max_size=4))
+
+
+@pytest.mark.parametrize("name", sorted(METHODS))
+@given(data=st.data(), through_class=st.booleans(), self_value=st.integers(-2, 12))
+def test_generated_argument_lists(name: str, data: Any, through_class: bool, self_value: int) -> None:
+    fits = data.draw(st.booleans())
+    positional, keywords = data.draw(fitting_arguments(name) if fits else any_arguments())
+    if fits and self_value == -2:
+        self_value = -1  # a fitting list counts on `self`
     outcomes = {}
     binds = True
     # One set of argument objects for both runs: printed messages show them.
@@ -109,8 +149,9 @@ def test_generated_argument_lists(name: str, through_class: bool, positional: li
                 inspect.signature(function).bind(*bind_args, **kwargs)
             except TypeError:
                 binds = False
-        with stand_ins():
-            outcomes[impl] = rs.observe(lambda: target(*call_args, **kwargs))
+        log: list[Any] = []
+        with stand_ins(log):
+            outcomes[impl] = rs.observe(lambda: target(*call_args, **kwargs), log)
     native_outcome = outcomes["native"]
     rs.assert_ordinary(native_outcome)
     if binds:

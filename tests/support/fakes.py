@@ -10,7 +10,11 @@
   and prints one marker line per table (``[table] <title>``), so that captured
   standard output shows tables and printed lines in order; `NullTable` does
   nothing.
-* The texts the browser prints (titles, headers, the configuration footer).
+* The texts the browser prints (titles, headers, the configuration footer),
+  and `shown_as_by_the_oracle`, which runs a call in the compiled module and
+  in the plain-Python oracle and holds the first to what the second shows:
+  the browser's expected output comes from there, not from texts written
+  in the tests.
 * Cheap stand-ins that do no printing and no metric arithmetic, so that what
   the benchmarks time is the work of LLMMetrics itself, and `StandIns`, which
   installs them into the compiled module and the plain-Python oracle alike.
@@ -63,11 +67,8 @@ def make_client() -> Any:
 
 # ---------------------------------------------------------- browser texts
 
-HEADERS = ["Metric ID", "Metric Group", "Supported Task Type(s)", "Is Reference Free"]
-DETAIL_HEADERS = ["Metric ID", "Metric Group", "Supported Task_Type(s)", "Is Reference Free"]
 ALL_METRICS_TITLE = "The following are the supported metrics:"
 ALL_TASK_TYPES_TITLE = "The following are supported task types."
-ALL_GROUPS_TITLE = "The following supported metric groups have their sub-metrics:"
 # The legacy listing's headings, one per enumeration of the older constants module.
 LEGACY_HEADINGS = [
     "Following Text Summrization metrics are supported",
@@ -108,6 +109,46 @@ def red(message: str) -> str:
 
 def table_line(title: Any) -> str:
     return f"[table] {title}\n"
+
+
+@dataclass
+class Shown:
+    """What one show_supported_metrics call printed and the Table calls it made."""
+
+    out: str
+    calls: list
+
+
+def shown_by(module: Any, client: Any, *args: Any, **kwargs: Any) -> Shown:
+    """show_supported_metrics(*args, **kwargs) of `module`'s class (the compiled
+    module or the oracle, its Table the recording one: see `install`)."""
+    RecordingTable.calls = []
+    with captured_stdout() as out:
+        assert module.LLMMetrics(client).show_supported_metrics(*args, **kwargs) is None
+    return Shown(out.getvalue(), list(RecordingTable.calls))
+
+
+def same_objects(a: Any, b: Any) -> bool:
+    """Equal structure: lists element by element, other objects by identity
+    (equal primitive values may be distinct objects)."""
+    if type(a) is list and type(b) is list:
+        return len(a) == len(b) and all(same_objects(x, y) for x, y in zip(a, b))
+    if type(a) is TableCall and type(b) is TableCall:
+        return same_objects([a.headers, a.record, a.title], [b.headers, b.record, b.title])
+    if a is b:
+        return True
+    return type(a) is type(b) and type(a) in (str, int, float, bool) and a == b
+
+
+def shown_as_by_the_oracle(native: Any, oracle: Any, client: Any, *args: Any, **kwargs: Any) -> Shown:
+    """Runs the call in the compiled module and in the oracle, on the same
+    catalogue: the same text and the same Table calls with the same objects.
+    Returns what the compiled module showed."""
+    expected = shown_by(oracle, client, *args, **kwargs)
+    got = shown_by(native, client, *args, **kwargs)
+    assert got.out == expected.out
+    assert same_objects(got.calls, expected.calls), (got.calls, expected.calls)
+    return got
 
 
 # ---------------------------------------------------------- hostile values

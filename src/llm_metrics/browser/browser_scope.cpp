@@ -35,14 +35,16 @@ struct NestedFunction {
     FunctionSpec spec;
     bool shares_scope;  // reads the variables of the scope
     Var var;            // the scope variable holding it; kNoVar: none
+    bool full_catalogue;  // shown by the call with no argument
 };
 
 const NestedFunction kNestedFunctions[] = {
-#define LLM_BROWSER_NESTED_ROW(function, shares, variable, ...)                                           \
+#define LLM_BROWSER_NESTED_ROW(function, shares, variable, shown, ...)                                    \
     {.slot = &NestedFunctions::function,                                                                  \
      .spec = {.name = &C::__##function, .body = bind<function>, .defaults = {__VA_ARGS__}},               \
      .shares_scope = shares,                                                                              \
-     .var = variable},
+     .var = variable,                                                                                     \
+     .full_catalogue = shown},
     LLM_BROWSER_NESTED_FUNCTIONS(LLM_BROWSER_NESTED_ROW)
 #undef LLM_BROWSER_NESTED_ROW
 };
@@ -174,6 +176,15 @@ Ref create_scope(PyObject* metric_enum, PyObject* sub_enum, const Catalogues& ca
         }
     }
     return scope;
+}
+
+int show_full_catalogue(const NestedFunctions& fns) {
+    for (const NestedFunction& nested : kNestedFunctions) {
+        if (nested.full_catalogue && !Ref::steal(PyObject_CallNoArgs((fns.*nested.slot).get()))) {
+            return -1;
+        }
+    }
+    return 0;
 }
 
 void clear_scope(PyObject* scope) { scope_clear_all(scope); }

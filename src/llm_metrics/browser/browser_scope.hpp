@@ -49,23 +49,32 @@ struct Catalogues {
 // Builds the catalogues from the three plugin enumerations.  -1 with an exception set on failure.
 int build_catalogues(PyObject* task_enum, PyObject* metric_enum, PyObject* sub_enum, Catalogues& out);
 
-// The nested functions of one call, in creation order, one row each:
-//     X(name, shares the scope, the scope variable holding it or `kNoVar`, defaults...)
+// The nested functions of one call, one row each, in the order the plain
+// Python body defines them (tests/browser/test_nested_functions.py compares):
+//     X(name, shares the scope, the scope variable holding it or `kNoVar`,
+//       shown by the call with no argument, defaults...)
 // `name` is at once the slot in `NestedFunctions`, the body (browser/nested.hpp)
 // and, with two leading underscores, the entry of its __name__ in the table of
-// constants; the defaults are values as in a method row (core/function_object.hpp).
-#define LLM_BROWSER_NESTED_FUNCTIONS(X)                                                        \
-    X(display_all_supported_metrics, true, kNoVar)                                             \
-    X(display_all_supported_task_type, true, kNoVar)                                           \
-    X(display_all_supported_metric_group, true, Var::display_all_supported_metric_group)       \
-    X(display_error_msg, false, Var::display_error_msg)                                        \
-    X(display_table, false, Var::display_table)                                                \
-    X(display_supported_metrics, true, kNoVar, None, None)                                     \
-    X(display_supported_task_type, true, Var::display_supported_task_type)                     \
-    X(get_supported_metrics, true, Var::get_supported_metrics, None)
+// constants; the call with no argument shows, in row order, the rows marked
+// `kFullCatalogue`; the defaults are values as in a method row
+// (core/function_object.hpp).
+#define LLM_BROWSER_NESTED_FUNCTIONS(X)                                                                        \
+    X(display_all_supported_metrics, true, kNoVar, kFullCatalogue)                                             \
+    X(display_all_supported_task_type, true, kNoVar, kFullCatalogue)                                           \
+    X(display_all_supported_metric_group, true, Var::display_all_supported_metric_group, kFullCatalogue)       \
+    X(display_error_msg, false, Var::display_error_msg, kOnCall)                                               \
+    X(display_table, false, Var::display_table, kOnCall)                                                       \
+    X(display_supported_metrics, true, kNoVar, kOnCall, None, None)                                            \
+    X(display_supported_task_type, true, Var::display_supported_task_type, kOnCall)                            \
+    X(get_supported_metrics, true, Var::get_supported_metrics, kOnCall, None)
 
 // No scope variable holds the function.
 inline constexpr Var kNoVar = Var::count_;
+
+// Whether the call with no argument shows the function (called without
+// arguments), or it is only called by the dispatch and by other functions.
+inline constexpr bool kFullCatalogue = true;
+inline constexpr bool kOnCall = false;
 
 // The nested functions of one call, one slot per row above.
 struct NestedFunctions {
@@ -79,6 +88,10 @@ struct NestedFunctions {
 // scope (which the caller must clear with `clear_scope`), or an empty Ref.
 Ref create_scope(PyObject* metric_enum, PyObject* sub_enum, const Catalogues& catalogues, PyObject* task_type,
                  NestedFunctions& out);
+
+// Calls, in row order, each function the call with no argument shows.
+// 0, or -1 with an exception set.
+int show_full_catalogue(const NestedFunctions& fns);
 
 // Drops every variable of the scope, breaking the cycles between it and the functions.
 void clear_scope(PyObject* scope);

@@ -6,6 +6,8 @@
 #include "browser/browser.hpp"
 #include "browser/browser_scope.hpp"
 #include "browser/nested.hpp"
+#include "browser/rows.hpp"
+#include "browser/sequences.hpp"
 #include "core/attrs.hpp"
 #include "core/calls.hpp"
 #include "core/errors.hpp"
@@ -83,10 +85,22 @@ private:
 
 enum class Outcome { error, validation_failed, shown };
 
+struct Call;
+
+// One check of an argument: given (not None), it must be in a catalogue;
+// otherwise the call prints a red line (`error_head`, the argument, " is not
+// valid.") and the valid values, and ends.
+struct Check {
+    PyObject* const Call::*argument;
+    Ref Catalogues::*valid;
+    NameField error_head;
+    int (Call::*show_valid)() const;
+};
+
 struct Call {
-    PyObject* task_type;
-    PyObject* metric_id;
-    PyObject* metric_group;
+    PyObject* const task_type;
+    PyObject* const metric_id;
+    PyObject* const metric_group;
     const Catalogues& catalogues;
     const NestedFunctions& fns;
 
@@ -95,6 +109,19 @@ struct Call {
     }
 
     static int call_no_args(const Ref& fn) { return Ref::steal(PyObject_CallNoArgs(fn.get())) ? 0 : -1; }
+
+    int show_all_metrics() const { return call_no_args(fns.display_all_supported_metrics); }
+
+    int show_all_task_types() const { return call_no_args(fns.display_all_supported_task_type); }
+
+    // The groups, under the lower-case header "metric group".
+    int show_all_groups() const {
+        Ref headers = Ref::steal(single_item_list(state().consts.h_metric_group_lower));
+        Ref rows = headers ? single_cell_rows(catalogues.all_metric_group.get()) : Ref{};
+        return rows ? call_display_table(fns.display_table.get(), headers.get(), rows.get(),
+                                         state().consts.title_all_metric_groups)
+                    : -1;
+    }
 
     int show_metrics_of_task_type() const {
         return call_kw<1>(fns.display_supported_metrics.get(), {task_type}, state().consts.kw_task_type) ? 0 : -1;
@@ -119,95 +146,65 @@ struct Call {
     Ref metric_of(PyObject* id) const { return Ref::steal(PyObject_GetItem(catalogues.all_metrics.get(), id)); }
 
     Outcome run() const;
+    int validate() const;
     int task_type_view() const;
     int metric_group_view() const;
     int metric_view() const;
 };
 
+using C = Constants;
+
+// The checks, in the order they are made: only the first failing one is reported.
+const Check kChecks[] = {
+    {&Call::metric_id, &Catalogues::all_metrics, &C::invalid_metric_head, &Call::show_all_metrics},
+    {&Call::task_type, &Catalogues::all_task_type, &C::invalid_task_type_head, &Call::show_all_task_types},
+    {&Call::metric_group, &Catalogues::all_metrics, &C::invalid_group_head, &Call::show_all_groups},
+};
+
+// 1. Every argument given is known (kChecks): 1; 0 when one is not (its
+// line and the valid values printed); -1 with an exception set.
+int Call::validate() const {
+    for (const Check& check : kChecks) {
+        PyObject* argument = this->*check.argument;
+        if (argument == Py_None) {
+            continue;
+        }
+        // `argument in catalogue`: a key of the dict of metrics, an item of the list of task types.
+        const int known = PySequence_Contains((catalogues.*check.valid).get(), argument);
+        if (known < 0) {
+            return -1;
+        }
+        if (!known) {
+            if (error_line(format_join({state().consts.*check.error_head, argument, state().consts.is_not_valid})) < 0 ||
+                (this->*check.show_valid)() < 0) {
+                return -1;
+            }
+            return 0;
+        }
+    }
+    return 1;
+}
+
+// 2. The one view the arguments ask for.
 Outcome Call::run() const {
-    // 1. The metric must be known.
-    if (metric_id != Py_None) {
-        const int known = PyDict_Contains(catalogues.all_metrics.get(), metric_id);
-        if (known < 0) {
-            return Outcome::error;
-        }
-        if (!known) {
-            if (error_line(format_join({state().consts.invalid_metric_head, metric_id, state().consts.is_not_valid})) < 0 ||
-                call_no_args(fns.display_all_supported_metrics) < 0) {
-                return Outcome::error;
-            }
-            return Outcome::validation_failed;
-        }
-    }
-    // 2. The task type must be known.
-    if (task_type != Py_None) {
-        const int known = PySequence_Contains(catalogues.all_task_type.get(), task_type);
-        if (known < 0) {
-            return Outcome::error;
-        }
-        if (!known) {
-            if (error_line(format_join({state().consts.invalid_task_type_head, task_type, state().consts.is_not_valid})) < 0 ||
-                call_no_args(fns.display_all_supported_task_type) < 0) {
-                return Outcome::error;
-            }
-            return Outcome::validation_failed;
-        }
-    }
-    // 3. The group must be a known metric id.
-    if (metric_group != Py_None) {
-        const int known = PyDict_Contains(catalogues.all_metrics.get(), metric_group);
-        if (known < 0) {
-            return Outcome::error;
-        }
-        if (!known) {
-            if (error_line(format_join({state().consts.invalid_group_head, metric_group, state().consts.is_not_valid})) < 0) {
-                return Outcome::error;
-            }
-            Ref headers = Ref::steal(PyList_New(1));
-            if (!headers) {
-                return Outcome::error;
-            }
-            PyList_SET_ITEM(headers.get(), 0, Py_NewRef(state().consts.h_metric_group_lower));
-            PyObject* groups = catalogues.all_metric_group.get();
-            Ref rows = Ref::steal(PyList_New(0));
-            if (!rows) {
-                return Outcome::error;
-            }
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(groups); ++i) {
-                Ref row = Ref::steal(PyList_New(1));
-                if (!row) {
-                    return Outcome::error;
-                }
-                PyList_SET_ITEM(row.get(), 0, Py_NewRef(PyList_GET_ITEM(groups, i)));
-                if (PyList_Append(rows.get(), row.get()) < 0) {
-                    return Outcome::error;
-                }
-            }
-            if (call_display_table(fns.display_table.get(), headers.get(), rows.get(),
-                                   state().consts.title_all_metric_groups) < 0) {
-                return Outcome::error;
-            }
-            return Outcome::validation_failed;
-        }
+    const int known = validate();
+    if (known <= 0) {
+        return known < 0 ? Outcome::error : Outcome::validation_failed;
     }
     int shown;
     if (task_type != Py_None) {
         shown = task_type_view();
     } else if (metric_group != Py_None) {
         shown = metric_group_view();
-    } else if (metric_id == Py_None) {
-        shown = call_no_args(fns.display_all_supported_metrics) < 0 ||
-                        call_no_args(fns.display_all_supported_task_type) < 0 ||
-                        call_no_args(fns.display_all_supported_metric_group) < 0
-                    ? -1
-                    : 0;
-    } else {
+    } else if (metric_id != Py_None) {
         shown = metric_view();
+    } else {
+        shown = show_full_catalogue(fns);
     }
     return shown < 0 ? Outcome::error : Outcome::shown;
 }
 
-// 4. The metrics of the task type, or whether the metric supports it.
+// 3. The metrics of the task type, or whether the metric supports it.
 int Call::task_type_view() const {
     if (metric_id == Py_None) {
         return show_metrics_of_task_type();
@@ -235,7 +232,7 @@ int Call::task_type_view() const {
     return show_metrics_of_task_type();
 }
 
-// 5. The metrics of the group, or whether the metric belongs to it.
+// 4. The metrics of the group, or whether the metric belongs to it.
 int Call::metric_group_view() const {
     bool check_membership = false;
     if (metric_id != Py_None) {
@@ -290,7 +287,7 @@ int Call::metric_group_view() const {
     return show_metrics_of_group();
 }
 
-// 7. The one-row details table of the metric.
+// 5. The one-row details table of the metric.
 int Call::metric_view() const {
     Ref metric_obj = metric_of(metric_id);
     if (!metric_obj) {
@@ -300,20 +297,15 @@ int Call::metric_view() const {
     if (!header) {
         return -1;
     }
-    Ref row = Ref::steal(metric_row(metric_obj.get()));
-    if (!row) {
+    Ref rows = single_metric_rows(metric_obj.get());
+    if (!rows) {
         return -1;
     }
-    Ref result = Ref::steal(PyList_New(1));
-    if (!result) {
-        return -1;
-    }
-    PyList_SET_ITEM(result.get(), 0, row.release());
     Ref title = format_join({state().consts.the_, metric_id, state().consts.metric_supports_the_following});
     if (!title) {
         return -1;
     }
-    return call_display_table(fns.display_table.get(), header.get(), result.get(), title.get());
+    return call_display_table(fns.display_table.get(), header.get(), rows.get(), title.get());
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include "browser/browser_scope.hpp"
 #include "browser/nested.hpp"
+#include "browser/rows.hpp"
 #include "browser/sequences.hpp"
 #include "core/attrs.hpp"
 #include "core/calls.hpp"
@@ -136,11 +137,7 @@ PyObject* display_supported_task_type(MethodFunction* fn, const DisplaySupported
     if (!header) {
         return nullptr;
     }
-    Ref row = Ref::steal(metric_row(metric_obj.get()));
-    if (!row) {
-        return nullptr;
-    }
-    Ref result = Ref::steal(single_item_list(row.get()));
+    Ref result = single_metric_rows(metric_obj.get());
     if (!result) {
         return nullptr;
     }

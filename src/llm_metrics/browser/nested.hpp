@@ -34,20 +34,6 @@ PyObject* get_supported_metrics(MethodFunction* fn, const GetSupportedMetricsPar
 LLM_PARAMS(ValueKeyParams, x);
 PyObject* value_key(MethodFunction* fn, const ValueKeyParams& p);
 
-// A new list of the metric headers "Metric ID", "Metric Group",
-// `supported_tasks_header`, "Is Reference Free".
-Ref metric_headers(PyObject* supported_tasks_header);
-
-// The metric row of `metric_obj`: value; metrics_group when present, else
-// None; supported_tasks as it is; "Yes"/"No" by the truth of is_reference_free.
-PyObject* metric_row(PyObject* metric_obj);
-
-// The metric rows of the members `members` yields, in its order.
-Ref metric_rows(PyObject* members);
-
-// `[m.value for m in members]`
-Ref member_values(PyObject* members);
-
 // `callable(headers=..., record=..., title_table=...)`, the call every view
 // makes to __display_table.
 int call_display_table(PyObject* display_table_fn, PyObject* headers, PyObject* record, PyObject* title);

@@ -16,16 +16,6 @@ PyObject* value_key(MethodFunction*, const ValueKeyParams& p) {
     return get_attr(p.x, state().consts.value);
 }
 
-Ref member_values(PyObject* members) {
-    Ref values = Ref::steal(PyList_New(0));
-    if (!values || for_each(members, [&](PyObject* member) {
-            return list_append_new(values.get(), get_attr(member, state().consts.value));
-        }) < 0) {
-        return {};
-    }
-    return values;
-}
-
 // __get_supported_metrics(_task_type=None)
 PyObject* get_supported_metrics(MethodFunction* fn, const GetSupportedMetricsParams& p) {
     Ref metrics = Ref::steal(PyList_New(0));

@@ -1,9 +1,9 @@
-// __display_table, the three catalogue views and __display_error_msg, with
-// the metric rows they share with the single-item views.
+// __display_table, the catalogue views and __display_error_msg.
 #include <array>
 
 #include "browser/browser_scope.hpp"
 #include "browser/nested.hpp"
+#include "browser/rows.hpp"
 #include "browser/sequences.hpp"
 #include "core/attrs.hpp"
 #include "core/calls.hpp"
@@ -13,68 +13,6 @@
 
 namespace llm_metrics::browser {
 
-Ref metric_headers(PyObject* supported_tasks_header) {
-    PyObject* list = PyList_New(4);
-    if (list != nullptr) {
-        PyList_SET_ITEM(list, 0, Py_NewRef(state().consts.h_metric_id));
-        PyList_SET_ITEM(list, 1, Py_NewRef(state().consts.h_metric_group));
-        PyList_SET_ITEM(list, 2, Py_NewRef(supported_tasks_header));
-        PyList_SET_ITEM(list, 3, Py_NewRef(state().consts.h_is_reference_free));
-    }
-    return Ref::steal(list);
-}
-
-PyObject* metric_row(PyObject* metric_obj) {
-    Ref id = Ref::steal(get_attr(metric_obj, state().consts.value));
-    if (!id) {
-        return nullptr;
-    }
-    // hasattr(metric_obj, "metrics_group"), then the read itself.
-    Ref group;
-    const int has_group = PyObject_GetOptionalAttr(metric_obj, state().consts.metrics_group, group.put());
-    if (has_group < 0) {
-        return nullptr;
-    }
-    if (has_group) {
-        group = Ref::steal(get_attr(metric_obj, state().consts.metrics_group));
-        if (!group) {
-            return nullptr;
-        }
-    } else {
-        group = Ref::borrow(Py_None);
-    }
-    Ref tasks = Ref::steal(get_attr(metric_obj, state().consts.supported_tasks));
-    if (!tasks) {
-        return nullptr;
-    }
-    Ref reference_free = Ref::steal(get_attr(metric_obj, state().consts.is_reference_free));
-    if (!reference_free) {
-        return nullptr;
-    }
-    const int truth = PyObject_IsTrue(reference_free.get());
-    if (truth < 0) {
-        return nullptr;
-    }
-    PyObject* row = PyList_New(4);
-    if (row == nullptr) {
-        return nullptr;
-    }
-    PyList_SET_ITEM(row, 0, id.release());
-    PyList_SET_ITEM(row, 1, group.release());
-    PyList_SET_ITEM(row, 2, tasks.release());
-    PyList_SET_ITEM(row, 3, Py_NewRef(truth ? state().consts.yes : state().consts.no));
-    return row;
-}
-
-Ref metric_rows(PyObject* members) {
-    Ref rows = Ref::steal(PyList_New(0));
-    if (!rows || for_each(members, [&](PyObject* member) { return list_append_new(rows.get(), metric_row(member)); }) <
-                     0) {
-        return {};
-    }
-    return rows;
-}
-
 int call_display_table(PyObject* display_table_fn, PyObject* headers, PyObject* record, PyObject* title) {
     PyObject* args[] = {headers, record, title};
     Ref result = Ref::steal(PyObject_Vectorcall(display_table_fn, args, 0, state().consts.kw_display_table));
@@ -82,16 +20,6 @@ int call_display_table(PyObject* display_table_fn, PyObject* headers, PyObject* 
 }
 
 namespace {
-
-// [[item] for item in items]
-Ref single_cell_rows(PyObject* items) {
-    Ref rows = Ref::steal(PyList_New(0));
-    if (!rows ||
-        for_each(items, [&](PyObject* item) { return list_append_new(rows.get(), single_item_list(item)); }) < 0) {
-        return {};
-    }
-    return rows;
-}
 
 // The one-column catalogue views: rows from a scope list, one header, a title.
 PyObject* display_single_column(MethodFunction* fn, Var items_var, PyObject* header, PyObject* title) {
