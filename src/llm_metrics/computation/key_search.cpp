@@ -63,25 +63,30 @@ public:
         return iterator_ ? 0 : -1;
     }
 
-    // The next value as a new reference in `out`: 1, 0 at the end, -1 with
-    // an exception set.
+    // The next value that is not a plain leaf, as a new reference in `out`:
+    // 1, 0 at the end, -1 with an exception set.  (Skipping a leaf runs no
+    // code, so the dict's own reference to it is enough until then.)
     int next(Ref& out) {
         if (!exact_) {
-            out = Ref::steal(PyIter_Next(iterator_.get()));
+            do {
+                out = Ref::steal(PyIter_Next(iterator_.get()));
+            } while (out && is_plain_leaf(out.get()));
             return out ? 1 : PyErr_Occurred() ? -1 : 0;
         }
-        if (PyDict_GET_SIZE(config_) != size_) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-            return -1;
-        }
         PyObject* value = nullptr;
-        if (!PyDict_Next(config_, &pos_, nullptr, &value)) {
-            return 0;
-        }
-        if (remaining_-- == 0) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
-            return -1;
-        }
+        do {
+            if (PyDict_GET_SIZE(config_) != size_) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+                return -1;
+            }
+            if (!PyDict_Next(config_, &pos_, nullptr, &value)) {
+                return 0;
+            }
+            if (remaining_-- == 0) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+                return -1;
+            }
+        } while (is_plain_leaf(value));
         out = Ref::borrow(value);
         return 1;
     }
@@ -97,7 +102,8 @@ private:
 
 // 1 found, 0 not, -1 error.
 int search(PyObject* self, PyObject* config, PyObject* key) {
-    const int contains = PySequence_Contains(config, key);
+    // `key in config` (an exact dict's own test, called directly)
+    const int contains = PyDict_CheckExact(config) ? PyDict_Contains(config, key) : PySequence_Contains(config, key);
     if (contains != 0) {
         return contains;
     }
@@ -108,10 +114,10 @@ int search(PyObject* self, PyObject* config, PyObject* key) {
     Ref value;
     int got = 0;
     while ((got = values.next(value)) > 0) {
-        if (is_plain_leaf(value.get())) {
-            continue;
-        }
-        const int is_dict = PyObject_IsInstance(value.get(), reinterpret_cast<PyObject*>(&PyDict_Type));
+        // isinstance(value, dict): a dict or an instance of a subclass is one
+        // without asking (the test never reads __class__ then).
+        const int is_dict =
+            PyDict_Check(value.get()) ? 1 : PyObject_IsInstance(value.get(), reinterpret_cast<PyObject*>(&PyDict_Type));
         if (is_dict <= 0) {
             if (is_dict < 0) {
                 return -1;
