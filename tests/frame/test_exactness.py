@@ -569,6 +569,14 @@ BODY = """
     sys.modules[tables.__name__] = tables
     if {submodule!r}:
         sys.modules[tables.__name__ + ".Table"] = found
+    if {traced!r}:  # an import tracer installed before the import
+        import builtins
+        original = builtins.__import__
+        def traced(name, globals=None, locals=None, fromlist=(), level=0):
+            if globals is not None and globals.get("__name__") == {module!r}:
+                log.append(["import", name, locals is globals, fromlist])
+            return original(name, globals, locals, fromlist, level)
+        builtins.__import__ = traced
     try:
         outcome = ["imported", importlib.import_module({module!r}).Table is found]
     except ImportError as exc:
@@ -578,11 +586,15 @@ BODY = """
 
 
 @pytest.mark.no_refleak
-@pytest.mark.parametrize("submodule", [True, False])
-def test_the_module_body_imports_as_the_statement_does(submodule: bool) -> None:
+@pytest.mark.parametrize(("submodule", "traced"), [(True, False), (False, False), (True, True)],
+                         ids=["submodule", "no submodule", "import tracer"])
+def test_the_module_body_imports_as_the_statement_does(submodule: bool, traced: bool) -> None:
     def run(impl: types.ModuleType) -> Any:
-        result = run_python(BODY.format(paths=sys.path, submodule=submodule, module=impl.__name__))
+        source = BODY.format(paths=sys.path, submodule=submodule, traced=traced, module=impl.__name__)
+        result = run_python(source)
         assert result.returncode == 0, result.stderr
         return json.loads(result.stdout)
 
-    assert compare(run)[1] == ["__path__", "Table"]
+    log = compare(run)[1]
+    assert [entry for entry in log if not isinstance(entry, list)] == ["__path__", "Table"]
+    assert len(log) == (2 + 8 if traced else 2)  # the eight import statements of the module body
