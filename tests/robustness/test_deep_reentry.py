@@ -7,11 +7,11 @@ past what the native stack could hold: in the main thread, in a thread of
 the default size, and after RLIMIT_STACK was raised at run time.  Each run
 is a fresh interpreter: a crash fails the row instead of killing the test
 session.  The module stops a chain earlier than plain Python where its levels
-take native stack (a level of plain Python takes none): by the interpreter's
-own guard, with a RecursionError in the interpreter's words, where plain
-Python's may be the context of the error a handler raises from it.  (The
-depths differ by design: a level of the plain class runs more Python frames
-than a level of the module.)
+take native stack (a level of plain Python takes none), by the interpreter's
+own guard; either ends with a RecursionError in the interpreter's words, or
+with the error a handler of the class raises from one (where the limit is
+reached inside its import of the manager).  (The depths differ by design: a
+level of the plain class runs more Python frames than a level of the module.)
 
 A few levels of each path run alike on a small thread stack and on a stack of
 its own (as coroutine and fiber libraries switch to), in the main thread and
@@ -57,11 +57,9 @@ def run_chain(impl: str, path: str, limit: int, place: str, levels: int | None =
 @pytest.mark.parametrize(("place", "limit"), DEEP, ids=[f"{place}-limit-{limit}" for place, limit in DEEP])
 @pytest.mark.parametrize("path", PATHS)
 def test_deep_reentry_ends_in_recursion_error(path: str, place: str, limit: int) -> None:
-    native, baseline = (run_chain(impl, path, limit, place) for impl in IMPLS)
-    assert native["exc_type"] == "RecursionError", native
-    assert INTERPRETER_WORDS.match(native["text"]), native
-    assert native["depth"] >= 100, native  # far from the first levels
-    assert baseline["recursion_error"] and INTERPRETER_WORDS.match(baseline["text"]), baseline
+    for outcome in (run_chain(impl, path, limit, place) for impl in IMPLS):
+        assert outcome["recursion_error"] and INTERPRETER_WORDS.match(outcome["text"]), outcome
+        assert outcome["depth"] >= 100, outcome  # far from the first levels
 
 
 @pytest.mark.no_refleak
