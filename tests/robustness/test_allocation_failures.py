@@ -116,11 +116,11 @@ def test_only_the_modules_own_allocations_count(injector: Injector, llm_metrics)
 
     # The first point of a call that allocates fails it with MemoryError, and
     # a point past the last one is never reached.
-    signature = SCENARIOS["inspect.signature(compute_metrics)"]
-    count = injector.run(signature, 0)[2]
-    _, error, _, failed, _ = injector.run(signature, 1)
+    construct = SCENARIOS["LLMMetrics(client)"]
+    count = injector.run(construct, 0)[2]
+    _, error, _, failed, _ = injector.run(construct, 1)
     assert failed and isinstance(error, MemoryError)
-    _, error, _, failed, _ = injector.run(signature, count + 1)
+    _, error, _, failed, _ = injector.run(construct, count + 1)
     assert not failed and error is None
 
 
@@ -170,7 +170,7 @@ STRIPPED_313 = not allocation_faults.EVAL_LOOP_SEEN and sys.version_info[:2] == 
     pytest.param(name, marks=pytest.mark.xfail(
         strict=False, reason="stripped 3.13: Python code's allocations may fail and reach the interpreter's faults"))
     if STRIPPED_313 and name in STRIPPED_313_FAULTS else name
-    for name in (f"{n}{phase}" for n in SCENARIOS for phase in ("", " (warm)") if not (n == "import" and phase))])
+    for name in (f"{n}{phase}" for n, s in SCENARIOS.items() for phase in ("", " (warm)") if s.warm or not phase)])
 def test_each_point_fails_cleanly_in_a_fresh_interpreter(fresh_reports: dict[str, Report], name: str) -> None:
     assert_clean(fresh_reports[name])
 

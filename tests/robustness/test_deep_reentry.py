@@ -1,54 +1,74 @@
-"""Re-entrant chains end in RecursionError, never in a native stack overflow.
+"""Re-entrant chains: deep ones end in RecursionError, shallow ones run on any
+stack plain Python runs on.
 
 Every path where a stand-in calls back into the class is nested until
 something stops it, with the recursion limit at its default and raised far
-past what the native stack could hold, in the main thread and in a thread
-with a small stack.  Each run is a fresh interpreter: a crash fails the row
-instead of killing the test session.  The module may stop a chain earlier
-than plain Python (when the native stack runs low); both must stop it with
-a RecursionError (plain Python's may be the context of the error a handler
-raises from it).  (The depths differ by design: a level of the plain class
-runs more Python frames than a level of the module.)
+past what the native stack could hold: in the main thread, in a thread of
+the default size, and after RLIMIT_STACK was raised at run time.  Each run
+is a fresh interpreter: a crash fails the row instead of killing the test
+session.  The module stops a chain earlier than plain Python where its levels
+take native stack (a level of plain Python takes none), by the interpreter's
+own guard; either ends with a RecursionError in the interpreter's words, or
+with the error a handler of the class raises from one (where the limit is
+reached inside its import of the manager).  (The depths differ by design: a
+level of the plain class runs more Python frames than a level of the module.)
+
+A few levels of each path run alike on a small thread stack and on a stack of
+its own (as coroutine and fiber libraries switch to), in the main thread and
+in a worker.
+
+Under the sanitizer (./dev asan), whose frames are several times larger, the
+main thread and threads of the default size get a larger stack (asan.sh).
 """
 
 from __future__ import annotations
 
 import json
+import re
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
 
-from deep_reentry import LIMITS, PATHS
+from deep_reentry import IMPLS, LIMITS, OWN_STACKS, PATHS
 from llm_metrics_testing import RUN_PYTHON_TIMEOUT
 
 SCRIPT = Path(__file__).resolve().parents[1] / "support" / "deep_reentry.py"
 
-# (limit, KiB of stack of the thread the chain runs in; None: the main thread)
-PLACES = [(limit, None) for limit in LIMITS] + [(100_000, 512)]
+DEEP = [("main", limit) for limit in LIMITS] + [("thread", 100_000), ("rlimit-raised", 100_000)]
+SHALLOW = ["thread-64", "fiber", "fiber-thread"]
+SHALLOW_LEVELS = 4
+# RecursionError as the interpreter words it: the recursion limit's text, or
+# (3.14 and later) the stack's, each with the context of the C call it stopped.
+INTERPRETER_WORDS = re.compile(r"maximum recursion depth exceeded|Stack overflow \(used \d+ kB\)")
 
 
-def run_chain(impl: str, path: str, limit: int, stack_kib: int | None) -> dict:
-    args = [sys.executable, "-X", "faulthandler", str(SCRIPT), impl, path, str(limit)]
-    if stack_kib is not None:
-        args.append(str(stack_kib))
+def run_chain(impl: str, path: str, limit: int, place: str, levels: int | None = None) -> dict:
+    args = [sys.executable, "-X", "faulthandler", str(SCRIPT), impl, path, str(limit), place]
+    if levels is not None:
+        args.append(str(levels))
     done = subprocess.run(args, capture_output=True, text=True, timeout=RUN_PYTHON_TIMEOUT)
     assert done.returncode == 0, f"{impl} died ({done.returncode}):\n{done.stderr[-3000:]}"
     return json.loads(done.stdout.strip().splitlines()[-1])
 
 
 @pytest.mark.no_refleak
-@pytest.mark.parametrize(("limit", "stack_kib"), PLACES,
-                         ids=[f"limit-{limit}" + (f"-thread-{kib}KiB" if kib else "") for limit, kib in PLACES])
+@pytest.mark.parametrize(("place", "limit"), DEEP, ids=[f"{place}-limit-{limit}" for place, limit in DEEP])
 @pytest.mark.parametrize("path", PATHS)
-def test_deep_reentry_ends_in_recursion_error(path: str, limit: int, stack_kib: int | None) -> None:
-    native = run_chain("native", path, limit, stack_kib)
-    assert native["exc_type"] == "RecursionError", native
-    if stack_kib is None:
-        baseline = run_chain("baseline", path, limit, stack_kib)
-        # Plain Python stops deeper, where the interpreter decides (3.14 and
-        # later measure the native stack, also inside an import): the error
-        # may land inside a handler of the class's own that raises its
-        # install hint from it, so a RecursionError in the chain is the rule.
-        assert baseline["recursion_error"], baseline
+def test_deep_reentry_ends_in_recursion_error(path: str, place: str, limit: int) -> None:
+    for outcome in (run_chain(impl, path, limit, place) for impl in IMPLS):
+        assert outcome["recursion_error"] and INTERPRETER_WORDS.match(outcome["text"]), outcome
+        assert outcome["depth"] >= 100, outcome  # far from the first levels
+
+
+@pytest.mark.no_refleak
+@pytest.mark.parametrize("place", SHALLOW)
+@pytest.mark.parametrize("path", PATHS)
+def test_shallow_reentry_runs_on_any_stack(path: str, place: str) -> None:
+    if place.startswith("fiber") and not OWN_STACKS:
+        pytest.skip("stacks of their own are made for x86-64 glibc only")
+    native, baseline = (run_chain(impl, path, 1_000, place, SHALLOW_LEVELS) for impl in IMPLS)
+    native.pop("impl"), baseline.pop("impl")
+    assert native == baseline
+    assert native["exc_type"] is None, native

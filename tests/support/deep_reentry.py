@@ -3,23 +3,30 @@
 Each path is a stand-in the class calls that calls the class again, so that
 one call nests until something stops it: the host table's `list` listing the
 metrics again, a custom evaluator computing metrics, `validate_type`, the
-metrics manager and the robustness display each calling back into the class.
+metrics manager and the robustness display each calling back into the class,
+and the key search through a subclass that replaces the searching method.
 
 Run as a script, in a fresh interpreter (a native stack overflow kills the
 process, not the test that started it):
 
-    python deep_reentry.py IMPL PATH LIMIT [STACK_KIB]
+    python deep_reentry.py IMPL PATH LIMIT [PLACE [LEVELS]]
 
-runs PATH on IMPL ("native" or "baseline") with sys.setrecursionlimit(LIMIT),
-in a thread of STACK_KIB KiB of stack when given (else in the main thread),
-and prints one JSON line: the exception's type, whether a RecursionError
-ended the chain (itself or in its context chain), and the depth reached.
+runs PATH on IMPL ("native" or "baseline") with sys.setrecursionlimit(LIMIT)
+at PLACE (one of PLACES, "main" when not given), nesting at most LEVELS
+levels (no bound when not given), and prints one JSON line: the exception's
+type and text, whether a RecursionError ended the chain (itself or in its
+context chain), and the depth reached.
 """
 
 from __future__ import annotations
 
+import ctypes
 import importlib
 import json
+import mmap
+import os
+import platform
+import resource
 import sys
 import threading
 from typing import Any, Callable
@@ -31,39 +38,69 @@ from zel_tarn_quillgate.base_classes.tables import Table as HostTable
 
 IMPLS = ("native", "baseline")
 LIMITS = (1_000, 10_000, 100_000)
+PATHS = ("table", "evaluator", "validate_type", "manager", "display", "key_search")
+# Where a chain runs:
+#   main, thread            the main thread; a thread of the default size
+#   thread-KiB              a thread made after threading.stack_size(KiB * 1024)
+#   fiber, fiber-thread     a 1 MiB stack of its own (ucontext, as coroutine and
+#                           fiber libraries switch stacks), in the main thread or
+#                           a thread of the default size
+#   rlimit-raised           the main thread, started with RLIMIT_STACK at 2 MiB
+#                           and raised to 64 MiB after a first call
+#   rlimit-lowered          the main thread, RLIMIT_STACK lowered from its
+#                           start value to 2 MiB after a first call
+PLACES = ("main", "thread", "thread-64", "thread-256", "fiber", "fiber-thread", "rlimit-raised", "rlimit-lowered")
+FIBER_STACK = 1 << 20
+# Where the layout of ucontext_t below is known.
+OWN_STACKS = platform.machine() == "x86_64" and platform.libc_ver()[0] == "glibc"
+MIB = 1 << 20
 
 
-def _reentrant_paths(obj: Any, depth: list[int]) -> dict[str, tuple[str, Any, Callable[[], Any]]]:
+def _deep(levels: int) -> dict:
+    config: dict = {}
+    for _ in range(levels):
+        config = {"a": config}
+    return config
+
+
+def _reentrant_paths(module: Any, obj: Any, depth: list[int], levels: int, limit: int
+                     ) -> dict[str, tuple[str, Any, Callable[[], Any]]]:
     """path -> (module global or plugin module to replace, its stand-in, the first call)."""
     config = {"configuration": {}}
 
-    def level() -> None:
+    def again() -> bool:
         depth[0] += 1
+        return depth[0] < levels
 
     class ListingTable(HostTable):
         def list(self, *args: Any, **kwargs: Any) -> None:
-            level()
-            obj.show_supported_metrics()
+            if again():
+                obj.show_supported_metrics()
 
     def evaluator(sources: Any, predictions: Any, references: Any, **kwargs: Any) -> dict:
-        level()
-        return obj.compute_metrics(config, custom_evaluators=[evaluator])
+        return obj.compute_metrics(config, custom_evaluators=[evaluator]) if again() else {}
 
     def validate_type(value: Any, name: Any, expected: Any, required: Any) -> None:
-        if name == "configuration":
-            level()
+        if name == "configuration" and again():
             obj.get_metrics_result(config, {})
 
     class Manager(fakes.FakeMetricManager):
         def __init__(self, configuration: Any, **kwargs: Any) -> None:
-            level()
-            obj.get_metrics_result(config, {})
+            if again():
+                obj.get_metrics_result(config, {})
 
     class Display:
         @staticmethod
         def display_robustness_results(results: Any) -> Any:
-            level()
-            return obj.display_result(results)
+            return obj.display_result(results) if again() else results
+
+    class Replaced(module.LLMMetrics):
+        def _LLMMetrics__is_key_present(self, config: Any, key: Any) -> Any:
+            depth[0] += 1
+            return module.LLMMetrics._LLMMetrics__is_key_present(self, config, key)
+
+    searcher = Replaced.__new__(Replaced)
+    nested = _deep(min(levels, limit + 10))  # deeper than the recursion limit lets a chain go
 
     return {
         "table": ("Table", ListingTable, obj.show_supported_metrics),
@@ -73,20 +110,20 @@ def _reentrant_paths(obj: Any, depth: list[int]) -> dict[str, tuple[str, Any, Ca
                     lambda: obj.get_metrics_result(config, {})),
         "display": (fakes.ROBUSTNESS, fakes.fake_module(fakes.ROBUSTNESS, RobustnessMetrics=Display),
                     lambda: obj.display_result([])),
+        "key_search": ("", None, lambda: searcher._LLMMetrics__is_key_present(nested, "missing")),
     }
 
 
-PATHS = ("table", "evaluator", "validate_type", "manager", "display")
-
-
-def run(impl: str, path: str, limit: int) -> dict[str, Any]:
+def run(impl: str, path: str, limit: int, levels: int, first_call: Callable[[], None] = lambda: None
+        ) -> dict[str, Any]:
     module = importlib.import_module(MODULE_NAME) if impl == "native" else baseline
     stand_ins = fakes.StandIns(module)
     stand_ins.install()
     stand_ins.use_catalogue(fakes.build_catalogue("plain", 30))
     obj = module.LLMMetrics(fakes.make_client())
+    first_call()
     depth = [0]
-    target, stand_in, call = _reentrant_paths(obj, depth)[path]
+    target, stand_in, call = _reentrant_paths(module, obj, depth, levels, limit)[path]
     if target in sys.modules or "." in target:
         sys.modules[target] = stand_in
     elif target:
@@ -95,31 +132,85 @@ def run(impl: str, path: str, limit: int) -> dict[str, Any]:
     sys.setrecursionlimit(limit)
     try:
         with fakes.silenced_stdout():
-            call()
+            result = call()
     except BaseException as exc:  # noqa: BLE001 - what ended the chain is the result
         sys.setrecursionlimit(1_000)
         chain, seen = exc, []
         while chain is not None and len(seen) < 100:
-            seen.append(type(chain).__name__)
+            seen.append(chain)
             chain = chain.__context__
-        outcome.update(exc_type=type(exc).__name__, recursion_error="RecursionError" in seen)
+        first = next((e for e in seen if isinstance(e, RecursionError)), exc)
+        outcome.update(exc_type=type(exc).__name__, recursion_error=isinstance(first, RecursionError),
+                       text=str(first))
     else:
-        outcome.update(exc_type=None, recursion_error=False)
+        sys.setrecursionlimit(1_000)
+        outcome.update(exc_type=None, recursion_error=False, result=repr(result))
     outcome["depth"] = depth[0]
     return outcome
 
 
+def in_thread(target: Callable[[], Any], stack_size: int = 0) -> Any:
+    results: list[Any] = []
+    threading.stack_size(stack_size)
+    worker = threading.Thread(target=lambda: results.append(target()))
+    worker.start()
+    worker.join()
+    threading.stack_size(0)
+    return results[0]
+
+
+def on_own_stack(target: Callable[[], Any]) -> Any:
+    """target() run on a stack of its own: makecontext/swapcontext of the C
+    library over an mmap of FIBER_STACK bytes above a guard page (x86-64
+    glibc's ucontext_t)."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    main_context, fiber_context = ctypes.create_string_buffer(4096), ctypes.create_string_buffer(4096)
+    stack = mmap.mmap(-1, mmap.PAGESIZE + FIBER_STACK, flags=mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS)
+    guard_address = ctypes.addressof(ctypes.c_char.from_buffer(stack))
+    if libc.mprotect(ctypes.c_void_p(guard_address), mmap.PAGESIZE, 0) != 0:  # PROT_NONE
+        raise OSError(ctypes.get_errno(), "mprotect")
+    stack_address = guard_address + mmap.PAGESIZE
+    results: list[Any] = []
+    entry = ctypes.CFUNCTYPE(None)(lambda: results.append(target()))
+    if libc.getcontext(fiber_context) != 0:
+        raise OSError(ctypes.get_errno(), "getcontext")
+    # uc_link at 8, uc_stack.ss_sp at 16, uc_stack.ss_size at 32
+    ctypes.c_void_p.from_buffer(fiber_context, 8).value = ctypes.addressof(main_context)
+    ctypes.c_void_p.from_buffer(fiber_context, 16).value = stack_address
+    ctypes.c_size_t.from_buffer(fiber_context, 32).value = FIBER_STACK
+    libc.makecontext(fiber_context, entry, 0)
+    if libc.swapcontext(main_context, fiber_context) != 0:
+        raise OSError(ctypes.get_errno(), "swapcontext")
+    return results[0]
+
+
+def set_stack_limit(soft: int) -> None:
+    resource.setrlimit(resource.RLIMIT_STACK, (soft, resource.getrlimit(resource.RLIMIT_STACK)[1]))
+
+
 def main(argv: list[str]) -> None:
     impl, path, limit = argv[0], argv[1], int(argv[2])
-    if len(argv) > 3:
-        threading.stack_size(int(argv[3]) * 1024)
-        results: list[dict[str, Any]] = []
-        worker = threading.Thread(target=lambda: results.append(run(impl, path, limit)))
-        worker.start()
-        worker.join()
-        print(json.dumps(results[0]))
+    place = argv[3] if len(argv) > 3 else "main"
+    levels = int(argv[4]) if len(argv) > 4 else sys.maxsize
+    chain = lambda first_call=lambda: None: run(impl, path, limit, levels, first_call)  # noqa: E731
+    if place == "main":
+        outcome = chain()
+    elif place == "thread":
+        outcome = in_thread(chain)
+    elif place.startswith("thread-"):
+        outcome = in_thread(chain, int(place.removeprefix("thread-")) * 1024)
+    elif place in ("fiber", "fiber-thread") and OWN_STACKS:
+        outcome = on_own_stack(chain) if place == "fiber" else in_thread(lambda: on_own_stack(chain))
+    elif place == "rlimit-raised":
+        if resource.getrlimit(resource.RLIMIT_STACK)[0] != 2 * MIB:
+            set_stack_limit(2 * MIB)  # the interpreter starts again with the small stack
+            os.execv(sys.executable, [sys.executable, *sys.orig_argv[1:]])
+        outcome = chain(lambda: set_stack_limit(64 * MIB))
+    elif place == "rlimit-lowered":
+        outcome = chain(lambda: set_stack_limit(2 * MIB))
     else:
-        print(json.dumps(run(impl, path, limit)))
+        raise SystemExit(f"place {place!r} unknown or not supported here: {PLACES}")
+    print(json.dumps(outcome))
 
 
 if __name__ == "__main__":

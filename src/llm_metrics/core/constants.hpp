@@ -21,24 +21,25 @@ namespace llm_metrics {
 #define LLM_METRICS_NAMES(X) \
     X(BaseService) X(BearerTokenAuthenticator) X(DataFrame) X(LLMAJEvaluators) X(LLMExtractionMetrics) \
     X(LLMGenerationMetrics) X(LLMMetricManager) X(LLMMetricType) X(LLMMetrics) X(LLMQAMetrics) X(LLMSubMetrics) \
-    X(LLMSummarizationMetrics) X(LLMTaskType) X(POSITIONAL_OR_KEYWORD) X(RobustnessMetrics) X(Signature) \
-    X(Table) X(VAR_KEYWORD) X(_LLMMetrics__get_metrics_manager) X(_LLMMetrics__is_key_present) \
+    X(LLMSummarizationMetrics) X(LLMTaskType) X(RobustnessMetrics) \
+    X(Table) X(_LLMMetrics__get_metrics_manager) X(_LLMMetrics__is_key_present) \
     X(_LLMMetrics__show_supported_metrics_old) X(_LLMMetrics__validate_params) X(__annotate__) X(__builtins__) \
     X(__display_all_supported_metric_group) X(__display_all_supported_metrics) \
     X(__display_all_supported_task_type) X(__display_error_msg) X(__display_supported_metrics) \
     X(__display_supported_task_type) X(__display_table) X(__file__) X(__get_metrics_manager) \
     X(__get_supported_metrics) X(__import__) X(__init__) X(__is_key_present) X(__loader__) X(__module__) \
     X(__name__) X(__package__) X(__path__) X(__qualname__) X(__show_supported_metrics_old) X(__spec__) \
-    X(__test__) X(__validate_parameters__) X(__validate_params) X(_initializing) X(_parameter_cls) X(_task_type) \
+    X(__test__) X(__validate_params) X(_initializing) X(_task_type) \
     X(add_note) X(ai_client) \
-    X(annotation) X(authenticator) X(builtins) X(chain) X(compute) X(compute_metrics) X(config) X(configuration) \
+    X(authenticator) X(builtins) X(chain) X(co_argcount) X(co_flags) X(co_nlocals) X(co_qualname) X(co_varnames) \
+    X(compute) X(compute_metrics) X(config) X(configuration) \
     X(custom_evaluators) X(data_frame) X(display_result) X(display_robustness_results) X(error_message) \
     X(evaluators) X(filterwarnings) X(fromlist) X(get_metrics_result) X(has_location) X(headers) X(host) \
-    X(ignore) X(inspect) \
-    X(is_bearer_token) X(is_reference_free) X(is_vesk) X(key) X(kind) X(kwargs) X(list) X(loader) \
+    X(ignore) \
+    X(is_bearer_token) X(is_reference_free) X(is_vesk) X(key) X(kwargs) X(list) X(loader) \
     X(metric_group) X(metric_group_id) X(metric_id) X(metric_type_module) X(metrics_group) X(metrics_result) \
     X(name_from) X(origin) X(parent) X(pd) X(predictions) X(print) X(record) X(references) \
-    X(results) X(return_annotation) \
+    X(replace) X(results) \
     X(safe_path) X(sdk) X(self) X(service_instance_id) X(service_url) X(show_supported_metrics) X(sorted) X(sources) \
     X(sub_metrics) X(submodule_search_locations) X(supported_tasks) X(task_type) X(title) X(title_table) \
     X(update) X(validate_type) X(value) X(values) X(warnings) X(x)
@@ -63,7 +64,6 @@ namespace llm_metrics {
       "                ") \
     X(constants_fromlist, "LLMSummarizationMetrics,LLMGenerationMetrics, LLMExtractionMetrics, LLMQAMetrics") \
     X(constants_module, "zel_metrics_plugin.metrics.llm.utils.constants") \
-    X(default_, "default") \
     /* The keys of __test__ as the published module names them: the line is where each method stood in  \
        the source file it was first written in, kept as part of the name (no line of this module's).     \
        The oracle carries the same keys; test_docstrings_have_one_text compares them. */                  \
@@ -71,7 +71,6 @@ namespace llm_metrics {
     X(doctest_get_metrics_result, "LLMMetrics.get_metrics_result (line 145)") \
     X(does_not_come_under, " does not come under the metric group: ") \
     X(empty, "") \
-    X(empty_attribute, "empty") \
     X(entities_module, "zel_metrics_plugin.metrics.llm.config.entities") \
     X(footer_heading, "\n\n\033[1;31mMetrics-plugin configuration structure\033[0m") \
     X(h_is_reference_free, "Is Reference Free") \
@@ -148,9 +147,8 @@ namespace llm_metrics {
     X(kw_key, table.key)                                                       \
     X(kw_metric_group_id, table.metric_group_id)                               \
     X(kw_metric_id, table.metric_id)                                           \
-    X(kw_parameter, table.annotation, table.kind)                              \
-    X(kw_parameter_default, table.annotation, table.kind, table.default_)      \
-    X(kw_signature, table.return_annotation, table.__validate_parameters__)    \
+    X(kw_code_replace, table.co_argcount, table.co_flags, table.co_nlocals,    \
+      table.co_qualname, table.co_varnames)                                    \
     X(kw_task_type, table._task_type)                                          \
     X(kw_title, table.title)
 
@@ -173,11 +171,6 @@ void clear_constants(Constants& table);
 
 // C texts of the interpreter's own errors, raised by this module where the
 // interpreter would raise them (printf formats where they take arguments).
-// RecursionError, as Py_EnterRecursiveCall words it (3.13; 3.14 and later
-// say "Stack overflow (used N kB)" when the native stack runs out, the
-// recursion limit's text otherwise), with the context of a call.
-inline constexpr char kRecursionErrorText[] = "maximum recursion depth exceeded";
-inline constexpr char kWhileCallingText[] = " while calling a Python object";
 
 // The ImportError of `from <module> import <name>` when the module has no
 // such attribute and no submodule of that name is in sys.modules, in the
@@ -214,6 +207,8 @@ inline constexpr char kCannotImportCircular[] =
 // fully qualified; 3.14 with the tp_name of its type).
 // The file name of the source compiled for the methods' __annotate__.
 inline constexpr char kAnnotateSourceFile[] = "<" LLM_METRICS_MODULE_NAME " annotations>";
+// The co_filename of the functions' __code__ (no source file: never run).
+inline constexpr char kCodeFileName[] = "<" LLM_METRICS_MODULE_NAME ">";
 inline constexpr char kAnnotateClassMissing[] = "the class compiled for the methods' __annotate__ was not made";
 inline constexpr char kAnnotateNotDeletable[] = "__annotate__ cannot be deleted";
 inline constexpr char kAnnotateNotCallable[] = "__annotate__ must be callable or None";

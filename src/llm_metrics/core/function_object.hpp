@@ -161,6 +161,7 @@ struct MethodFunction {
     PyObject* dict;          // __dict__, created on demand
     PyObject* globals;       // __globals__
     PyObject* scope;         // data shared with the function that created it, or null
+    PyObject* code;          // __code__, made when first asked for, or null
     PyObject* weakreflist;
 };
 

@@ -1,11 +1,9 @@
 #include "core/method_function.hpp"
 
-#include <algorithm>
 #include <cstddef>
 #include <new>
 
 #include "core/arg_binding.hpp"
-#include "core/native_stack.hpp"
 #include "core/state.hpp"
 
 namespace llm_metrics {
@@ -30,13 +28,8 @@ PyObject* run_body(MethodFunction* fn, PyObject* const* bound, PyObject* extra) 
 #endif
 }
 
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    if (check_native_stack() < 0) {
-        return nullptr;  // a re-entrant chain has used up the thread's stack
-    }
-    MethodFunction* fn = as_method_function(callable);
+PyObject* call_body(MethodFunction* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     const FunctionSpec& spec = *fn->spec;
-    Ref keep_alive = Ref::borrow(callable);
     if (PyVectorcall_NARGS(nargsf) == spec.body.n_params && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) &&
         !spec.body.var_keywords && spec.exact_dict == nullptr) {
         // Every parameter given by position and nothing else: the arguments
@@ -52,6 +45,23 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         return nullptr;
     }
     return run_body(fn, bound, extra.get());
+}
+
+// Each call is one level of the interpreter's recursion guard, as the call
+// of a Python function is, so that a chain that re-enters a method through
+// the Python code it calls ends in RecursionError, never in a native stack
+// overflow: on 3.13 the guard counts C levels against a fixed allowance; from
+// 3.14 on it measures the stack in use against the thread's own (whichever
+// stack the thread runs on).  Its words are those of the Python call it
+// stands for ("maximum recursion depth exceeded", no context).
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    if (Py_EnterRecursiveCall("") != 0) {
+        return nullptr;
+    }
+    Ref keep_alive = Ref::borrow(callable);
+    PyObject* result = call_body(as_method_function(callable), args, nargsf, kwnames);
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -72,6 +82,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(fn->dict);
     Py_VISIT(fn->globals);
     Py_VISIT(fn->scope);
+    Py_VISIT(fn->code);
     return 0;
 }
 
@@ -92,6 +103,7 @@ int function_clear(PyObject* self) {
     Py_CLEAR(fn->dict);
     Py_CLEAR(fn->globals);
     Py_CLEAR(fn->scope);
+    Py_CLEAR(fn->code);
     return 0;
 }
 
@@ -310,124 +322,62 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
 
 PyObject* get_globals(PyObject* self, void*) { return get_or_none(as_method_function(self)->globals); }
 
-// inspect.signature() asks non-function callables for __signature__.  It
-// is built step for step as inspect builds the signature of a Python
-// function from its code, defaults and annotations, so that it ends alike
-// however those change meanwhile: the annotations are read and copied
-// first, then the defaults tuple is taken once and held, and every later
-// step (dictionary lookups with possibly hostile keys, the Parameter and
-// Signature calls, which are Python code) works on those two objects only.
-// inspect reads a Python function's __code__, then (after the annotations)
-// its __defaults__ and __kwdefaults__; the same audit events are raised at
-// the same points, so a hook that refuses them refuses this signature too.
-PyObject* get_signature(PyObject* self, void*) {
-    MethodFunction* fn = as_method_function(self);
-    Ref inspect = Ref::steal(PyImport_ImportModuleLevelObject(state().consts.inspect, nullptr, nullptr, nullptr, 0));
-    if (!inspect) {
+// __code__: a code object that tells `inspect` (and whatever else reads a
+// function's code for its parameters) what the body binds: the parameter
+// names, their count and **kwargs in the flags.  It is never run.  Made the
+// first time it is asked for and kept, as a Python function keeps its own;
+// read-only.  Reading it raises the audit event a Python function's does.
+// inspect.signature() finds the rest as on a Python function: __defaults__,
+// __kwdefaults__ and the annotations (and, from 3.14, __annotate__ for the
+// annotation formats), and honours __signature__ and __wrapped__ set in the
+// function's __dict__.
+PyObject* new_code(MethodFunction* fn) {
+    const FunctionSpec& spec = *fn->spec;
+    PyObject* qualname = qualname_of(fn);
+    if (qualname == nullptr) {
         return nullptr;
     }
-    // Each read only once the one before succeeded: no call with an exception set.
-    Ref signature_cls = Ref::steal(PyObject_GetAttr(inspect.get(), state().consts.Signature));
-    if (!signature_cls) {
+    Ref varnames = Ref::borrow(fn->param_names);
+    int flags = CO_OPTIMIZED | CO_NEWLOCALS;
+    if (spec.body.var_keywords) {
+        flags |= CO_VARKEYWORDS;
+        varnames = Ref::steal(PyTuple_Pack(1, state().consts.kwargs));
+        if (varnames) {
+            varnames = Ref::steal(PySequence_Concat(fn->param_names, varnames.get()));
+        }
+        if (!varnames) {
+            return nullptr;
+        }
+    }
+    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kCodeFileName, spec_name_text(spec), 1)));
+    Ref argcount = Ref::steal(empty ? PyLong_FromSsize_t(spec.body.n_params) : nullptr);
+    Ref nlocals = Ref::steal(argcount ? PyLong_FromSsize_t(PyTuple_GET_SIZE(varnames.get())) : nullptr);
+    Ref flags_value = Ref::steal(nlocals ? PyLong_FromLong(flags) : nullptr);
+    if (!flags_value) {
         return nullptr;
     }
-    Ref parameter_cls = Ref::steal(PyObject_GetAttr(signature_cls.get(), state().consts._parameter_cls));
-    if (!parameter_cls) {
-        return nullptr;
-    }
-    Ref positional = Ref::steal(PyObject_GetAttr(parameter_cls.get(), state().consts.POSITIONAL_OR_KEYWORD));
-    if (!positional) {
-        return nullptr;
-    }
-    Ref var_keyword = Ref::steal(PyObject_GetAttr(parameter_cls.get(), state().consts.VAR_KEYWORD));
-    if (!var_keyword) {
-        return nullptr;
-    }
-    Ref empty = Ref::steal(PyObject_GetAttr(signature_cls.get(), state().consts.empty_attribute));
-    if (!empty) {
-        return nullptr;
-    }
+    // code.replace(co_argcount=..., co_flags=..., co_nlocals=..., co_qualname=..., co_varnames=...)
+    PyObject* args[] = {empty.get(), argcount.get(), flags_value.get(), nlocals.get(), qualname, varnames.get()};
+    return PyObject_VectorcallMethod(state().consts.replace, args, 1, state().consts.kw_code_replace);
+}
+
+PyObject* get_code(PyObject* self, void*) {
     if (audit_read(self, "__code__") < 0) {
         return nullptr;
     }
-    // annotations: {} when empty, else dict(__annotations__).
-    Ref annotations = Ref::steal(get_annotations(self, nullptr));
-    if (!annotations) {
-        return nullptr;
-    }
-    const int has_annotations = PyObject_IsTrue(annotations.get());
-    if (has_annotations < 0) {
-        return nullptr;
-    }
-    annotations = Ref::steal(has_annotations ? PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type),
-                                                                   annotations.get())
-                                             : PyDict_New());
-    if (!annotations) {
-        return nullptr;
-    }
-    // defaults: read once, held, measured by len() when true.
-    if (audit_read(self, "__defaults__") < 0) {
-        return nullptr;
-    }
-    Ref defaults = Ref::borrow(fn->defaults);
-    if (audit_read(self, "__kwdefaults__") < 0) {
-        return nullptr;
-    }
-    Py_ssize_t n_defaults = 0;
-    if (defaults) {
-        const int has_defaults = PyObject_IsTrue(defaults.get());
-        if (has_defaults < 0) {
+    MethodFunction* fn = as_method_function(self);
+    if (fn->code == nullptr) {
+        PyObject* code = new_code(fn);
+        if (code == nullptr) {
             return nullptr;
         }
-        n_defaults = has_defaults ? PyObject_Size(defaults.get()) : 0;
-        if (n_defaults < 0) {
-            return nullptr;
+        if (fn->code == nullptr) {  // not made meanwhile by a call that ran code
+            fn->code = code;
+        } else {
+            Py_DECREF(code);
         }
     }
-    const FunctionSpec& spec = *fn->spec;
-    // positional[:non_default_count] have no default, the rest take
-    // defaults[0], defaults[1], ... (slice rules for a negative count).
-    const Py_ssize_t non_default_count = spec.body.n_params - n_defaults;
-    const Py_ssize_t first_with_default =
-        non_default_count >= 0 ? non_default_count : std::max<Py_ssize_t>(0, spec.body.n_params + non_default_count);
-    Ref params = Ref::steal(PyList_New(0));
-    if (!params) {
-        return nullptr;
-    }
-    const Py_ssize_t n_all = spec.body.n_params + (spec.body.var_keywords ? 1 : 0);
-    for (Py_ssize_t i = 0; i < n_all; ++i) {
-        const bool is_var_keyword = i == spec.body.n_params;
-        Ref name = Ref::borrow(is_var_keyword ? state().consts.kwargs : param_name(spec, i));
-        Ref annotation;
-        if (PyDict_GetItemRef(annotations.get(), name.get(), annotation.put()) < 0) {
-            return nullptr;
-        }
-        if (!annotation) {
-            annotation = empty;
-        }
-        Ref default_value;
-        if (!is_var_keyword && i >= first_with_default) {
-            default_value = Ref::steal(PySequence_GetItem(defaults.get(), i - first_with_default));
-            if (!default_value) {
-                return nullptr;
-            }
-        }
-        PyObject* call_args[] = {name.get(), annotation.get(), is_var_keyword ? var_keyword.get() : positional.get(),
-                                 default_value.get()};
-        PyObject* names_of_call = default_value ? state().consts.kw_parameter_default : state().consts.kw_parameter;
-        Ref parameter = Ref::steal(PyObject_Vectorcall(parameter_cls.get(), call_args, 1, names_of_call));
-        if (!parameter || PyList_Append(params.get(), parameter.get()) < 0) {
-            return nullptr;
-        }
-    }
-    Ref return_annotation;
-    if (PyDict_GetItemRef(annotations.get(), state().consts.return_, return_annotation.put()) < 0) {
-        return nullptr;
-    }
-    // Signature(parameters, return_annotation=..., __validate_parameters__=False):
-    // the parameters of a function need no validation.
-    PyObject* sig_args[] = {params.get(), return_annotation ? return_annotation.get() : empty.get(), Py_False};
-    return PyObject_Vectorcall(signature_cls.get(), sig_args, 1, state().consts.kw_signature);
+    return Py_NewRef(fn->code);
 }
 
 // Pickled by reference, under its qualified name, as pickle saves a Python
@@ -448,7 +398,7 @@ PyGetSetDef function_getset[] = {
     {"__annotate__", get_annotate, set_annotate, nullptr, nullptr},
 #endif
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
-    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {},
 };
@@ -575,6 +525,7 @@ Ref new_method_function(const FunctionSpec& spec, PyObject* module, PyObject* gl
     fn->dict = nullptr;
     fn->globals = Py_XNewRef(globals);
     fn->scope = Py_XNewRef(options.scope);
+    fn->code = nullptr;
     fn->weakreflist = nullptr;
     PyObject_GC_Track(fn);
     return Ref::steal(reinterpret_cast<PyObject*>(fn));

@@ -4,7 +4,8 @@
 // A `MethodFunction` carries the Python-visible contract of a function
 // defined in Python source: __name__, __qualname__, __module__, __doc__,
 // __defaults__, __kwdefaults__, __annotations__ (and from 3.14 __annotate__),
-// __dict__, __globals__, a signature for `inspect`, descriptor binding (plain
+// __dict__, __globals__, a __code__ from which `inspect` computes the
+// signature, descriptor binding (plain
 // function through the class, bound method through an instance) and
 // vectorcall.  Its parameters come from a static `FunctionSpec`; the
 // arguments of each call are bound by one table-driven binder before the C++
