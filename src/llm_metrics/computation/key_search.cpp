@@ -34,8 +34,11 @@ constinit thread_local int open_levels __attribute__((tls_model("initial-exec"))
 
 // The common leaf types of a configuration: static types whose instances
 // cannot claim another __class__, so isinstance(value, dict) is false
-// without asking.
+// without asking.  (A dict is told first: the usual value that is not a leaf.)
 inline bool is_plain_leaf(PyObject* value) {
+    if (PyDict_Check(value)) {
+        return false;
+    }
     PyTypeObject* type = Py_TYPE(value);
     return value == Py_None || type == &PyUnicode_Type || type == &PyLong_Type || type == &PyBool_Type ||
            type == &PyFloat_Type || type == &PyList_Type || type == &PyTuple_Type;

@@ -53,12 +53,13 @@ PyObject* call_body(MethodFunction* fn, PyObject* const* args, size_t nargsf, Py
 // overflow: on 3.13 the guard counts C levels against a fixed allowance; from
 // 3.14 on it measures the stack in use against the thread's own (whichever
 // stack the thread runs on).  Its words are those of the Python call it
-// stands for ("maximum recursion depth exceeded", no context).
+// stands for ("maximum recursion depth exceeded", no context).  The caller
+// holds the function for the length of the call, as the calling convention
+// asks of every caller.
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     if (Py_EnterRecursiveCall("") != 0) {
         return nullptr;
     }
-    Ref keep_alive = Ref::borrow(callable);
     PyObject* result = call_body(as_method_function(callable), args, nargsf, kwnames);
     Py_LeaveRecursiveCall();
     return result;
