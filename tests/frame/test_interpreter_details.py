@@ -65,7 +65,8 @@ def attribute_error_outcome(impl: types.ModuleType, make_error: Callable[[], Bas
     client = Client()
     obj = impl.LLMMetrics.__new__(impl.LLMMetrics)
     obj.ai_client, obj.is_bearer_token = client, False
-    saved = sys.modules.get(MANAGER)
+    missing = object()
+    saved = sys.modules.get(MANAGER, missing)
     sys.modules[MANAGER] = fake_module(MANAGER, LLMMetricManager=FakeMetricManager)
     try:
         obj.get_metrics_result({}, {})
@@ -73,7 +74,10 @@ def attribute_error_outcome(impl: types.ModuleType, make_error: Callable[[], Bas
         return (type(exc).__name__, str(exc), exc.args, vars(exc) if hasattr(exc, "__dict__") else None,
                 field(exc, "name", client), field(exc, "obj", client))
     finally:
-        sys.modules[MANAGER] = saved
+        if saved is missing:
+            del sys.modules[MANAGER]
+        else:
+            sys.modules[MANAGER] = saved
     raise AssertionError("no exception")
 
 
