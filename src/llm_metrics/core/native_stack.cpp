@@ -2,12 +2,16 @@
 
 #include <pthread.h>
 
-// The wheel promises glibc 2.5 (manylinux1).  Linked against a newer glibc,
+// The wheels promise glibc 2.5 on x86_64 (manylinux1) and 2.17 on aarch64
+// (manylinux2014), the oldest of each.  Linked against a newer glibc,
 // these two would take their newest versions (2.32, 2.34: moved into libc);
 // the first versions, still exported, do the same work.
 #if defined(__GLIBC__) && defined(__x86_64__)
 __asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.2.5");
 __asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.2.5");
+#elif defined(__GLIBC__) && defined(__aarch64__)
+__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.17");
+__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.17");
 #endif
 
 #include <algorithm>
