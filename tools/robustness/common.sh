@@ -238,7 +238,7 @@ in_debian_root() {
         ca_env=()
         if [[ -f "$ca" ]]; then
             cp -L "$ca" "$root/etc/llm-metrics/host-ca.crt"
-            ca_env=(PIP_CERT=/etc/llm-metrics/host-ca.crt)
+            ca_env=(PIP_CERT=/etc/llm-metrics/host-ca.crt SSL_CERT_FILE=/etc/llm-metrics/host-ca.crt)
         fi
         exec chroot "$root" /usr/bin/env -i \
             PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \

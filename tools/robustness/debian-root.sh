@@ -33,6 +33,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 # The root's architecture (Debian's name): the machine's, or the name's suffix.
 ARCH="$(dpkg --print-architecture)"
 [[ "$NAME" == *-arm64 ]] && ARCH=arm64
+MACHINE="$(case "$ARCH" in arm64) echo aarch64 ;; amd64) echo x86_64 ;; *) echo "$ARCH" ;; esac)"
 
 case "$NAME" in
 trixie-dbg)
@@ -128,6 +129,30 @@ host_settings_into() {
     apt-config dump 2>/dev/null | grep -iE '^Acquire::[a-z]+::Proxy' > "$dir/etc/apt/apt.conf.d/80llm-metrics-proxy" || true
 }
 
+# install_uv DIR: into a root that runs under emulation, uv (the pyproject
+# group `emulation`): the aarch64 wheel fetched by this machine's pip, its
+# program put into /usr/local/bin; again only when the requirement changed.
+install_uv() {
+    local dir="$1" req stamp="$1/usr/local/bin/.uv-requirement" tmp
+    [[ "$ARCH" != "$(dpkg --print-architecture)" ]] || return 0
+    req="$(python3 "$CHECKOUT/tools/requirements.py" --no-product emulation)"
+    [[ -x "$dir/usr/local/bin/uv" && "$(cat "$stamp" 2>/dev/null)" == "$req" ]] && return 0
+    log "installing $req into the root"
+    tmp="$(mktemp -d)"
+    python3 -m pip download -q --disable-pip-version-check --no-deps --only-binary :all: \
+        --platform "manylinux_2_17_$MACHINE" -d "$tmp" "$req" >&2
+    python3 - "$tmp" "$dir/usr/local/bin" <<'PYEOF'
+import pathlib, sys, zipfile
+tmp, into = map(pathlib.Path, sys.argv[1:])
+with zipfile.ZipFile(next(tmp.glob("*.whl"))) as z:
+    name = next(n for n in z.namelist() if n.endswith(".data/scripts/uv"))
+    (into / "uv").write_bytes(z.read(name))
+(into / "uv").chmod(0o755)
+PYEOF
+    rm -rf "$tmp"
+    echo "$req" > "$stamp"
+}
+
 # The first Debian archive of this machine's apt sources (not the security
 # archive), deb822 files first.
 host_mirror() {
@@ -176,6 +201,7 @@ if [[ -f "$ROOT/$MARKER_NAME" ]]; then
         log "reusing $ROOT"
     fi
     host_settings_into "$ROOT"
+    install_uv "$ROOT"
     echo "$ROOT"
     exit 0
 fi
@@ -209,6 +235,7 @@ printf 'Acquire::Check-Valid-Until "false";\nAPT::Install-Recommends "false";\nD
 
 # Sanity check before declaring the root complete.
 in_root "$PARTIAL" "${CHECK[@]}" >&2
+install_uv "$PARTIAL"
 # Drop downloaded .debs; they are not needed any more.
 rm -f "$PARTIAL"/var/cache/apt/archives/*.deb
 
