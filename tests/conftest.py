@@ -9,6 +9,11 @@ from types import CodeType, FunctionType, ModuleType
 from typing import Iterator
 
 import pytest
+from hypothesis import HealthCheck, settings
+
+# The smoke subset run under emulation (./dev test --smoke) loads this profile:
+# the property-based tests with a few examples each.
+settings.register_profile("smoke", max_examples=8, deadline=None, suppress_health_check=list(HealthCheck))
 
 # The kit, the plugin and the extension are imported once, when the tests are
 # collected, so that every test (and every repeated run of one) sees the same

@@ -1,4 +1,5 @@
-"""Checks a repaired product wheel: a manylinux tag and nothing but the
+"""Checks a repaired product wheel: a manylinux tag of the architecture its
+binary is built for, at that architecture's lowest glibc, and nothing but the
 extension, its stub and the distribution's own metadata.
 
     python tools/check_wheel.py dist/zel_tarn_quillgate_llm_metrics-*.whl
@@ -7,6 +8,7 @@ extension, its stub and the distribution's own metadata.
 from __future__ import annotations
 
 import re
+import struct
 import sys
 import zipfile
 from pathlib import Path
@@ -17,19 +19,47 @@ ALLOWED = (
     re.compile(re.escape(PACKAGE_DIR) + r"llm_metrics\.pyi"),
     re.compile(r"zel_tarn_quillgate_llm_metrics-[^/]+\.dist-info/(METADATA|WHEEL|RECORD|licenses/LICENSE)"),
 )
+# ELF e_machine -> the architecture a platform tag names, and the lowest glibc
+# a manylinux tag of it can have (the oldest release for that architecture).
+# The module needs nothing of the C library beyond those: a newer floor means
+# a newer symbol version was linked in by accident.
+MACHINES = {62: ("x86_64", (2, 5)), 183: ("aarch64", (2, 17))}
+MANYLINUX = re.compile(r"manylinux_(\d+)_(\d+)_(\w+)")
+
+
+def elf_machine(binary: bytes) -> int | None:
+    """The e_machine field of an ELF header, None for anything else."""
+    if len(binary) < 20 or binary[:4] != b"\x7fELF" or binary[5] not in (1, 2):
+        return None
+    return struct.unpack_from("<H" if binary[5] == 1 else ">H", binary, 18)[0]
+
+
+def manylinux_tags(wheel: Path) -> list[tuple[int, int, str]]:
+    """(glibc major, minor, architecture) of each manylinux tag of the file name."""
+    tags = wheel.stem.split("-")[-1].split(".")
+    return [(int(m[1]), int(m[2]), m[3]) for t in tags if (m := MANYLINUX.fullmatch(t))]
 
 
 def problems(wheel: Path) -> list[str]:
     found = []
-    tags = wheel.stem.split("-")[-1]
-    if not any(tag.startswith("manylinux_") for tag in tags.split(".")):
-        found.append(f"platform tag {tags!r} is not a manylinux tag")
-    elif "manylinux_2_5_x86_64" not in tags.split("."):
-        # The module needs nothing of the C library beyond glibc 2.5: a newer
-        # floor means a newer symbol version was linked in by accident.
-        found.append(f"platform tag {tags!r} needs a glibc newer than 2.5 (objdump -T the .so for GLIBC_2.x)")
+    tags = wheel.stem.split("-")[-1].split(".")
+    manylinux = manylinux_tags(wheel)
     with zipfile.ZipFile(wheel) as z:
         names = [n for n in z.namelist() if not n.endswith("/")]  # directory entries
+        binaries = {n: z.read(n) for n in names if ALLOWED[0].fullmatch(n)}
+    if not manylinux:
+        found.append(f"platform tag {'.'.join(tags)!r} is not a manylinux tag")
+    for name, binary in binaries.items():
+        machine = elf_machine(binary)
+        if machine not in MACHINES:
+            found.append(f"{name} is not an ELF binary of a known architecture (e_machine {machine})")
+            continue
+        arch, floor = MACHINES[machine]
+        if others := [t for t in tags if not t.endswith("_" + arch)]:
+            found.append(f"platform tag {'.'.join(tags)!r}: {', '.join(others)} is not for {arch}, the binary's")
+        elif manylinux and (floor[0], floor[1], arch) not in manylinux:
+            found.append(f"platform tag {'.'.join(tags)!r} needs a glibc newer than {floor[0]}.{floor[1]}, "
+                         f"the oldest for {arch} (objdump -T the .so for GLIBC_2.x)")
     for name in names:
         if not any(p.fullmatch(name) for p in ALLOWED):
             found.append(f"unexpected file {name}")
@@ -52,11 +82,8 @@ def main(paths: list[str]) -> int:
     for e in errors:
         print(f"check_wheel: {wheel.name}: {e}", file=sys.stderr)
     if not errors:
-        glibc = min(
-            (tuple(map(int, tag.split("_")[1:3])) for tag in wheel.stem.split("-")[-1].split(".")
-             if tag.startswith("manylinux_")),
-        )
-        print(f"check_wheel: {wheel.name}: manylinux tag (glibc {glibc[0]}.{glibc[1]} or newer), "
+        major, minor, arch = min(manylinux_tags(wheel))
+        print(f"check_wheel: {wheel.name}: {arch} binary, manylinux tag (glibc floor {major}.{minor}), "
               f"{len(ALLOWED)} kinds of files, nothing else")
     return 1 if errors else 0
 

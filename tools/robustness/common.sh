@@ -96,6 +96,48 @@ TEST_PATHS="$CHECKOUT/tests:$CHECKOUT/tests/support:$ROBUSTNESS_DIR"
 fmt_secs() { printf '%dm%02ds' $(($1 / 60)) $(($1 % 60)); }
 
 # ---------------------------------------------------------------------------
+# Packages of this machine, and running another architecture's binaries.
+
+# host_apt_install PACKAGE... : installs Debian packages on this machine
+# (root), waiting for the dpkg lock; the package lists are updated only when
+# an install fails without it.
+host_apt_install() {
+    local opts=(-y -qq -o DPkg::Lock::Timeout=600 -o APT::Install-Recommends=false)
+    log "installing $* (apt-get)"
+    DEBIAN_FRONTEND=noninteractive apt-get "${opts[@]}" install "$@" >&2 2>&1 && return 0
+    apt-get -qq -o DPkg::Lock::Timeout=600 update >&2 \
+        && DEBIAN_FRONTEND=noninteractive apt-get "${opts[@]}" install "$@" >&2
+}
+
+# ensure_emulation DEBIAN_ARCH : binaries of that architecture run on this
+# machine, inside a chroot too: qemu-user registered with binfmt_misc with the
+# F flag (the emulator is opened when registered, not looked up in the root).
+# Installs qemu-user-static and binfmt-support, mounts binfmt_misc and enables
+# the emulator as needed; says in one line why when it cannot.
+ensure_emulation() {
+    local arch="$1" qemu entry=/proc/sys/fs/binfmt_misc
+    [[ "$arch" == "$(dpkg --print-architecture)" ]] && return 0
+    case "$arch" in
+        arm64) qemu=qemu-aarch64 ;;
+        *) log "error: no emulator known for $arch"; return 1 ;;
+    esac
+    if [[ ! -f /usr/share/binfmts/$qemu ]] || ! command -v update-binfmts >/dev/null; then
+        host_apt_install qemu-user-static binfmt-support || { log "error: cannot install qemu-user-static"; return 1; }
+    fi
+    if [[ ! -f $entry/register ]] && ! mount -t binfmt_misc binfmt_misc $entry 2>/dev/null; then
+        log "error: binfmt_misc cannot be mounted here ($entry), so $arch binaries cannot run under emulation"
+        return 1
+    fi
+    if ! grep -qx enabled "$entry/$qemu" 2>/dev/null; then
+        update-binfmts --enable "$qemu" >&2 2>&1 || true
+    fi
+    if ! grep -qx enabled "$entry/$qemu" 2>/dev/null || ! grep -q '^flags:.*F' "$entry/$qemu"; then
+        log "error: $qemu is not registered with binfmt_misc (with the F flag): $arch binaries cannot run here"
+        return 1
+    fi
+}
+
+# ---------------------------------------------------------------------------
 # Interpreters, mode environments and Debian roots (shared with ./dev).
 
 # The version the runs use unless told otherwise (./dev --python X.Y sets it).
@@ -174,7 +216,7 @@ summary() {
 ROOT_PASSED_VARS=(TERM COLUMNS CI PYTEST_ADDOPTS PYTHONHASHSEED http_proxy https_proxy HTTP_PROXY HTTPS_PROXY
     no_proxy NO_PROXY LLM_METRICS_REFLEAK_WARMUPS LLM_METRICS_REFLEAK_RUNS LLM_METRICS_REFLEAK_FAST
     LLM_METRICS_PYTHON_VERSION LLM_METRICS_PREBUILT LLM_METRICS_IN_ROOT PYTHON LLM_METRICS_VENV
-    LLM_METRICS_FUZZ_SECONDS)
+    LLM_METRICS_FUZZ_SECONDS LLM_METRICS_HYPOTHESIS_PROFILE)
 in_debian_root() {
     local root="$1" mnt="$2" mode="$3" v envs=()
     shift 3
@@ -196,7 +238,7 @@ in_debian_root() {
         ca_env=()
         if [[ -f "$ca" ]]; then
             cp -L "$ca" "$root/etc/llm-metrics/host-ca.crt"
-            ca_env=(PIP_CERT=/etc/llm-metrics/host-ca.crt)
+            ca_env=(PIP_CERT=/etc/llm-metrics/host-ca.crt SSL_CERT_FILE=/etc/llm-metrics/host-ca.crt)
         fi
         exec chroot "$root" /usr/bin/env -i \
             PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \

@@ -3,6 +3,8 @@
 #
 #   bash tools/robustness/debian-root.sh trixie-dbg   # debug CPython 3.13 (refleak)
 #   bash tools/robustness/debian-root.sh sid          # CPython 3.13 (newest), 3.14, 3.15
+#   bash tools/robustness/debian-root.sh sid-arm64    # the same for aarch64, run under
+#                                                     # emulation (qemu-user, binfmt_misc)
 #
 # A root lives outside the checkout, in ${LLM_METRICS_CACHE:-/var/cache/llm-metrics}/NAME,
 # and is only considered usable once the marker file written at the very end
@@ -11,15 +13,27 @@
 # list after a root was built are installed into it with apt-get instead of a
 # full rebuild. One bootstrap at a time per root and cache folder.
 #
+# The packages come from the mirror this machine's apt is configured with
+# (/etc/apt/sources.list.d/*.sources, or /etc/apt/sources.list), with the
+# same proxy settings; each root gets this machine's certificate authorities
+# (/etc/llm-metrics/host-ca.crt, which pip there is pointed at). Every apt-get
+# waits for the dpkg lock rather than failing when another one runs.
+#
 # The unstable archive's Release file may be past its validity date on a
 # snapshot mirror: apt inside a root never checks it (debootstrap does not).
 #
 # Prints the path of the root on its last line of stdout.
 set -euo pipefail
 
-NAME="${1:?usage: debian-root.sh trixie-dbg|sid}"
+NAME="${1:?usage: debian-root.sh trixie-dbg|sid|sid-arm64}"
 CACHE_DIR="${LLM_METRICS_CACHE:-/var/cache/llm-metrics}"
 MARKER_NAME=".llm-metrics-root-complete"
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+# The root's architecture (Debian's name): the machine's, or the name's suffix.
+ARCH="$(dpkg --print-architecture)"
+[[ "$NAME" == *-arm64 ]] && ARCH=arm64
+MACHINE="$(case "$ARCH" in arm64) echo aarch64 ;; amd64) echo x86_64 ;; *) echo "$ARCH" ;; esac)"
 
 case "$NAME" in
 trixie-dbg)
@@ -50,17 +64,29 @@ sid)
     )
     CHECK=(/bin/sh -c 'for v in 3.13 3.14 3.15; do python$v -c "import sys, venv, ensurepip; print(sys.version)" || exit 1; done')
     ;;
+sid-arm64)
+    # The interpreters and their headers only: the extension is cross-compiled
+    # on this machine against these headers (./dev --arch aarch64), and every
+    # package the runs use comes from PyPI's aarch64 wheels into venvs.
+    SUITE=sid
+    PACKAGES=(
+        python3.13 python3.13-dev python3.13-venv
+        python3.14 python3.14-dev python3.14-venv
+        python3.15 python3.15-dev python3.15-venv
+        ca-certificates
+    )
+    CHECK=(/bin/sh -c 'for v in 3.13 3.14 3.15; do python$v -c "import platform, sys, venv, ensurepip; print(platform.machine(), sys.version)" || exit 1; done')
+    ;;
 *)
-    echo "debian-root.sh: unknown root $NAME (trixie-dbg or sid)" >&2
+    echo "debian-root.sh: unknown root $NAME (trixie-dbg, sid or sid-arm64)" >&2
     exit 2
     ;;
 esac
 
 ROOT="$CACHE_DIR/$NAME"
 PARTIAL="$CACHE_DIR/$NAME.partial"
-APT_OPTS=(-o Acquire::Check-Valid-Until=false -o APT::Install-Recommends=false)
-
-log() { printf '[debian-root %s +%ds] %s\n' "$NAME" "$SECONDS" "$*" >&2; }
+APT_OPTS=(-o Acquire::Check-Valid-Until=false -o APT::Install-Recommends=false -o DPkg::Lock::Timeout=600)
+LOG_TAG="debian-root $NAME"
 
 if [[ $EUID -ne 0 ]]; then
     log "must run as root (debootstrap and chroot need it)"
@@ -81,6 +107,7 @@ assert_unmounted() {
 # resolution), in a private mount namespace that ends with it.
 in_root() {
     cp -L /etc/resolv.conf "$1/etc/resolv.conf" 2>/dev/null || true
+    host_settings_into "$1"
     unshare --mount --propagation private -- bash -ec '
         mount -t proc proc "$1/proc"
         root="$1"; shift
@@ -88,9 +115,76 @@ in_root() {
     ' bash "$@"
 }
 
+# host_settings_into DIR: this machine's certificate authorities (pip is
+# pointed at them) and apt proxy settings, copied into a root again at every
+# use, so that a root made elsewhere or earlier follows the machine's.
+host_settings_into() {
+    local dir="$1" ca="${PIP_CERT:-${SSL_CERT_FILE:-/etc/ssl/certs/ca-certificates.crt}}"
+    mkdir -p "$dir/etc/llm-metrics" "$dir/etc/apt/apt.conf.d"
+    if [[ -f "$ca" ]]; then
+        cp -L "$ca" "$dir/etc/llm-metrics/host-ca.crt.new"
+        mv "$dir/etc/llm-metrics/host-ca.crt.new" "$dir/etc/llm-metrics/host-ca.crt"
+        printf '[global]\ncert = /etc/llm-metrics/host-ca.crt\n' > "$dir/etc/pip.conf"
+    fi
+    apt-config dump 2>/dev/null | grep -iE '^Acquire::[a-z]+::Proxy' > "$dir/etc/apt/apt.conf.d/80llm-metrics-proxy" || true
+}
+
+# install_uv DIR: into a root that runs under emulation, uv (the pyproject
+# group `emulation`): the aarch64 wheel fetched by this machine's pip, its
+# program put into /usr/local/bin; again only when the requirement changed.
+install_uv() {
+    local dir="$1" req stamp="$1/usr/local/bin/.uv-requirement" tmp
+    [[ "$ARCH" != "$(dpkg --print-architecture)" ]] || return 0
+    req="$(python3 "$CHECKOUT/tools/requirements.py" --no-product emulation)"
+    [[ -x "$dir/usr/local/bin/uv" && "$(cat "$stamp" 2>/dev/null)" == "$req" ]] && return 0
+    log "installing $req into the root"
+    tmp="$(mktemp -d)"
+    python3 -m pip download -q --disable-pip-version-check --no-deps --only-binary :all: \
+        --platform "manylinux_2_17_$MACHINE" -d "$tmp" "$req" >&2
+    python3 - "$tmp" "$dir/usr/local/bin" <<'PYEOF'
+import pathlib, sys, zipfile
+tmp, into = map(pathlib.Path, sys.argv[1:])
+with zipfile.ZipFile(next(tmp.glob("*.whl"))) as z:
+    name = next(n for n in z.namelist() if n.endswith(".data/scripts/uv"))
+    (into / "uv").write_bytes(z.read(name))
+(into / "uv").chmod(0o755)
+PYEOF
+    rm -rf "$tmp"
+    echo "$req" > "$stamp"
+}
+
+# The first Debian archive of this machine's apt sources (not the security
+# archive), deb822 files first.
+host_mirror() {
+    local f uri
+    for f in /etc/apt/sources.list.d/*.sources; do
+        [[ -f "$f" ]] || continue
+        # One stanza per paragraph: its first URI, unless its suites are all *-security.
+        uri="$(awk 'BEGIN { RS = ""; FS = "\n" }
+            { uris = ""; suites = ""
+              for (i = 1; i <= NF; i++) {
+                  if ($i ~ /^URIs:/) { uris = $i; sub(/^URIs:[ \t]*/, "", uris) }
+                  if ($i ~ /^Suites:/) { suites = $i; sub(/^Suites:[ \t]*/, "", suites) }
+                  if ($i ~ /^Enabled:[ \t]*no/) { uris = "" }
+              }
+              if (uris != "" && suites !~ /^([^ ]*-security[ ]*)+$/) { split(uris, u, " "); print u[1]; exit } }' "$f")"
+        [[ -n "$uri" ]] && { echo "$uri"; return 0; }
+    done
+    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+        [[ -f "$f" ]] || continue
+        uri="$(awk '$1 == "deb" { i = 2; if ($2 ~ /^\[/) { while ($i !~ /\]$/) i++; i++ }
+                                   if ($(i + 1) !~ /-security$/) { print $i; exit } }' "$f")"
+        [[ -n "$uri" ]] && { echo "$uri"; return 0; }
+    done
+    return 1
+}
+
 mkdir -p "$CACHE_DIR"
 exec 9>"$CACHE_DIR/.$NAME.lock"
 flock 9
+
+# Another architecture's root is of use only where its binaries run.
+ensure_emulation "$ARCH" || exit 1
 
 if [[ -f "$ROOT/$MARKER_NAME" ]]; then
     missing=()
@@ -106,6 +200,8 @@ if [[ -f "$ROOT/$MARKER_NAME" ]]; then
     else
         log "reusing $ROOT"
     fi
+    host_settings_into "$ROOT"
+    install_uv "$ROOT"
     echo "$ROOT"
     exit 0
 fi
@@ -121,27 +217,25 @@ if [[ -e "$PARTIAL" ]]; then
     rm -rf --one-file-system "$PARTIAL"
 fi
 
-if ! command -v debootstrap >/dev/null; then
-    log "installing debootstrap"
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >&2 \
-        || { apt-get update -qq >&2 && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >&2; }
-fi
+command -v debootstrap >/dev/null || host_apt_install debootstrap
+MIRROR="$(host_mirror)" || { log "no Debian archive found in /etc/apt/sources.list.d/*.sources nor /etc/apt/sources.list"; exit 1; }
 
 include="$(IFS=,; echo "${PACKAGES[*]}")"
-log "debootstrap $SUITE into $PARTIAL"
+log "debootstrap $SUITE ($ARCH) from $MIRROR into $PARTIAL"
 start=$SECONDS
-if ! debootstrap --variant=minbase --include="$include" "$SUITE" "$PARTIAL" \
-        http://deb.debian.org/debian >"$CACHE_DIR/$NAME.debootstrap.log" 2>&1; then
+if ! debootstrap --arch="$ARCH" --variant=minbase --include="$include" "$SUITE" "$PARTIAL" \
+        "$MIRROR" >"$CACHE_DIR/$NAME.debootstrap.log" 2>&1; then
     log "debootstrap failed; last lines of $CACHE_DIR/$NAME.debootstrap.log:"
     tail -n 30 "$CACHE_DIR/$NAME.debootstrap.log" >&2
     exit 1
 fi
 # apt inside the root: no validity check of the Release file, no recommends.
-printf 'Acquire::Check-Valid-Until "false";\nAPT::Install-Recommends "false";\n' \
+printf 'Acquire::Check-Valid-Until "false";\nAPT::Install-Recommends "false";\nDPkg::Lock::Timeout "600";\n' \
     > "$PARTIAL/etc/apt/apt.conf.d/90llm-metrics"
 
 # Sanity check before declaring the root complete.
 in_root "$PARTIAL" "${CHECK[@]}" >&2
+install_uv "$PARTIAL"
 # Drop downloaded .debs; they are not needed any more.
 rm -f "$PARTIAL"/var/cache/apt/archives/*.deb
 
