@@ -282,9 +282,11 @@ READERS: dict[str, Callable[[Any], Any]] = {
     "pickle": lambda f: pickle.loads(pickle.dumps(f)) is f,
 }
 # What a reader may raise while the attribute is toggled (pickling a
-# function whose __module__ or __qualname__ does not lead back to it).
+# function whose __module__ or __qualname__ does not lead back to it;
+# inspect.unwrap reading a __wrapped__ that hasattr() saw a moment before,
+# as it does for a Python function).
 READER_ERRORS: dict[str, tuple[type[BaseException], ...]] = {
-    "signature": (),
+    "signature": (AttributeError,),
     "help": (),
     "pickle": (pickle.PicklingError, ImportError, AttributeError),
 }
