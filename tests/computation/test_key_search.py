@@ -278,7 +278,7 @@ STACK_SCRIPT = """
      (10**7, "['RecursionError', 'RecursionError', 'RecursionError']")],
     ids=["default-limit", "limit-raised"],
 )
-def test_deep_search_never_exhausts_the_native_stack(limit, expected) -> None:
+def test_deep_search_ends_in_recursion_error(limit, expected) -> None:
     # Every level takes native stack, so with the limit raised far past what
     # the stack holds the interpreter's own guard ends the search.
     script = textwrap.dedent(STACK_SCRIPT.format(limit=limit))
