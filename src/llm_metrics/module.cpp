@@ -134,6 +134,24 @@ int fetch_builtin(PyObject* name, PyObject*& slot) {
     return 0;
 }
 
+// Whether `import`, the __import__ taken from the builtins, is the
+// interpreter's own: a built-in function of the builtins module of that name
+// (a replacement defined in Python, or a C function of another module, is
+// not).  Sets the state's flag; -1 with an exception set on failure.
+int is_the_interpreters_import(PyObject* import) {
+    state().builtin_import_is_the_interpreters = false;
+    if (!PyCFunction_CheckExact(import) || PyCFunction_GetSelf(import) != state().builtins) {
+        return 0;
+    }
+    Ref name = Ref::steal(PyObject_GetAttr(import, state().consts.__name__));
+    if (!name) {
+        return -1;
+    }
+    state().builtin_import_is_the_interpreters =
+        PyUnicode_Check(name.get()) && PyUnicode_Compare(name.get(), state().consts.__import__) == 0;
+    return 0;
+}
+
 // `from <module_name> import <name>` bound to the global of the same name.
 int bind_from_import(PyObject* module_name, PyObject* name) {
     Ref names = Ref::steal(PyTuple_Pack(1, name));
@@ -222,6 +240,9 @@ int execute_steps(PyObject* module) {
     }
     // What a function defined by a module executed here would see.
     Py_XSETREF(state().builtins_dict, Py_XNewRef(PyEval_GetBuiltins()));
+    if (is_the_interpreters_import(state().builtin_import) < 0) {
+        return -1;
+    }
     return run_module_body(module);
 }
 

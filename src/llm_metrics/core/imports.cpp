@@ -260,6 +260,11 @@ Ref import_module(PyObject* module_name, PyObject* fromlist, PyObject* locals) {
         }
         return {};
     }
+    if (import.get() == state().builtin_import && state().builtin_import_is_the_interpreters) {
+        // The interpreter's own __import__ is the import machinery's entry
+        // and nothing else: the statement calls the machinery directly.
+        return Ref::steal(PyImport_ImportModuleLevelObject(module_name, state().globals, locals, fromlist, 0));
+    }
     Ref level = Ref::steal(PyLong_FromLong(0));
     if (!level) {
         return {};

@@ -23,6 +23,7 @@ struct State {
     PyObject* builtins = nullptr;        // the builtins module (strong)
     PyObject* builtins_dict = nullptr;   // the builtins a function of the module sees (strong)
     PyObject* builtin_import = nullptr;  // builtins taken once at initialisation (strong)
+    bool builtin_import_is_the_interpreters = false;  // the builtins module's own built-in __import__
     PyObject* builtin_print = nullptr;
     PyObject* builtin_sorted = nullptr;
     int64_t interpreter_id = -1;         // the interpreter that first created the module
