@@ -438,6 +438,9 @@ def spec_less(name: str, **attrs: Any) -> types.ModuleType:
     return module
 
 
+MISSING = object()  # a builtin deleted for the call
+
+
 def tracing(log: list) -> Callable[..., Any]:
     """An import tracer in place of builtins.__import__: records what each
     import statement hands it, then imports as the original does."""
@@ -485,6 +488,7 @@ ROBUSTNESS_PLUGINS: dict[str, Callable[[list], dict]] = {
     "package __getattr__ provides it": lambda log: {R: asking(R, log, D, package=True)},
     "package __getattr__ refuses": lambda log: {R: asking(R, log, {}, package=True, __file__=FILE)},
     "__import__ replaced by a tracer": lambda log: {R: fake_module(R, **D), "builtins.__import__": tracing(log)},
+    "__import__ missing from the builtins": lambda log: {R: fake_module(R, **D), "builtins.__import__": MISSING},
 }
 
 ENUMS = ("LLMTaskType", "LLMMetricType", "LLMSubMetrics")
@@ -526,7 +530,9 @@ def with_plugin(monkeypatch: pytest.MonkeyPatch, plugin: Callable[[list], dict],
     out = io.StringIO()
     with monkeypatch.context() as patch, contextlib.redirect_stdout(out):
         for name, value in plugin(log).items():
-            if name.startswith("builtins."):
+            if name.startswith("builtins.") and value is MISSING:
+                patch.delattr(builtins, name.removeprefix("builtins."))
+            elif name.startswith("builtins."):
                 patch.setattr(builtins, name.removeprefix("builtins."), value)
             else:
                 patch.setitem(sys.modules, name, value)
