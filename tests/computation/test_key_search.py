@@ -232,13 +232,14 @@ def recursion_limit():
 
 
 def test_depth_follows_the_recursion_limit(searcher, recursion_limit) -> None:
-    within = deep(500, leaf={"k": 1})
+    within = deep(300, leaf={"k": 1})
     assert getattr(searcher, PRIVATE)(within, "k") is True
     recursion_limit(200)
     with pytest.raises(RecursionError):
         getattr(searcher, PRIVATE)(within, "k")
-    recursion_limit(50_000)
-    assert getattr(searcher, PRIVATE)(deep(3_000, leaf={"k": 1}), "k") is True
+    if not hasattr(sys, "gettotalrefcount"):  # a debug build allows 500 C levels in all
+        recursion_limit(50_000)
+        assert getattr(searcher, PRIVATE)(deep(3_000, leaf={"k": 1}), "k") is True
 
 
 STACK_SCRIPT = """

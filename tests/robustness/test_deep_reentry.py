@@ -59,7 +59,7 @@ def run_chain(impl: str, path: str, limit: int, place: str, levels: int | None =
 def test_deep_reentry_ends_in_recursion_error(path: str, place: str, limit: int) -> None:
     for outcome in (run_chain(impl, path, limit, place) for impl in IMPLS):
         assert outcome["recursion_error"] and INTERPRETER_WORDS.match(outcome["text"]), outcome
-        assert outcome["depth"] >= 100, outcome  # far from the first levels
+        assert outcome["depth"] >= 50, outcome  # far from the first levels (a debug build allows 500 C levels)
 
 
 @pytest.mark.no_refleak
