@@ -57,7 +57,8 @@ OWN_STACKS = platform.machine() == "x86_64" and platform.libc_ver()[0] == "glibc
 MIB = 1 << 20
 # Under the sanitizer (asan.sh) frames are several times larger: a small
 # thread stack is made as many times larger as well.
-SMALL_STACK_SCALE = 4 if "ASAN_OPTIONS" in os.environ else 1
+SANITIZED = "ASAN_OPTIONS" in os.environ
+SMALL_STACK_SCALE = 4 if SANITIZED else 1
 
 
 def _deep(levels: int) -> dict:
