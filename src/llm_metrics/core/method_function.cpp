@@ -28,14 +28,9 @@ PyObject* run_body(MethodFunction* fn, PyObject* const* bound, PyObject* extra) 
 #endif
 }
 
-PyObject* call_body(MethodFunction* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    const FunctionSpec& spec = *fn->spec;
-    if (PyVectorcall_NARGS(nargsf) == spec.body.n_params && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) &&
-        !spec.body.var_keywords && spec.exact_dict == nullptr) {
-        // Every parameter given by position and nothing else: the arguments
-        // are the bound parameters as they are.
-        return run_body(fn, args, nullptr);
-    }
+// Any other call: the arguments bound to the parameters first (kept out of
+// line, so that the call of every parameter by position stays small).
+[[gnu::noinline]] PyObject* bind_and_run(MethodFunction* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     PyObject* bound[kMaxParams];
     Ref extra;
     // The defaults tuple may be replaced while the body runs; the binder
@@ -45,6 +40,17 @@ PyObject* call_body(MethodFunction* fn, PyObject* const* args, size_t nargsf, Py
         return nullptr;
     }
     return run_body(fn, bound, extra.get());
+}
+
+PyObject* call_body(MethodFunction* fn, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    const FunctionSpec& spec = *fn->spec;
+    if (PyVectorcall_NARGS(nargsf) == spec.body.n_params && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) &&
+        !spec.body.var_keywords && spec.exact_dict == nullptr) {
+        // Every parameter given by position and nothing else: the arguments
+        // are the bound parameters as they are.
+        return run_body(fn, args, nullptr);
+    }
+    return bind_and_run(fn, args, nargsf, kwnames);
 }
 
 // Each call is one level of the interpreter's recursion guard, as the call
