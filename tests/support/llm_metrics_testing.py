@@ -29,8 +29,10 @@ MODULE_NAME = "zel_tarn_quillgate.supporting_classes.metrics.llm_metrics"
 # A guard against a hung child, not a speed target: a debug build of the
 # interpreter (the leak mode's) runs the same code several times slower, and
 # the thread-and-subinterpreter scenarios take over a minute there alone; so
-# does the sanitizer mode (its runtime preloaded), where 3.15 took over 120 s.
-SLOW_BUILD = hasattr(sys, "gettotalrefcount") or "ASAN_OPTIONS" in os.environ
+# does the sanitizer mode (its runtime preloaded), where 3.15 took over 120 s,
+# and another architecture under emulation (./dev --arch), where a deep
+# re-entrant chain in a fresh interpreter takes over 120 s.
+SLOW_BUILD = hasattr(sys, "gettotalrefcount") or "ASAN_OPTIONS" in os.environ or "LLM_METRICS_EMULATED" in os.environ
 RUN_PYTHON_TIMEOUT = 600 if SLOW_BUILD else 120
 
 
