@@ -58,6 +58,10 @@ MIB = 1 << 20
 # Under the sanitizer (asan.sh) frames are several times larger: a small
 # thread stack is made as many times larger as well.
 SANITIZED = "ASAN_OPTIONS" in os.environ
+# Under user-mode emulation (./dev --arch) the main thread runs on a stack the
+# emulator maps when it starts, sized by RLIMIT_STACK then: raising the
+# limit later does not let it grow.
+EMULATED = "LLM_METRICS_EMULATED" in os.environ
 SMALL_STACK_SCALE = 4 if SANITIZED else 1
 
 
