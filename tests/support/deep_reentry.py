@@ -42,7 +42,7 @@ PATHS = ("table", "evaluator", "validate_type", "manager", "display", "key_searc
 # Where a chain runs:
 #   main, thread            the main thread; a thread of the default size
 #   thread-KiB              a thread made after threading.stack_size(KiB * 1024)
-#                           (times SMALL_STACK_SCALE)
+#                           (times SMALL_STACK_SCALE, at least THREAD_STACK_MIN)
 #   fiber, fiber-thread     a 1 MiB stack of its own (ucontext, as coroutine and
 #                           fiber libraries switch stacks), in the main thread or
 #                           a thread of the default size
@@ -62,6 +62,9 @@ SANITIZED = "ASAN_OPTIONS" in os.environ
 # emulator maps when it starts, sized by RLIMIT_STACK then: raising the
 # limit later does not let it grow.
 EMULATED = "LLM_METRICS_EMULATED" in os.environ
+# The smallest thread stack the C library makes (64 KiB is below it on
+# aarch64, whose pages may be 64 KiB: there it is 128 KiB).
+THREAD_STACK_MIN = os.sysconf("SC_THREAD_STACK_MIN")
 SMALL_STACK_SCALE = 4 if SANITIZED else 1
 
 
@@ -211,7 +214,7 @@ def main(argv: list[str]) -> None:
     elif place == "thread":
         outcome = in_thread(chain)
     elif place.startswith("thread-"):
-        outcome = in_thread(chain, int(place.removeprefix("thread-")) * 1024 * SMALL_STACK_SCALE)
+        outcome = in_thread(chain, max(int(place.removeprefix("thread-")) * 1024 * SMALL_STACK_SCALE, THREAD_STACK_MIN))
     elif place in ("fiber", "fiber-thread") and OWN_STACKS:
         outcome = on_own_stack(chain) if place == "fiber" else in_thread(lambda: on_own_stack(chain))
     elif place == "rlimit-raised":
