@@ -59,8 +59,8 @@ MIB = 1 << 20
 # thread stack is made as many times larger as well.
 SANITIZED = "ASAN_OPTIONS" in os.environ
 # Under user-mode emulation (./dev --arch) the main thread runs on a stack the
-# emulator maps when it starts, sized by RLIMIT_STACK then: raising the
-# limit later does not let it grow.
+# emulator maps when it starts, of a fixed size, and setting RLIMIT_STACK is
+# silently ignored.
 EMULATED = "LLM_METRICS_EMULATED" in os.environ
 # The smallest thread stack the C library makes (64 KiB is below it on
 # aarch64, whose pages may be 64 KiB: there it is 128 KiB).
@@ -219,7 +219,10 @@ def main(argv: list[str]) -> None:
         outcome = on_own_stack(chain) if place == "fiber" else in_thread(lambda: on_own_stack(chain))
     elif place == "rlimit-raised":
         if resource.getrlimit(resource.RLIMIT_STACK)[0] != 2 * MIB:
+            if os.environ.get("DEEP_REENTRY_RESTARTED"):
+                raise SystemExit("RLIMIT_STACK could not be set to 2 MiB here")
             set_stack_limit(2 * MIB)  # the interpreter starts again with the small stack
+            os.environ["DEEP_REENTRY_RESTARTED"] = "1"
             os.execv(sys.executable, [sys.executable, *sys.orig_argv[1:]])
         outcome = chain(lambda: set_stack_limit(64 * MIB))
     elif place == "rlimit-lowered":
