@@ -31,8 +31,8 @@ from pathlib import Path
 
 import pytest
 
-from deep_reentry import EMULATED, IMPLS, LIMITS, OWN_STACKS, PATHS, SANITIZED
-from llm_metrics_testing import RUN_PYTHON_TIMEOUT
+from deep_reentry import IMPLS, LIMITS, OWN_STACKS, PATHS
+from llm_metrics_testing import EMULATED, RUN_PYTHON_TIMEOUT, SANITIZED
 
 SCRIPT = Path(__file__).resolve().parents[1] / "support" / "deep_reentry.py"
 

@@ -32,7 +32,7 @@ import threading
 from typing import Any, Callable
 
 import fakes
-from llm_metrics_testing import MODULE_NAME
+from llm_metrics_testing import MODULE_NAME, SANITIZED
 from llm_metrics_testing import oracle as baseline
 from zel_tarn_quillgate.base_classes.tables import Table as HostTable
 
@@ -55,16 +55,11 @@ FIBER_STACK = 1 << 20
 # Where the layout of ucontext_t below is known.
 OWN_STACKS = platform.machine() == "x86_64" and platform.libc_ver()[0] == "glibc"
 MIB = 1 << 20
-# Under the sanitizer (asan.sh) frames are several times larger: a small
-# thread stack is made as many times larger as well.
-SANITIZED = "ASAN_OPTIONS" in os.environ
-# Under user-mode emulation (./dev --arch) the main thread runs on a stack the
-# emulator maps when it starts, of a fixed size, and setting RLIMIT_STACK is
-# silently ignored.
-EMULATED = "LLM_METRICS_EMULATED" in os.environ
 # The smallest thread stack the C library makes (64 KiB is below it on
 # aarch64, whose pages may be 64 KiB: there it is 128 KiB).
 THREAD_STACK_MIN = os.sysconf("SC_THREAD_STACK_MIN")
+# Under the sanitizer (asan.sh) frames are several times larger: a small
+# thread stack is made as many times larger as well.
 SMALL_STACK_SCALE = 4 if SANITIZED else 1
 
 
@@ -208,7 +203,8 @@ def main(argv: list[str]) -> None:
     # Imported here, as the baseline is: the calls are what runs on the stack
     # under test, not the import (whose parser wants more than 64 KiB under
     # the sanitizer).
-    importlib.import_module(MODULE_NAME)
+    if impl == "native":
+        importlib.import_module(MODULE_NAME)
     if place == "main":
         outcome = chain()
     elif place == "thread":

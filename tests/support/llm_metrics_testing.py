@@ -32,7 +32,9 @@ MODULE_NAME = "zel_tarn_quillgate.supporting_classes.metrics.llm_metrics"
 # does the sanitizer mode (its runtime preloaded), where 3.15 took over 120 s,
 # and another architecture under emulation (./dev --arch), where a deep
 # re-entrant chain in a fresh interpreter takes over 120 s.
-SLOW_BUILD = hasattr(sys, "gettotalrefcount") or "ASAN_OPTIONS" in os.environ or "LLM_METRICS_EMULATED" in os.environ
+SANITIZED = "ASAN_OPTIONS" in os.environ  # ./dev asan
+EMULATED = "LLM_METRICS_EMULATED" in os.environ  # ./dev --arch
+SLOW_BUILD = hasattr(sys, "gettotalrefcount") or SANITIZED or EMULATED
 RUN_PYTHON_TIMEOUT = 600 if SLOW_BUILD else 120
 
 
