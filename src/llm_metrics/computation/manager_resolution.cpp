@@ -27,6 +27,12 @@ Ref import_manager_module() {
     return call_kw<2>(state().builtin_import, {state().consts.manager_module, fromlist.get()}, state().consts.kw_fromlist);
 }
 
+// kwargs[name] = value.  An exact dict is stored into directly: for it the
+// subscript assignment is that very call.
+int store(PyObject* kwargs, PyObject* name, PyObject* value) {
+    return PyDict_CheckExact(kwargs) ? PyDict_SetItem(kwargs, name, value) : PyObject_SetItem(kwargs, name, value);
+}
+
 // kwargs[name] = self.ai_client.<name>, both attributes read now.
 int store_client_attribute(PyObject* self, PyObject* kwargs, PyObject* name) {
     Ref client = Ref::steal(get_attr(self, state().consts.ai_client));
@@ -37,7 +43,7 @@ int store_client_attribute(PyObject* self, PyObject* kwargs, PyObject* name) {
     if (!value) {
         return -1;
     }
-    return PyObject_SetItem(kwargs, name, value.get());
+    return store(kwargs, name, value.get());
 }
 
 }  // namespace
@@ -50,7 +56,7 @@ PyObject* get_metrics_manager(MethodFunction*, const GetMetricsManagerParams& p)
 
     // Where the request comes from, before the manager is built.
     if (store_client_attribute(p.self, p.kwargs, state().consts.is_vesk) < 0 ||
-        PyObject_SetItem(p.kwargs, state().consts.origin, state().consts.sdk) < 0) {
+        store(p.kwargs, state().consts.origin, state().consts.sdk) < 0) {
         return nullptr;
     }
 
@@ -66,7 +72,7 @@ PyObject* get_metrics_manager(MethodFunction*, const GetMetricsManagerParams& p)
 
     // The connection details the later calls on the manager carry.
     Ref is_bearer_token = Ref::steal(get_attr(p.self, state().consts.is_bearer_token));
-    if (!is_bearer_token || PyObject_SetItem(p.kwargs, state().consts.is_bearer_token, is_bearer_token.get()) < 0) {
+    if (!is_bearer_token || store(p.kwargs, state().consts.is_bearer_token, is_bearer_token.get()) < 0) {
         return nullptr;
     }
     for (PyObject* attr : {state().consts.authenticator, state().consts.service_url, state().consts.host, state().consts.service_instance_id}) {

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "computation/computation.hpp"
+#include "core/attrs.hpp"
 #include "core/calls.hpp"
 #include "core/errors.hpp"
 #include "core/imports.hpp"
@@ -15,7 +16,13 @@ PyObject* display_result(MethodFunction*, const DisplayResultParams& p) {
     if (import_from(state().consts.robustness_module, state().consts.fromlist_robustness, &robustness_metrics) < 0) {
         return raise_install_hint(state().consts.install_hint_robustness);
     }
-    return call_method<2>(state().consts.display_robustness_results, {robustness_metrics.get(), p.results}).release();
+    // RobustnessMetrics.display_robustness_results(results): the attribute
+    // as the class gives it (a static or class method), then the call.
+    Ref display = Ref::steal(get_attr(robustness_metrics.get(), state().consts.display_robustness_results));
+    if (!display) {
+        return nullptr;
+    }
+    return call<1>(display.get(), {p.results}).release();
 }
 
 }  // namespace llm_metrics::computation

@@ -27,11 +27,12 @@ Ref call_kw(PyObject* callable, const std::array<PyObject*, N>& args, PyObject* 
 Ref call_with_mapping(PyObject* callable, PyObject* const* args, size_t nargs, PyObject* mapping);
 
 // self.<name>(*args) by attribute lookup on the instance (so subclasses can
-// replace the method).  `args[0]` must be the instance.
+// replace the method).  `args[0]` must be the instance.  The arguments are
+// this call's own array, which the callee may borrow for a moment
+// (PY_VECTORCALL_ARGUMENTS_OFFSET).
 template <size_t N>
-Ref call_method(PyObject* name, const std::array<PyObject*, N>& args) {
-    return Ref::steal(PyObject_VectorcallMethod(name, const_cast<PyObject**>(args.data()),
-                                                N | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+Ref call_method(PyObject* name, std::array<PyObject*, N> args) {
+    return Ref::steal(PyObject_VectorcallMethod(name, args.data(), N | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 }  // namespace llm_metrics
