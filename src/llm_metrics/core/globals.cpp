@@ -1,20 +1,15 @@
 #include "core/globals.hpp"
 
-#include "core/state.hpp"
+namespace llm_metrics::detail {
 
-namespace llm_metrics {
-
-Ref lookup_global(PyObject* name) {
-    const State& s = state();
+Ref lookup_builtin(PyObject* name) {
+    PyObject* builtins = state().builtins_dict;
     Ref value;
-    int found = s.globals != nullptr ? PyDict_GetItemRef(s.globals, name, value.put()) : 0;
-    if (found == 0 && s.builtins_dict != nullptr) {
-        found = PyDict_GetItemRef(s.builtins_dict, name, value.put());
-    }
+    const int found = builtins != nullptr ? PyDict_GetItemRef(builtins, name, value.put()) : 0;
     if (found == 0) {
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     }
     return value;  // found, or an error is set
 }
 
-}  // namespace llm_metrics
+}  // namespace llm_metrics::detail
