@@ -14,7 +14,9 @@
 #
 #   benchmarks/callgrind.sh --python 3.14 [...]   on another version, in the
 #   environment `./dev test --python 3.14` made (run that first); in the
-#   Debian unstable root where this machine has no such interpreter.
+#   Debian unstable root where this machine has no such interpreter.  The
+#   root gets a /tmp of its own, gone when it exits: there, keep profiles with
+#   CALLGRIND_OUT=<a directory under the checkout>.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 root="$(dirname "$here")"
