@@ -4,6 +4,7 @@ very deep configurations, and with the method replaced."""
 from __future__ import annotations
 
 import collections
+import contextlib
 import subprocess
 import sys
 import textwrap
@@ -240,6 +241,96 @@ def test_depth_follows_the_recursion_limit(searcher, recursion_limit) -> None:
     if not hasattr(sys, "gettotalrefcount"):  # a debug build allows 500 C levels in all
         recursion_limit(50_000)
         assert getattr(searcher, PRIVATE)(deep(3_000, leaf={"k": 1}), "k") is True
+
+
+def frames_below() -> int:
+    """How many frames the caller's frame has below it, itself included."""
+    frame, count = sys._getframe(1), 0
+    while frame is not None:
+        frame, count = frame.f_back, count + 1
+    return count
+
+
+def deepest_found(search: Callable[[Any, Any], Any], limit: int) -> int:
+    """The deepest configuration (levels of nesting above the key) that
+    `search` finds the key in at recursion limit `limit`, called from here."""
+    def found(levels: int) -> bool:
+        try:
+            return search(deep(levels, leaf={"k": 1}), "k") is True
+        except RecursionError:
+            return False
+
+    low, high = 0, limit  # found(low); not found(high)
+    with recursion_at(limit):
+        while high - low > 1:
+            middle = (low + high) // 2
+            low, high = (middle, high) if found(middle) else (low, middle)
+    return low
+
+
+@contextlib.contextmanager
+def recursion_at(limit: int):
+    old = sys.getrecursionlimit()
+    sys.setrecursionlimit(limit)
+    try:
+        yield
+    finally:
+        sys.setrecursionlimit(old)
+
+
+@pytest.mark.parametrize("room", [60, 300, 1000])
+def test_each_level_counts_as_a_python_frame(searcher, room) -> None:
+    # The same depth as the plain method's, from the same frame: each level is
+    # one frame of the depth the frames below it count against.
+    oracle = ORACLE_CLASS.__new__(ORACLE_CLASS)
+    limit = frames_below() + room
+    native, plain = (deepest_found(getattr(obj, PRIVATE), limit) for obj in (searcher, oracle))
+    assert native == plain
+    assert room - 10 < native < room
+
+
+def test_a_search_started_near_the_limit_counts_the_frames_below_it(searcher) -> None:
+    oracle = ORACLE_CLASS.__new__(ORACLE_CLASS)
+
+    def below(frames: int, call: Callable[[], Any]) -> Any:
+        return below(frames - 1, call) if frames else outcome(call)
+
+    def run(obj: Any, frames: int) -> tuple:
+        with recursion_at(frames_below() + 400):
+            return below(frames, lambda: getattr(obj, PRIVATE)(deep(30), "missing"))
+
+    # 30 levels with room, and with 30 frames or fewer left
+    assert run(searcher, 100) == run(oracle, 100) == ("returned", False)
+    assert run(searcher, 370) == run(oracle, 370)
+    assert run(searcher, 370)[1] is RecursionError
+
+
+def test_greenlets_keep_their_own_depth(llm_metrics) -> None:
+    # As many greenlets as the recursion limit, each parked one level inside a
+    # search, do not count against a search in another greenlet: each
+    # greenlet has its own depth.
+    greenlet = pytest.importorskip("greenlet")
+
+    def run(cls: type) -> list:
+        obj = new_instance(cls, client=None) if cls is llm_metrics.LLMMetrics else cls.__new__(cls)
+        hub = greenlet.getcurrent()
+
+        class Parking(dict):
+            def values(self):
+                hub.switch()
+                return super().values()
+
+        with recursion_at(frames_below() + 200):
+            parked = [greenlet.greenlet(lambda: getattr(obj, PRIVATE)(Parking(a={}), "k"))
+                      for _ in range(sys.getrecursionlimit())]
+            for each in parked:
+                each.switch()
+            results = [greenlet.greenlet(lambda: outcome(lambda: getattr(obj, PRIVATE)(deep(2, {"k": 1}), "k")))
+                       .switch()]
+            results += {each.switch() for each in parked}
+        return results
+
+    assert run(llm_metrics.LLMMetrics) == run(ORACLE_CLASS) == [("returned", True), False]
 
 
 STACK_SCRIPT = """

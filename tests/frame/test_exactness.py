@@ -605,3 +605,38 @@ def test_the_module_body_imports_as_the_statement_does(submodule: bool, traced: 
     log = compare(run)[1]
     assert [entry for entry in log if not isinstance(entry, list)] == ["__path__", "Table"]
     assert len(log) == (2 + 8 if traced else 2)  # the eight import statements of the module body
+
+
+# ------------------------------------------------------------------ __code__
+
+
+def test_code_is_made_without_the_construction_event_a_hook_may_refuse() -> None:
+    # A sandbox's hook that refuses building code objects (code() and
+    # code.replace() raise "code.__new__") stops nothing a Python function's
+    # __code__ read allows: signatures, getfullargspec, help.  The process is
+    # fresh, so that every __code__ is made under the hook.
+    done = run_python(f"""
+        import inspect, pydoc, sys
+        events = []
+        def refuse(event, args):
+            if event == "code.__new__":
+                events.append(event)
+                raise RuntimeError("code construction refused")
+        sys.addaudithook(refuse)
+        import importlib
+        native = importlib.import_module({MODULE_NAME!r})
+        import baseline_llm_metrics as baseline
+        seen = {{}}
+        for name, impl in (("native", native), ("baseline", baseline)):
+            out = []
+            for key in {METHOD_KEYS!r}:
+                fn = vars(impl.LLMMetrics)[key]
+                code = fn.__code__
+                out.append((str(inspect.signature(fn)), inspect.getfullargspec(fn), code is fn.__code__))
+            pydoc.render_doc(impl.LLMMetrics)
+            seen[name] = out
+        assert seen["native"] == seen["baseline"], seen
+        print(events)
+    """)
+    assert done.returncode == 0, done.stderr[-3000:]
+    assert done.stdout.strip() == "[]"

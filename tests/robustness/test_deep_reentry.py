@@ -1,17 +1,25 @@
-"""Re-entrant chains: deep ones end in RecursionError, shallow ones run on any
-stack plain Python runs on.
+"""Re-entrant chains: deep ones end in RecursionError, never in a crash; where
+the stack holds them, they end where plain Python ends them; shallow ones run
+on any stack plain Python runs on.
 
 Every path where a stand-in calls back into the class is nested until
 something stops it, with the recursion limit at its default and raised far
 past what the native stack could hold: in the main thread, in a thread of
-the default size, and after RLIMIT_STACK was raised at run time.  Each run
-is a fresh interpreter: a crash fails the row instead of killing the test
+the default size, in small threads (256 KiB to 1 MiB), in a main thread
+started with a 1 MiB stack, after RLIMIT_STACK was raised at run time, and
+(from 3.14, which lets a fiber library declare it) on a fiber's stack.  Each
+run is a fresh interpreter: a crash fails the row instead of killing the test
 session.  The module stops a chain earlier than plain Python where its levels
-take native stack (a level of plain Python takes none), by the interpreter's
-own guard; either ends with a RecursionError in the interpreter's words, or
-with the error a handler of the class raises from one (where the limit is
-reached inside its import of the manager).  (The depths differ by design: a
-level of the plain class runs more Python frames than a level of the module.)
+take more native stack than there is (a level of plain Python takes none);
+either ends with a RecursionError in the interpreter's words, or with the
+error a handler of the class raises from one (where the limit is reached
+inside its import of the manager).
+
+Where the stack is large enough, the recursion limit alone ends a chain: a
+call of a method counts as one Python frame, so an evaluator chain and the
+key search end at plain Python's depth, in the main thread, in a thread and
+in a greenlet.  (Other paths run more Python frames per level in the plain
+class, whose display and listing are nested functions.)
 
 A few levels of each path run alike on a small thread stack and on a stack of
 its own (as coroutine and fiber libraries switch to), in the main thread and
@@ -34,9 +42,21 @@ import pytest
 from deep_reentry import IMPLS, LIMITS, OWN_STACKS, PATHS
 from llm_metrics_testing import EMULATED, RUN_PYTHON_TIMEOUT, SANITIZED
 
+try:
+    import greenlet
+except ImportError:  # tests that run chains in greenlets skip
+    greenlet = None
+
 SCRIPT = Path(__file__).resolve().parents[1] / "support" / "deep_reentry.py"
 
 DEEP = [("main", limit) for limit in LIMITS] + [("thread", 100_000), ("rlimit-raised", 100_000)]
+# Stacks smaller than a chain at the default limit needs.
+SMALL = [("thread-256", 1_000), ("thread-512", 1_000), ("thread-1024", 1_000), ("thread-1024", 100_000),
+         ("ulimit-1024", 1_000), ("ulimit-1024", 100_000), ("fiber-declared", 100_000)]
+# Where the recursion limit alone ends a chain.
+EXACT = [("main", 50), ("main", 1_000), ("thread", 1_000), ("thread-huge", 10_000), ("thread-huge", 100_000),
+         ("greenlet", 1_000)]
+EXACT_PATHS = ("evaluator", "key_search_plain")
 SHALLOW = ["thread-64", "fiber", "fiber-thread"]
 SHALLOW_LEVELS = 4
 # RecursionError as the interpreter words it: the recursion limit's text, or
@@ -57,8 +77,7 @@ def run_chain(impl: str, path: str, limit: int, place: str, levels: int | None =
 @pytest.mark.parametrize(("place", "limit"), DEEP, ids=[f"{place}-limit-{limit}" for place, limit in DEEP])
 @pytest.mark.parametrize("path", PATHS)
 def test_deep_reentry_ends_in_recursion_error(path: str, place: str, limit: int) -> None:
-    if place == "rlimit-raised" and EMULATED:
-        pytest.skip("under emulation RLIMIT_STACK cannot be set, and the main thread's stack is a fixed mapping")
+    skip_where_unsupported(place)
     # Under the sanitizer the plain class's chains, which run none of the
     # module's code, are left to the other modes.
     impls = ("native",) if SANITIZED else IMPLS
@@ -67,12 +86,47 @@ def test_deep_reentry_ends_in_recursion_error(path: str, place: str, limit: int)
         assert outcome["depth"] >= 50, outcome  # far from the first levels (a debug build allows 500 C levels)
 
 
+def skip_where_unsupported(place: str) -> None:
+    if place in ("rlimit-raised", "ulimit-1024") and EMULATED:
+        pytest.skip("under emulation RLIMIT_STACK cannot be set, and the main thread's stack is a fixed mapping")
+    if place.startswith("fiber") and not OWN_STACKS:
+        pytest.skip("stacks of their own are made for x86-64 glibc only")
+    if place == "fiber-declared" and sys.version_info < (3, 14):
+        pytest.skip("a fiber's stack can be declared to the interpreter from 3.14")
+    if place == "greenlet" and greenlet is None:
+        pytest.skip("greenlet is not installed")
+
+
+@pytest.mark.no_refleak
+@pytest.mark.parametrize(("place", "limit"), SMALL, ids=[f"{place}-limit-{limit}" for place, limit in SMALL])
+@pytest.mark.parametrize("path", PATHS)
+def test_deep_reentry_on_a_small_stack_ends_in_recursion_error(path: str, place: str, limit: int) -> None:
+    skip_where_unsupported(place)
+    outcome = run_chain("native", path, limit, place)
+    assert outcome["recursion_error"] and INTERPRETER_WORDS.match(outcome["text"]), outcome
+    assert outcome["depth"] >= 20, outcome  # far from the first levels
+
+
+@pytest.mark.no_refleak
+@pytest.mark.parametrize(("place", "limit"), EXACT, ids=[f"{place}-limit-{limit}" for place, limit in EXACT])
+@pytest.mark.parametrize("path", EXACT_PATHS)
+def test_chains_end_where_plain_python_ends_them(path: str, place: str, limit: int) -> None:
+    skip_where_unsupported(place)
+    if SANITIZED:
+        pytest.skip("depths are compared in the other modes (the sanitizer's frames are several times larger)")
+    if path == "evaluator" and limit > 10_000 and sys.version_info < (3, 14):
+        pytest.skip("3.13 allows 5,000 levels of its own loop called from C (each evaluator is one)")
+    native, baseline = (run_chain(impl, path, limit, place) for impl in IMPLS)
+    assert native["text"] == baseline["text"] == "maximum recursion depth exceeded", (native, baseline)
+    assert abs(native["depth"] - baseline["depth"]) <= 2, (native, baseline)
+    assert native["depth"] > limit // 3, native
+
+
 @pytest.mark.no_refleak
 @pytest.mark.parametrize("place", SHALLOW)
 @pytest.mark.parametrize("path", PATHS)
 def test_shallow_reentry_runs_on_any_stack(path: str, place: str) -> None:
-    if place.startswith("fiber") and not OWN_STACKS:
-        pytest.skip("stacks of their own are made for x86-64 glibc only")
+    skip_where_unsupported(place)
     native, baseline = (run_chain(impl, path, 1_000, place, SHALLOW_LEVELS) for impl in IMPLS)
     native.pop("impl"), baseline.pop("impl")
     assert native == baseline

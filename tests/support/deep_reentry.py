@@ -4,7 +4,9 @@ Each path is a stand-in the class calls that calls the class again, so that
 one call nests until something stops it: the host table's `list` listing the
 metrics again, a custom evaluator computing metrics, `validate_type`, the
 metrics manager and the robustness display each calling back into the class,
-and the key search through a subclass that replaces the searching method.
+and the key search through a subclass that replaces the searching method;
+and the key search itself, nesting with no Python code between its levels
+(a key that counts its hashes tells the depth).
 
 Run as a script, in a fresh interpreter (a native stack overflow kills the
 process, not the test that started it):
@@ -38,19 +40,28 @@ from zel_tarn_quillgate.base_classes.tables import Table as HostTable
 
 IMPLS = ("native", "baseline")
 LIMITS = (1_000, 10_000, 100_000)
-PATHS = ("table", "evaluator", "validate_type", "manager", "display", "key_search")
+PATHS = ("table", "evaluator", "validate_type", "manager", "display", "key_search", "key_search_plain")
 # Where a chain runs:
 #   main, thread            the main thread; a thread of the default size
 #   thread-KiB              a thread made after threading.stack_size(KiB * 1024)
 #                           (times SMALL_STACK_SCALE, at least THREAD_STACK_MIN)
+#   thread-huge             a thread whose stack (1 GiB) holds any chain the
+#                           recursion limit lets through
+#   greenlet                a greenlet of the main thread
 #   fiber, fiber-thread     a 1 MiB stack of its own (ucontext, as coroutine and
 #                           fiber libraries switch stacks), in the main thread or
 #                           a thread of the default size
+#   fiber-declared          the same in the main thread, its bounds declared to
+#                           the interpreter (PyUnstable_ThreadState_SetStackProtection)
+#   ulimit-KiB              the main thread, started with RLIMIT_STACK at KiB * 1024
 #   rlimit-raised           the main thread, started with RLIMIT_STACK at 2 MiB
 #                           and raised to 64 MiB after a first call
 #   rlimit-lowered          the main thread, RLIMIT_STACK lowered from its
 #                           start value to 2 MiB after a first call
-PLACES = ("main", "thread", "thread-64", "thread-256", "fiber", "fiber-thread", "rlimit-raised", "rlimit-lowered")
+PLACES = ("main", "thread", "thread-64", "thread-256", "thread-512", "thread-1024", "thread-huge", "greenlet",
+          "fiber", "fiber-thread", "fiber-declared", "ulimit-1024", "rlimit-raised", "rlimit-lowered")
+HUGE_STACK = 1 << 30
+KEPT: list = []
 FIBER_STACK = 1 << 20
 # Where the layout of ucontext_t below is known.
 OWN_STACKS = platform.machine() == "x86_64" and platform.libc_ver()[0] == "glibc"
@@ -106,8 +117,24 @@ def _reentrant_paths(module: Any, obj: Any, depth: list[int], levels: int, limit
             depth[0] += 1
             return module.LLMMetrics._LLMMetrics__is_key_present(self, config, key)
 
+    class CountingKey:
+        """A key that counts the levels of a search: each level hashes it once."""
+
+        def __hash__(self) -> int:
+            depth[0] += 1
+            return 0
+
+        def __eq__(self, other: object) -> bool:
+            return False
+
     searcher = Replaced.__new__(Replaced)
-    nested = _deep(min(levels, limit + 10))  # deeper than the recursion limit lets a chain go
+
+    def nested() -> dict:
+        """A configuration deeper than the recursion limit lets a search go,
+        made when a search starts and kept to the end: released on a small
+        stack, its dictionaries would overflow it one inside the other."""
+        KEPT.append(_deep(min(levels, limit + 10)))
+        return KEPT[-1]
 
     return {
         "table": ("Table", ListingTable, obj.show_supported_metrics),
@@ -117,7 +144,8 @@ def _reentrant_paths(module: Any, obj: Any, depth: list[int], levels: int, limit
                     lambda: obj.get_metrics_result(config, {})),
         "display": (fakes.ROBUSTNESS, fakes.fake_module(fakes.ROBUSTNESS, RobustnessMetrics=Display),
                     lambda: obj.display_result([])),
-        "key_search": ("", None, lambda: searcher._LLMMetrics__is_key_present(nested, "missing")),
+        "key_search": ("", None, lambda: searcher._LLMMetrics__is_key_present(nested(), "missing")),
+        "key_search_plain": ("", None, lambda: obj._LLMMetrics__is_key_present(nested(), CountingKey())),
     }
 
 
@@ -166,10 +194,39 @@ def in_thread(target: Callable[[], Any], stack_size: int = 0) -> Any:
     return results[0]
 
 
-def on_own_stack(target: Callable[[], Any]) -> Any:
+def in_greenlet(target: Callable[[], Any]) -> Any:
+    import greenlet
+
+    return greenlet.greenlet(target).switch()
+
+
+def declared(target: Callable[[], Any], low: int, size: int) -> Callable[[], Any]:
+    """target, run with the stack [low, low + size) declared to the
+    interpreter as the thread's, and the thread's own declared again after."""
+    api = ctypes.pythonapi
+    api.PyThreadState_Get.restype = ctypes.c_void_p
+    set_protection = api.PyUnstable_ThreadState_SetStackProtection
+    set_protection.argtypes, set_protection.restype = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t], ctypes.c_int
+    reset = api.PyUnstable_ThreadState_ResetStackProtection
+    reset.argtypes, reset.restype = [ctypes.c_void_p], None
+
+    def run() -> Any:
+        tstate = api.PyThreadState_Get()
+        if set_protection(tstate, low, size) != 0:
+            raise OSError("PyUnstable_ThreadState_SetStackProtection failed")
+        try:
+            return target()
+        finally:
+            reset(tstate)
+
+    return run
+
+
+def on_own_stack(target: Callable[[], Any], declare: bool = False) -> Any:
     """target() run on a stack of its own: makecontext/swapcontext of the C
     library over an mmap of FIBER_STACK bytes above a guard page (x86-64
-    glibc's ucontext_t)."""
+    glibc's ucontext_t); with `declare`, its bounds declared to the
+    interpreter while it runs there."""
     libc = ctypes.CDLL(None, use_errno=True)
     main_context, fiber_context = ctypes.create_string_buffer(4096), ctypes.create_string_buffer(4096)
     stack = mmap.mmap(-1, mmap.PAGESIZE + FIBER_STACK, flags=mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS)
@@ -178,6 +235,8 @@ def on_own_stack(target: Callable[[], Any]) -> Any:
         raise OSError(ctypes.get_errno(), "mprotect")
     stack_address = guard_address + mmap.PAGESIZE
     results: list[Any] = []
+    if declare:
+        target = declared(target, stack_address, FIBER_STACK)
     entry = ctypes.CFUNCTYPE(None)(lambda: results.append(target()))
     if libc.getcontext(fiber_context) != 0:
         raise OSError(ctypes.get_errno(), "getcontext")
@@ -195,6 +254,18 @@ def set_stack_limit(soft: int) -> None:
     resource.setrlimit(resource.RLIMIT_STACK, (soft, resource.getrlimit(resource.RLIMIT_STACK)[1]))
 
 
+def restart_with_stack_limit(soft: int) -> None:
+    """Starts the interpreter again with RLIMIT_STACK at `soft`, unless it
+    already runs with it (the main thread's stack is sized when it starts)."""
+    if resource.getrlimit(resource.RLIMIT_STACK)[0] == soft:
+        return
+    if os.environ.get("DEEP_REENTRY_RESTARTED"):
+        raise SystemExit(f"RLIMIT_STACK could not be set to {soft // 1024} KiB here")
+    set_stack_limit(soft)
+    os.environ["DEEP_REENTRY_RESTARTED"] = "1"
+    os.execv(sys.executable, [sys.executable, *sys.orig_argv[1:]])
+
+
 def main(argv: list[str]) -> None:
     impl, path, limit = argv[0], argv[1], int(argv[2])
     place = argv[3] if len(argv) > 3 else "main"
@@ -209,17 +280,22 @@ def main(argv: list[str]) -> None:
         outcome = chain()
     elif place == "thread":
         outcome = in_thread(chain)
+    elif place == "thread-huge":
+        outcome = in_thread(chain, HUGE_STACK)
+    elif place == "greenlet":
+        outcome = in_greenlet(chain)
     elif place.startswith("thread-"):
         outcome = in_thread(chain, max(int(place.removeprefix("thread-")) * 1024 * SMALL_STACK_SCALE, THREAD_STACK_MIN))
-    elif place in ("fiber", "fiber-thread") and OWN_STACKS:
-        outcome = on_own_stack(chain) if place == "fiber" else in_thread(lambda: on_own_stack(chain))
+    elif place in ("fiber", "fiber-thread", "fiber-declared") and OWN_STACKS:
+        if place == "fiber-thread":
+            outcome = in_thread(lambda: on_own_stack(chain))
+        else:
+            outcome = on_own_stack(chain, declare=place == "fiber-declared")
+    elif place.startswith("ulimit-"):
+        restart_with_stack_limit(int(place.removeprefix("ulimit-")) * 1024)
+        outcome = chain()
     elif place == "rlimit-raised":
-        if resource.getrlimit(resource.RLIMIT_STACK)[0] != 2 * MIB:
-            if os.environ.get("DEEP_REENTRY_RESTARTED"):
-                raise SystemExit("RLIMIT_STACK could not be set to 2 MiB here")
-            set_stack_limit(2 * MIB)  # the interpreter starts again with the small stack
-            os.environ["DEEP_REENTRY_RESTARTED"] = "1"
-            os.execv(sys.executable, [sys.executable, *sys.orig_argv[1:]])
+        restart_with_stack_limit(2 * MIB)
         outcome = chain(lambda: set_stack_limit(64 * MIB))
     elif place == "rlimit-lowered":
         outcome = chain(lambda: set_stack_limit(2 * MIB))

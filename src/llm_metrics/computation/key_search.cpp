@@ -12,12 +12,12 @@
 // Depth.  The plain-Python form of this method is an ordinary recursive
 // function, so a user expects what the interpreter grants one: nesting past
 // sys.getrecursionlimit() ends in RecursionError, and a raised limit lets
-// deeper configurations through.  The levels of this function open on the
-// thread count against that limit (read at each level), which also ends the
-// search of a dictionary that contains itself.  Each level also takes
-// native stack, which the interpreter's guard on entry to every method
-// protects: a chain deeper than that guard allows ends in RecursionError
-// before the limit does.
+// deeper configurations through.  Every level is a call of the method, and
+// every call of a method counts as a Python frame does (core/recursion.hpp),
+// against the same depth as the frames below it; that also ends the search
+// of a dictionary that contains itself.  Each level also takes native stack,
+// which the same guard measures: a chain deeper than the stack holds ends in
+// RecursionError before the limit does.
 #include "computation/computation.hpp"
 #include "core/calls.hpp"
 #include "core/state.hpp"
@@ -25,12 +25,6 @@
 namespace llm_metrics::computation {
 
 namespace {
-
-constexpr const char kWhere[] = " while searching a nested configuration";
-
-// Levels of the search open on this thread (initial-exec: read in place,
-// without a call to find the thread's copy).
-constinit thread_local int open_levels __attribute__((tls_model("initial-exec"))) = 0;
 
 // The common leaf types of a configuration: static types whose instances
 // cannot claim another __class__, so isinstance(value, dict) is false
@@ -139,13 +133,7 @@ int search(PyObject* self, PyObject* config, PyObject* key) {
 }  // namespace
 
 PyObject* is_key_present(MethodFunction*, const IsKeyPresentParams& p) {
-    if (open_levels >= Py_GetRecursionLimit()) {
-        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", kWhere);
-        return nullptr;
-    }
-    ++open_levels;
     const int found = search(p.self, p.config, p.key);
-    --open_levels;
     if (found < 0) {
         return nullptr;
     }

@@ -31,15 +31,15 @@ namespace llm_metrics {
     X(__name__) X(__package__) X(__path__) X(__qualname__) X(__show_supported_metrics_old) X(__spec__) \
     X(__test__) X(__validate_params) X(_initializing) X(_task_type) \
     X(add_note) X(ai_client) \
-    X(authenticator) X(builtins) X(chain) X(co_argcount) X(co_flags) X(co_nlocals) X(co_qualname) X(co_varnames) \
-    X(compute) X(compute_metrics) X(config) X(configuration) \
+    X(authenticator) X(builtins) X(chain) X(co_consts) X(co_exceptiontable) X(co_filename) \
+    X(co_linetable) X(co_name) X(co_names) X(co_stacksize) X(compute) X(compute_metrics) X(config) X(configuration) \
     X(custom_evaluators) X(data_frame) X(display_result) X(display_robustness_results) X(error_message) \
     X(evaluators) X(filterwarnings) X(fromlist) X(get_metrics_result) X(has_location) X(headers) X(host) \
     X(ignore) \
     X(is_bearer_token) X(is_reference_free) X(is_vesk) X(key) X(kwargs) X(list) X(loader) \
     X(metric_group) X(metric_group_id) X(metric_id) X(metric_type_module) X(metrics_group) X(metrics_result) \
     X(name_from) X(origin) X(parent) X(pd) X(predictions) X(print) X(record) X(references) \
-    X(replace) X(results) \
+    X(results) \
     X(safe_path) X(sdk) X(self) X(service_instance_id) X(service_url) X(show_supported_metrics) X(sorted) X(sources) \
     X(sub_metrics) X(submodule_search_locations) X(supported_tasks) X(task_type) X(title) X(title_table) \
     X(update) X(validate_type) X(value) X(values) X(warnings) X(x)
@@ -147,8 +147,6 @@ namespace llm_metrics {
     X(kw_key, table.key)                                                       \
     X(kw_metric_group_id, table.metric_group_id)                               \
     X(kw_metric_id, table.metric_id)                                           \
-    X(kw_code_replace, table.co_argcount, table.co_flags, table.co_nlocals,    \
-      table.co_qualname, table.co_varnames)                                    \
     X(kw_task_type, table._task_type)                                          \
     X(kw_title, table.title)
 

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "core/arg_binding.hpp"
+#include "core/recursion.hpp"
 #include "core/state.hpp"
 
 namespace llm_metrics {
@@ -53,21 +54,21 @@ PyObject* call_body(MethodFunction* fn, PyObject* const* args, size_t nargsf, Py
     return bind_and_run(fn, args, nargsf, kwnames);
 }
 
-// Each call is one level of the interpreter's recursion guard, as the call
-// of a Python function is, so that a chain that re-enters a method through
-// the Python code it calls ends in RecursionError, never in a native stack
-// overflow: on 3.13 the guard counts C levels against a fixed allowance; from
-// 3.14 on it measures the stack in use against the thread's own (whichever
-// stack the thread runs on).  Its words are those of the Python call it
-// stands for ("maximum recursion depth exceeded", no context).  The caller
-// holds the function for the length of the call, as the calling convention
-// asks of every caller.
+// Each call is one level of the recursion depth a Python frame counts
+// against, with the native stack measured as the interpreter measures it
+// (core/recursion.hpp), so that a chain that re-enters a method through the
+// Python code it calls ends in RecursionError where plain Python ends it,
+// never in a native stack overflow.  The caller holds the function for the
+// length of the call, as the calling convention asks of every caller; the
+// thread state stays the one this thread runs on (a greenlet switch inside
+// the body swaps its contents, and swaps them back before the body returns).
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    if (Py_EnterRecursiveCall("") != 0) {
+    PyThreadState* ts = PyThreadState_Get();
+    if (enter_level(ts) != 0) {
         return nullptr;
     }
     PyObject* result = call_body(as_method_function(callable), args, nargsf, kwnames);
-    Py_LeaveRecursiveCall();
+    leave_level(ts);
     return result;
 }
 
@@ -329,15 +330,45 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
 
 PyObject* get_globals(PyObject* self, void*) { return get_or_none(as_method_function(self)->globals); }
 
+// A code object with the body, constants, names, file, name and line
+// tables of `empty` (an empty code object), and the given parameters.  The
+// one use of the unstable constructor: no stable function makes a code
+// object with parameters, and the public ones that do (code(),
+// code.replace()) raise an audit event.
+PyObject* new_code_like(PyObject* empty, int argcount, int flags, PyObject* varnames, PyObject* qualname) {
+    Ref body = Ref::steal(PyCode_GetCode(reinterpret_cast<PyCodeObject*>(empty)));
+    Ref consts = Ref::steal(body ? PyObject_GetAttr(empty, state().consts.co_consts) : nullptr);
+    Ref names = Ref::steal(consts ? PyObject_GetAttr(empty, state().consts.co_names) : nullptr);
+    Ref filename = Ref::steal(names ? PyObject_GetAttr(empty, state().consts.co_filename) : nullptr);
+    Ref name = Ref::steal(filename ? PyObject_GetAttr(empty, state().consts.co_name) : nullptr);
+    Ref linetable = Ref::steal(name ? PyObject_GetAttr(empty, state().consts.co_linetable) : nullptr);
+    Ref exceptions = Ref::steal(linetable ? PyObject_GetAttr(empty, state().consts.co_exceptiontable) : nullptr);
+    Ref stacksize = Ref::steal(exceptions ? PyObject_GetAttr(empty, state().consts.co_stacksize) : nullptr);
+    Ref no_cells = Ref::steal(stacksize ? PyTuple_New(0) : nullptr);
+    if (!no_cells) {
+        return nullptr;
+    }
+    const int stack = PyLong_AsInt(stacksize.get());
+    if (stack == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    return reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
+        argcount, 0, 0, static_cast<int>(PyTuple_GET_SIZE(varnames)), stack, flags, body.get(), consts.get(),
+        names.get(), varnames, no_cells.get(), no_cells.get(), filename.get(), name.get(), qualname, 1, linetable.get(),
+        exceptions.get()));
+}
+
 // __code__: a code object that tells `inspect` (and whatever else reads a
 // function's code for its parameters) what the body binds: the parameter
-// names, their count and **kwargs in the flags.  It is never run.  Made the
-// first time it is asked for and kept, as a Python function keeps its own;
-// read-only.  Reading it raises the audit event a Python function's does.
-// inspect.signature() finds the rest as on a Python function: __defaults__,
-// __kwdefaults__ and the annotations (and, from 3.14, __annotate__ for the
-// annotation formats), and honours __signature__ and __wrapped__ set in the
-// function's __dict__.
+// names, their count and **kwargs in the flags.  It is never run: its body
+// is that of an empty code object.  Made the first time it is asked for and
+// kept, as a Python function keeps its own; read-only.  Reading it raises
+// the audit event a Python function's does, and nothing else: the object is
+// made by the constructors that raise none (code() and code.replace() raise
+// "code.__new__", which a hook may refuse).  inspect.signature() finds the
+// rest as on a Python function: __defaults__, __kwdefaults__ and the
+// annotations (and, from 3.14, __annotate__ for the annotation formats), and
+// honours __signature__ and __wrapped__ set in the function's __dict__.
 PyObject* new_code(MethodFunction* fn) {
     const FunctionSpec& spec = *fn->spec;
     PyObject* qualname = qualname_of(fn);
@@ -357,15 +388,8 @@ PyObject* new_code(MethodFunction* fn) {
         }
     }
     Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kCodeFileName, spec_name_text(spec), 1)));
-    Ref argcount = Ref::steal(empty ? PyLong_FromSsize_t(spec.body.n_params) : nullptr);
-    Ref nlocals = Ref::steal(argcount ? PyLong_FromSsize_t(PyTuple_GET_SIZE(varnames.get())) : nullptr);
-    Ref flags_value = Ref::steal(nlocals ? PyLong_FromLong(flags) : nullptr);
-    if (!flags_value) {
-        return nullptr;
-    }
-    // code.replace(co_argcount=..., co_flags=..., co_nlocals=..., co_qualname=..., co_varnames=...)
-    PyObject* args[] = {empty.get(), argcount.get(), flags_value.get(), nlocals.get(), qualname, varnames.get()};
-    return PyObject_VectorcallMethod(state().consts.replace, args, 1, state().consts.kw_code_replace);
+    return empty ? new_code_like(empty.get(), static_cast<int>(spec.body.n_params), flags, varnames.get(), qualname)
+                 : nullptr;
 }
 
 PyObject* get_code(PyObject* self, void*) {
