@@ -20,6 +20,7 @@ import pickle
 import re
 import sys
 import types
+from pathlib import Path
 from typing import Any, Callable
 
 import pytest
@@ -625,6 +626,7 @@ def test_code_is_made_without_the_construction_event_a_hook_may_refuse() -> None
         sys.addaudithook(refuse)
         import importlib
         native = importlib.import_module({MODULE_NAME!r})
+        sys.path.insert(0, {str(Path(baseline.__file__).parent)!r})
         import baseline_llm_metrics as baseline
         seen = {{}}
         for name, impl in (("native", native), ("baseline", baseline)):
