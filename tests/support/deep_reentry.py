@@ -5,8 +5,10 @@ one call nests until something stops it: the host table's `list` listing the
 metrics again, a custom evaluator computing metrics, `validate_type`, the
 metrics manager and the robustness display each calling back into the class,
 and the key search through a subclass that replaces the searching method;
-and the key search itself, nesting with no Python code between its levels
-(a key that counts its hashes tells the depth).
+the key search itself, nesting with no Python code between its levels
+(a key that counts its hashes tells the depth); a client whose property, read
+by the constructor, makes another instance; and a searched key whose hash
+starts another search.
 
 Run as a script, in a fresh interpreter (a native stack overflow kills the
 process, not the test that started it):
@@ -40,7 +42,8 @@ from zel_tarn_quillgate.base_classes.tables import Table as HostTable
 
 IMPLS = ("native", "baseline")
 LIMITS = (1_000, 10_000, 100_000)
-PATHS = ("table", "evaluator", "validate_type", "manager", "display", "key_search", "key_search_plain")
+PATHS = ("table", "evaluator", "validate_type", "manager", "display", "key_search", "key_search_plain",
+         "client_property", "key_hash")
 # Where a chain runs:
 #   main, thread            the main thread; a thread of the default size
 #   thread-KiB              a thread made after threading.stack_size(KiB * 1024)
@@ -127,7 +130,29 @@ def _reentrant_paths(module: Any, obj: Any, depth: list[int], levels: int, limit
         def __eq__(self, other: object) -> bool:
             return False
 
+    class ReenteringClient(type(obj.ai_client)):  # type: ignore[misc]
+        """A client whose authenticator, read by the constructor, makes another instance."""
+
+        @property
+        def authenticator(self) -> Any:
+            if again():
+                module.LLMMetrics(self)
+            return self._authenticator
+
+        @authenticator.setter
+        def authenticator(self, value: Any) -> None:
+            self._authenticator = value
+
+    class ReenteringKey:
+        """A key whose hash, taken by a search, starts another search."""
+
+        def __hash__(self) -> int:
+            if again():
+                obj._LLMMetrics__is_key_present({"a": {}}, self)
+            return 0
+
     searcher = Replaced.__new__(Replaced)
+    client = obj.ai_client
 
     def nested() -> dict:
         """A configuration deeper than the recursion limit lets a search go,
@@ -146,6 +171,10 @@ def _reentrant_paths(module: Any, obj: Any, depth: list[int], levels: int, limit
                     lambda: obj.display_result([])),
         "key_search": ("", None, lambda: searcher._LLMMetrics__is_key_present(nested(), "missing")),
         "key_search_plain": ("", None, lambda: obj._LLMMetrics__is_key_present(nested(), CountingKey())),
+        "client_property": ("", None, lambda: type(module.LLMMetrics(
+            ReenteringClient(client.authenticator, client.service_url, host=client.host,
+                             service_instance_id=client.service_instance_id))).__name__),
+        "key_hash": ("", None, lambda: obj._LLMMetrics__is_key_present({"a": 1}, ReenteringKey())),
     }
 
 
