@@ -2,21 +2,19 @@
 
 #include <initializer_list>
 
-#include "browser/browser.hpp"
-#include "computation/computation.hpp"
 #include "core/attrs.hpp"
 #include "core/calls.hpp"
 #include "core/globals.hpp"
 #include "core/method_function.hpp"
 #include "core/state.hpp"
-#include "docstrings.hpp"
+#include "generated/methods.hpp"
 
 namespace llm_metrics {
 
-namespace {
-
-// __init__(self, ai_client)
-LLM_PARAMS(InitParams, self, ai_client);
+/*[method]
+def __init__(self, ai_client: "'TarnQuillgateV2Adapter'") -> "None":
+        stub = "(self, ai_client: BaseService) -> None"
+[method end]*/
 PyObject* init_body(MethodFunction*, const InitParams& p) {
     Ref validate_type = lookup_global(state().consts.validate_type);
     if (!validate_type) {
@@ -59,6 +57,8 @@ PyObject* init_body(MethodFunction*, const InitParams& p) {
     Py_RETURN_NONE;
 }
 
+namespace {
+
 // One annotation: the parameter (or `return_`) and its text, both from the table.
 struct Annotation {
     NameField name;
@@ -87,36 +87,14 @@ struct MethodEntry {
 
 using C = Constants;
 
-// The class body, in definition order: one row per method.
+// The class body, in definition order: one row per method, made from the
+// method's block (above its body) by tools/method_blocks.py.
+/*[class LLMMetrics]
+__init__ compute_metrics get_metrics_result __get_metrics_manager __show_supported_metrics_old
+show_supported_metrics __validate_params display_result __is_key_present
+[class end]*/
 const MethodEntry kMethodTable[] = {
-    {.spec = {.name = &C::__init__, .body = bind<init_body>},
-     .annotations = {{&C::ai_client, &C::ann_adapter}, {&C::return_, &C::ann_none}}},
-    {.spec = {.name = &C::compute_metrics,
-              .body = bind<computation::compute_metrics>,
-              .exact_dict = &C::configuration,
-              .defaults = {None, None, None, SharedEmptyList}},
-     .doc = doc_of(docstrings::compute_metrics),
-     .annotations = {{&C::configuration, &C::ann_dict},
-                     {&C::sources, &C::ann_data_frame},
-                     {&C::predictions, &C::ann_data_frame},
-                     {&C::references, &C::ann_data_frame}},
-     .doctest = &C::doctest_compute_metrics},
-    {.spec = {.name = &C::get_metrics_result,
-              .body = bind<computation::get_metrics_result>,
-              .exact_dict = &C::configuration},
-     .doc = doc_of(docstrings::get_metrics_result),
-     .annotations = {{&C::configuration, &C::ann_dict}},
-     .doctest = &C::doctest_get_metrics_result},
-    {.spec = {.name = &C::__get_metrics_manager, .body = bind<computation::get_metrics_manager>}},
-    {.spec = {.name = &C::__show_supported_metrics_old, .body = bind<browser::show_supported_metrics_old>}},
-    {.spec = {.name = &C::show_supported_metrics,
-              .body = bind<browser::show_supported_metrics>,
-              .defaults = {None, None, None}},
-     .doc = doc_of(docstrings::show_supported_metrics)},
-    {.spec = {.name = &C::__validate_params, .body = bind<computation::validate_params>}},
-    {.spec = {.name = &C::display_result, .body = bind<computation::display_result>}},
-    {.spec = {.name = &C::__is_key_present, .body = bind<computation::is_key_present>},
-     .doc = doc_of(docstrings::is_key_present)},
+#include "generated/method_table.inc"
 };
 
 // The key of a method in the class dictionary: its name, mangled as a class

@@ -3,7 +3,7 @@
 // validates the arguments and runs the one view they ask for.
 #include <array>
 
-#include "browser/browser.hpp"
+#include "generated/methods.hpp"
 #include "browser/browser_scope.hpp"
 #include "browser/nested.hpp"
 #include "browser/rows.hpp"
@@ -311,6 +311,25 @@ int Call::metric_view() const {
 }  // namespace
 
 // show_supported_metrics(self, task_type=None, metric_id=None, metric_group=None)
+/*[method]
+def show_supported_metrics(self, task_type=None, metric_id=None, metric_group=None):
+        """
+                Displays information about supported metrics and task types based on the provided parameters.
+
+                This method can be called in the following ways:
+
+                1. Show_supported_metrics() \u2192 Displays all supported metrics, task types, and metric groups.
+                2. Show_supported_metrics(task_type="generation") \u2192 Displays all metrics supported by the specified task type.
+                3. Show_supported_metrics(metric_id="bleu") \u2192 Displays all task types that support the specified metric.
+                4. Show_supported_metrics(metric_group="rouge_score") \u2192 Displays all metrics that come under the specified metric group.
+                5. Show_supported_metrics(task_type="generation", metric_id="bleu") \u2192 Displays whether the specified metric is supported by the specified task type.
+                6. Show_supported_metrics(metric_group="rouge_score", metric_id="rouge1") \u2192 Displays whether the specified metric is part of the specified metric group.
+            """
+        stub = (
+            "(self, task_type: str | enum.Enum | None = None, metric_id: str | enum.Enum | None = None,"
+            " metric_group: str | enum.Enum | None = None) -> None"
+        )
+[method end]*/
 PyObject* show_supported_metrics(MethodFunction*, const ShowSupportedMetricsParams& p) {
     Ref task_type = Ref::borrow(p.task_type);
     Ref metric_id = Ref::borrow(p.metric_id);

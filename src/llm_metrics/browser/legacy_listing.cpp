@@ -2,7 +2,7 @@
 // enumerations of the plugin's constants module.
 #include <array>
 
-#include "browser/browser.hpp"
+#include "generated/methods.hpp"
 #include "browser/sequences.hpp"
 #include "core/attrs.hpp"
 #include "core/state.hpp"
@@ -36,6 +36,10 @@ int list_block(PyObject* metric_type_module, PyObject* attr, PyObject* heading) 
 }  // namespace
 
 // __show_supported_metrics_old(self, metric_type_module)
+/*[method]
+def __show_supported_metrics_old(self, metric_type_module):
+        ...
+[method end]*/
 PyObject* show_supported_metrics_old(MethodFunction*, const ShowSupportedMetricsOldParams& p) {
     const std::array<std::pair<PyObject*, PyObject*>, 4> blocks{{
         {state().consts.LLMSummarizationMetrics, state().consts.legacy_summarization},

@@ -18,7 +18,7 @@
 // native stack, which the interpreter's guard on entry to every method
 // protects: a chain deeper than that guard allows ends in RecursionError
 // before the limit does.
-#include "computation/computation.hpp"
+#include "generated/methods.hpp"
 #include "core/calls.hpp"
 #include "core/state.hpp"
 
@@ -138,6 +138,15 @@ int search(PyObject* self, PyObject* config, PyObject* key) {
 
 }  // namespace
 
+/*[method]
+def __is_key_present(self, config, key):
+        """
+        Recursively checks if the given key exists in the config_json.
+        :param config: input config_json.
+        :param key: Key to find.
+        :return: True if key exists, otherwise False.
+        """
+[method end]*/
 PyObject* is_key_present(MethodFunction*, const IsKeyPresentParams& p) {
     if (open_levels >= Py_GetRecursionLimit()) {
         PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", kWhere);

@@ -5,7 +5,7 @@
 #include <array>
 #include <initializer_list>
 
-#include "computation/computation.hpp"
+#include "generated/methods.hpp"
 #include "core/attrs.hpp"
 #include "core/calls.hpp"
 #include "core/errors.hpp"
@@ -48,6 +48,10 @@ int store_client_attribute(PyObject* self, PyObject* kwargs, PyObject* name) {
 
 }  // namespace
 
+/*[method]
+def __get_metrics_manager(self, configuration, kwargs):
+        ...
+[method end]*/
 PyObject* get_metrics_manager(MethodFunction*, const GetMetricsManagerParams& p) {
     Ref manager_module = import_manager_module();
     if (!manager_module) {

@@ -2,7 +2,7 @@
 // hands each input to the host kit's validate_type, configuration first.
 #include <array>
 
-#include "computation/computation.hpp"
+#include "generated/methods.hpp"
 #include "computation/validation.hpp"
 #include "core/attrs.hpp"
 #include "core/calls.hpp"
@@ -47,6 +47,10 @@ int validate_frame(PyObject* frame) {
 
 }  // namespace
 
+/*[method]
+def __validate_params(self, configuration, sources, predictions, references):
+        ...
+[method end]*/
 PyObject* validate_params(MethodFunction*, const ValidateParamsParams& p) {
     if (validate_configuration(p.configuration) < 0 || validate_frame(p.sources) < 0 || validate_frame(p.predictions) < 0 ||
         validate_frame(p.references) < 0) {

@@ -2,7 +2,7 @@
 // display routine, importing it at every call.
 #include <array>
 
-#include "computation/computation.hpp"
+#include "generated/methods.hpp"
 #include "core/attrs.hpp"
 #include "core/calls.hpp"
 #include "core/errors.hpp"
@@ -11,6 +11,10 @@
 
 namespace llm_metrics::computation {
 
+/*[method]
+def display_result(self, results):
+        stub = "(self, results: Any) -> None"
+[method end]*/
 PyObject* display_result(MethodFunction*, const DisplayResultParams& p) {
     Ref robustness_metrics;
     if (import_from(state().consts.robustness_module, state().consts.fromlist_robustness, &robustness_metrics) < 0) {

@@ -59,7 +59,9 @@ int create_entries(Constants& table) {
 #define LLM_METRICS_MAKE_TUPLE(field, ...) \
     if (!make_tuple(table.field, __VA_ARGS__)) return -1;
     LLM_METRICS_NAMES(LLM_METRICS_MAKE_NAME)
+    LLM_METRICS_METHOD_NAMES(LLM_METRICS_MAKE_NAME)
     LLM_METRICS_TEXTS(LLM_METRICS_MAKE_TEXT)
+    LLM_METRICS_METHOD_TEXTS(LLM_METRICS_MAKE_TEXT)
     LLM_METRICS_TUPLES(LLM_METRICS_MAKE_TUPLE)
 #undef LLM_METRICS_MAKE_NAME
 #undef LLM_METRICS_MAKE_TEXT
@@ -82,7 +84,9 @@ void clear_constants(Constants& table) {
     // them runs no Python code, so the current exception stays as it is.
 #define LLM_METRICS_CLEAR(field, ...) Py_CLEAR(table.field);
     LLM_METRICS_NAMES(LLM_METRICS_CLEAR)
+    LLM_METRICS_METHOD_NAMES(LLM_METRICS_CLEAR)
     LLM_METRICS_TEXTS(LLM_METRICS_CLEAR)
+    LLM_METRICS_METHOD_TEXTS(LLM_METRICS_CLEAR)
     LLM_METRICS_TUPLES(LLM_METRICS_CLEAR)
 #undef LLM_METRICS_CLEAR
 }

@@ -10,6 +10,8 @@
 
 #include <cstddef>
 
+#include "core/generated/method_names.hpp"
+
 // Full dotted name of the module: its one home (the text `module_name`, and
 // C strings built from it).
 #define LLM_METRICS_MODULE_NAME "zel_tarn_quillgate.supporting_classes.metrics.llm_metrics"
@@ -17,39 +19,28 @@
 namespace llm_metrics {
 
 // Identifiers (attribute, keyword, parameter and global names), interned;
-// the field is the text.  Alphabetical.
+// the field is the text.  Alphabetical.  The methods' names and parameters
+// are LLM_METRICS_METHOD_NAMES, made from their blocks (tools/method_blocks.py).
 #define LLM_METRICS_NAMES(X) \
     X(BaseService) X(BearerTokenAuthenticator) X(DataFrame) X(LLMAJEvaluators) X(LLMExtractionMetrics) \
     X(LLMGenerationMetrics) X(LLMMetricManager) X(LLMMetricType) X(LLMMetrics) X(LLMQAMetrics) X(LLMSubMetrics) \
-    X(LLMSummarizationMetrics) X(LLMTaskType) X(RobustnessMetrics) \
-    X(Table) X(_LLMMetrics__get_metrics_manager) X(_LLMMetrics__is_key_present) \
-    X(_LLMMetrics__show_supported_metrics_old) X(_LLMMetrics__validate_params) X(__annotate__) X(__builtins__) \
-    X(__display_all_supported_metric_group) X(__display_all_supported_metrics) \
+    X(LLMSummarizationMetrics) X(LLMTaskType) X(RobustnessMetrics) X(Table) X(_LLMMetrics__get_metrics_manager) \
+    X(_LLMMetrics__is_key_present) X(_LLMMetrics__show_supported_metrics_old) X(_LLMMetrics__validate_params) \
+    X(__annotate__) X(__builtins__) X(__display_all_supported_metric_group) X(__display_all_supported_metrics) \
     X(__display_all_supported_task_type) X(__display_error_msg) X(__display_supported_metrics) \
-    X(__display_supported_task_type) X(__display_table) X(__file__) X(__get_metrics_manager) \
-    X(__get_supported_metrics) X(__import__) X(__init__) X(__is_key_present) X(__loader__) X(__module__) \
-    X(__name__) X(__package__) X(__path__) X(__qualname__) X(__show_supported_metrics_old) X(__spec__) \
-    X(__test__) X(__validate_params) X(_initializing) X(_task_type) \
-    X(add_note) X(ai_client) \
-    X(authenticator) X(builtins) X(chain) X(co_argcount) X(co_flags) X(co_nlocals) X(co_qualname) X(co_varnames) \
-    X(compute) X(compute_metrics) X(config) X(configuration) \
-    X(custom_evaluators) X(data_frame) X(display_result) X(display_robustness_results) X(error_message) \
-    X(evaluators) X(filterwarnings) X(fromlist) X(get_metrics_result) X(has_location) X(headers) X(host) \
-    X(ignore) \
-    X(is_bearer_token) X(is_reference_free) X(is_vesk) X(key) X(kwargs) X(list) X(loader) \
-    X(metric_group) X(metric_group_id) X(metric_id) X(metric_type_module) X(metrics_group) X(metrics_result) \
-    X(name_from) X(origin) X(parent) X(pd) X(predictions) X(print) X(record) X(references) \
-    X(replace) X(results) \
-    X(safe_path) X(sdk) X(self) X(service_instance_id) X(service_url) X(show_supported_metrics) X(sorted) X(sources) \
-    X(sub_metrics) X(submodule_search_locations) X(supported_tasks) X(task_type) X(title) X(title_table) \
-    X(update) X(validate_type) X(value) X(values) X(warnings) X(x)
+    X(__display_supported_task_type) X(__display_table) X(__file__) X(__get_supported_metrics) X(__import__) \
+    X(__loader__) X(__module__) X(__name__) X(__package__) X(__path__) X(__qualname__) X(__spec__) X(__test__) \
+    X(_initializing) X(_task_type) X(add_note) X(authenticator) X(builtins) X(chain) X(co_argcount) X(co_flags) \
+    X(co_nlocals) X(co_qualname) X(co_varnames) X(compute) X(data_frame) X(display_robustness_results) \
+    X(error_message) X(evaluators) X(filterwarnings) X(fromlist) X(has_location) X(headers) X(host) X(ignore) \
+    X(is_bearer_token) X(is_reference_free) X(is_vesk) X(list) X(loader) X(metric_group_id) X(metrics_group) \
+    X(name_from) X(origin) X(parent) X(pd) X(print) X(record) X(replace) X(safe_path) X(sdk) \
+    X(service_instance_id) X(service_url) X(sorted) X(sub_metrics) X(submodule_search_locations) \
+    X(supported_tasks) X(title) X(title_table) X(update) X(validate_type) X(value) X(values) X(warnings) X(x)
 
-// Other texts, as (field, literal); ASCII only.  Alphabetical by field.
+// Other texts, as (field, literal); ASCII only.  Alphabetical by field.  The
+// methods' annotations and __test__ keys are LLM_METRICS_METHOD_TEXTS.
 #define LLM_METRICS_TEXTS(X) \
-    X(ann_adapter, "'TarnQuillgateV2Adapter'") \
-    X(ann_data_frame, "pd.DataFrame") \
-    X(ann_dict, "dict") \
-    X(ann_none, "None") \
     X(configuration_structure,  /* the two shapes of a plugin configuration, side by side */ \
       "\n" \
       "                \033[1;34mIf metric_group is not None use below configuration     If metric_group is None use below configuration\033[0m\n" \
@@ -64,11 +55,6 @@ namespace llm_metrics {
       "                ") \
     X(constants_fromlist, "LLMSummarizationMetrics,LLMGenerationMetrics, LLMExtractionMetrics, LLMQAMetrics") \
     X(constants_module, "zel_metrics_plugin.metrics.llm.utils.constants") \
-    /* The keys of __test__ as the published module names them: the line is where each method stood in  \
-       the source file it was first written in, kept as part of the name (no line of this module's).     \
-       The oracle carries the same keys; test_docstrings_have_one_text compares them. */                  \
-    X(doctest_compute_metrics, "LLMMetrics.compute_metrics (line 52)") \
-    X(doctest_get_metrics_result, "LLMMetrics.get_metrics_result (line 145)") \
     X(does_not_come_under, " does not come under the metric group: ") \
     X(empty, "") \
     X(entities_module, "zel_metrics_plugin.metrics.llm.config.entities") \
@@ -156,7 +142,9 @@ struct Constants {
 #define LLM_METRICS_DECLARE_NAME(field) PyObject* field = nullptr;
 #define LLM_METRICS_DECLARE_ENTRY(field, ...) PyObject* field = nullptr;
     LLM_METRICS_NAMES(LLM_METRICS_DECLARE_NAME)
+    LLM_METRICS_METHOD_NAMES(LLM_METRICS_DECLARE_NAME)
     LLM_METRICS_TEXTS(LLM_METRICS_DECLARE_ENTRY)
+    LLM_METRICS_METHOD_TEXTS(LLM_METRICS_DECLARE_ENTRY)
     LLM_METRICS_TUPLES(LLM_METRICS_DECLARE_ENTRY)
 #undef LLM_METRICS_DECLARE_NAME
 #undef LLM_METRICS_DECLARE_ENTRY
