@@ -5,6 +5,8 @@ no expected text is written here."""
 
 from __future__ import annotations
 
+import pathlib
+import re
 import sys
 
 import pytest
@@ -105,7 +107,17 @@ def test_the_call_forms_reach_every_nested_function_of_the_oracle(catalogue, cli
             bf.shown_by(oracle, client, *args, **kwargs)
     finally:
         sys.setprofile(None)
-    assert nested <= reached, f"no call form of {__name__}.VIEWS reaches {sorted(nested - reached)}: add one"
+    header = pathlib.Path(__file__).resolve().parents[2] / "src/llm_metrics/browser/browser_scope.hpp"
+    shown = re.findall(r"^\s*X\((\w+),[^\n]*kFullCatalogue", header.read_text(), re.MULTILINE)
+    for name in sorted(nested - reached):
+        assert name.removeprefix("__") not in shown, (
+            f"tests/support/baseline_llm_metrics.py: show_supported_metrics() with no argument never calls "
+            f"{name}, which its row ({header.name}) shows with the full catalogue: add the call {name}() to "
+            f"the oracle where the full catalogue is shown")
+    assert nested <= reached, (
+        f"no call form of tests/browser/test_dispatch.py's VIEWS reaches {sorted(nested - reached)}: add the "
+        f"arguments that show it to VIEWS, or, if VIEWS has them, the call of it to the oracle's "
+        f"show_supported_metrics (tests/support/baseline_llm_metrics.py)")
 
 
 def test_task_type_member_given_as_metric_id_is_not_converted(catalogue, show) -> None:
