@@ -185,6 +185,48 @@ Ref make_annotated_class(PyObject* globals) {
 }
 #endif
 
+// The __annotate__ (3.14 and later) or the __annotations__ of one method.
+#if PY_VERSION_HEX >= 0x030E0000
+Ref method_annotations(const MethodEntry& entry, PyObject* key, PyObject* annotated) {
+    if (entry.annotations.size() == 0) {
+        return Ref::borrow(Py_None);
+    }
+    Ref stub = Ref::steal(PyObject_GetAttr(annotated, key));
+    return Ref::steal(stub ? PyObject_GetAttr(stub.get(), state().consts.__annotate__) : nullptr);
+}
+#else
+Ref method_annotations(const MethodEntry& entry, PyObject*, PyObject*) { return make_annotations(entry.annotations); }
+#endif
+
+// Puts the method of `entry` into the class namespace `ns`, under its
+// (mangled) key, and its docstring into `doctests` when it has an entry there.
+int add_method(const MethodEntry& entry, PyObject* ns, PyObject* module_name, PyObject* globals, PyObject* doctests,
+               PyObject* annotated) {
+    Ref doc = entry.doc.text ? Ref::steal(PyUnicode_DecodeUTF8(entry.doc.text, entry.doc.length, nullptr))
+                             : Ref::borrow(Py_None);
+    PyObject* name = state().consts.*entry.spec.name;
+    Ref key = doc ? class_key(name) : Ref();
+    Ref annotations = key ? method_annotations(entry, key.get(), annotated) : Ref();
+    // "LLMMetrics.<name>"
+    Ref qualname = Ref::steal(annotations ? PyUnicode_FromFormat("%U.%U", state().consts.LLMMetrics, name) : nullptr);
+    if (!qualname) {
+        return -1;
+    }
+    FunctionOptions options;
+    options.qualname = qualname.get();
+    options.doc = doc.get();
+#if PY_VERSION_HEX >= 0x030E0000
+    options.annotate = annotations.get() == Py_None ? nullptr : annotations.get();
+#else
+    options.annotations = annotations.get();
+#endif
+    Ref fn = new_method_function(entry.spec, module_name, globals, options);
+    if (!fn || PyDict_SetItem(ns, key.get(), fn.get()) < 0) {
+        return -1;
+    }
+    return entry.doctest != nullptr ? PyDict_SetItem(doctests, state().consts.*entry.doctest, doc.get()) : 0;
+}
+
 }  // namespace
 
 Ref create_llm_metrics_class(PyObject* module, PyObject* globals, PyObject* doctests) {
@@ -197,61 +239,16 @@ Ref create_llm_metrics_class(PyObject* module, PyObject* globals, PyObject* doct
         PyDict_SetItem(ns.get(), state().consts.__qualname__, state().consts.LLMMetrics) < 0) {
         return {};
     }
-    Ref class_dot = Ref::steal(PyUnicode_FromFormat("%U.", state().consts.LLMMetrics));
-    if (!class_dot) {
-        return {};
-    }
 #if PY_VERSION_HEX >= 0x030E0000
     Ref annotated = make_annotated_class(globals);
     if (!annotated) {
         return {};
     }
+#else
+    Ref annotated = Ref::borrow(Py_None);
 #endif
     for (const MethodEntry& entry : kMethodTable) {
-        Ref doc = entry.doc.text ? Ref::steal(PyUnicode_DecodeUTF8(entry.doc.text, entry.doc.length, nullptr))
-                                 : Ref::borrow(Py_None);
-        if (!doc) {
-            return {};
-        }
-        // "LLMMetrics.<name>", found in the class under its (mangled) key
-        PyObject* name = state().consts.*entry.spec.name;
-        Ref key = class_key(name);
-        if (!key) {
-            return {};
-        }
-#if PY_VERSION_HEX >= 0x030E0000
-        // __annotate__ when annotated (None otherwise); the annotations are made from it when read
-        Ref annotate;
-        if (entry.annotations.size() != 0) {
-            Ref stub = Ref::steal(PyObject_GetAttr(annotated.get(), key.get()));
-            annotate = Ref::steal(stub ? PyObject_GetAttr(stub.get(), state().consts.__annotate__) : nullptr);
-            if (!annotate) {
-                return {};
-            }
-        }
-#else
-        Ref annotations = make_annotations(entry.annotations);
-        if (!annotations) {
-            return {};
-        }
-#endif
-        Ref qualname = Ref::steal(PyUnicode_Concat(class_dot.get(), name));
-        if (!qualname) {
-            return {};
-        }
-        FunctionOptions options;
-        options.qualname = qualname.get();
-        options.doc = doc.get();
-#if PY_VERSION_HEX >= 0x030E0000
-        options.annotate = annotate.get();
-#else
-        options.annotations = annotations.get();
-#endif
-        Ref fn = new_method_function(entry.spec, module_name.get(), globals, options);
-        if (!fn || PyDict_SetItem(ns.get(), key.get(), fn.get()) < 0) {
-            return {};
-        }
-        if (entry.doctest != nullptr && PyDict_SetItem(doctests, state().consts.*entry.doctest, doc.get()) < 0) {
+        if (add_method(entry, ns.get(), module_name.get(), globals, doctests, annotated.get()) < 0) {
             return {};
         }
     }
