@@ -149,6 +149,7 @@ struct Call {
     int validate() const;
     int task_type_view() const;
     int metric_group_view() const;
+    int group_has_sub_metrics() const;
     int metric_view() const;
 };
 
@@ -234,37 +235,12 @@ int Call::task_type_view() const {
 
 // 4. The metrics of the group, or whether the metric belongs to it.
 int Call::metric_group_view() const {
-    bool check_membership = false;
-    if (metric_id != Py_None) {
-        Ref group = metric_of(metric_group);
-        if (!group) {
-            return -1;
-        }
-        Ref attr;
-        const int has_sub_metrics = PyObject_GetOptionalAttr(group.get(), state().consts.sub_metrics, attr.put());
-        if (has_sub_metrics < 0) {
-            return -1;
-        }
-        if (has_sub_metrics) {
-            group = metric_of(metric_group);
-            if (!group) {
-                return -1;
-            }
-            attr = Ref::steal(get_attr(group.get(), state().consts.sub_metrics));
-            if (!attr) {
-                return -1;
-            }
-            check_membership = attr.get() != Py_None;
-        }
-    }
-    if (!check_membership) {
-        return show_metrics_of_group();
+    const int check_membership = metric_id != Py_None ? group_has_sub_metrics() : 0;
+    if (check_membership <= 0) {
+        return check_membership < 0 ? -1 : show_metrics_of_group();
     }
     Ref group = metric_of(metric_group);
-    if (!group) {
-        return -1;
-    }
-    Ref sub_metrics = Ref::steal(get_attr(group.get(), state().consts.sub_metrics));
+    Ref sub_metrics = Ref::steal(group ? get_attr(group.get(), state().consts.sub_metrics) : nullptr);
     if (!sub_metrics) {
         return -1;
     }
@@ -285,6 +261,24 @@ int Call::metric_group_view() const {
         return -1;
     }
     return show_metrics_of_group();
+}
+
+// Whether the group's metric has sub_metrics that are not None (hasattr,
+// then the attribute read again, each from the group looked up afresh, as
+// the plain-Python body does); -1 with an exception set.
+int Call::group_has_sub_metrics() const {
+    Ref group = metric_of(metric_group);
+    if (!group) {
+        return -1;
+    }
+    Ref attr;
+    const int has_sub_metrics = PyObject_GetOptionalAttr(group.get(), state().consts.sub_metrics, attr.put());
+    if (has_sub_metrics <= 0) {
+        return has_sub_metrics;
+    }
+    group = metric_of(metric_group);
+    attr = Ref::steal(group ? get_attr(group.get(), state().consts.sub_metrics) : nullptr);
+    return attr ? attr.get() != Py_None : -1;
 }
 
 // 5. The one-row details table of the metric.
