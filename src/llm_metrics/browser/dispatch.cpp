@@ -8,6 +8,7 @@
 #include "browser/nested.hpp"
 #include "browser/rows.hpp"
 #include "browser/sequences.hpp"
+#include "browser/texts.hpp"
 #include "core/attrs.hpp"
 #include "core/calls.hpp"
 #include "core/errors.hpp"
@@ -51,7 +52,7 @@ PyObject* legacy_fallback(PyObject* self) {
     if (module && call_method<2>(state().consts._LLMMetrics__show_supported_metrics_old, {self, module.get()})) {
         Py_RETURN_NONE;
     }
-    return raise_install_hint(state().consts.install_hint_browser);
+    return raise_install_hint(text_of(Text::install_hint_browser));
 }
 
 // A member of one of the enumerations is replaced by its value.
@@ -93,7 +94,7 @@ struct Call;
 struct Check {
     PyObject* const Call::*argument;
     Ref Catalogues::*valid;
-    NameField error_head;
+    Text error_head;
     int (Call::*show_valid)() const;
 };
 
@@ -116,10 +117,10 @@ struct Call {
 
     // The groups, under the lower-case header "metric group".
     int show_all_groups() const {
-        Ref headers = Ref::steal(single_item_list(state().consts.h_metric_group_lower));
+        Ref headers = Ref::steal(single_item_list(text_of(Text::h_metric_group_lower)));
         Ref rows = headers ? single_cell_rows(catalogues.all_metric_group.get()) : Ref{};
         return rows ? call_display_table(fns.display_table.get(), headers.get(), rows.get(),
-                                         state().consts.title_all_metric_groups)
+                                         text_of(Text::title_all_metric_groups))
                     : -1;
     }
 
@@ -157,9 +158,9 @@ using C = Constants;
 
 // The checks, in the order they are made: only the first failing one is reported.
 const Check kChecks[] = {
-    {&Call::metric_id, &Catalogues::all_metrics, &C::invalid_metric_head, &Call::show_all_metrics},
-    {&Call::task_type, &Catalogues::all_task_type, &C::invalid_task_type_head, &Call::show_all_task_types},
-    {&Call::metric_group, &Catalogues::all_metrics, &C::invalid_group_head, &Call::show_all_groups},
+    {&Call::metric_id, &Catalogues::all_metrics, Text::invalid_metric_head, &Call::show_all_metrics},
+    {&Call::task_type, &Catalogues::all_task_type, Text::invalid_task_type_head, &Call::show_all_task_types},
+    {&Call::metric_group, &Catalogues::all_metrics, Text::invalid_group_head, &Call::show_all_groups},
 };
 
 // 1. Every argument given is known (kChecks): 1; 0 when one is not (its
@@ -176,7 +177,7 @@ int Call::validate() const {
             return -1;
         }
         if (!known) {
-            if (error_line(format_join({state().consts.*check.error_head, argument, state().consts.is_not_valid})) < 0 ||
+            if (error_line(format_join({text_of(check.error_head), argument, text_of(Text::is_not_valid)})) < 0 ||
                 (this->*check.show_valid)() < 0) {
                 return -1;
             }
@@ -225,9 +226,9 @@ int Call::task_type_view() const {
     }
     if (supported) {
         return confirm(format_join(
-            {state().consts.the_, metric_id, state().consts.metric_is_supported_by_the, task_type, state().consts.task_type_end}));
+            {text_of(Text::the_), metric_id, text_of(Text::metric_is_supported_by_the), task_type, text_of(Text::task_type_end)}));
     }
-    if (error_line(format_join({state().consts.metric_, metric_id, state().consts.is_not_supported_for, task_type})) < 0) {
+    if (error_line(format_join({text_of(Text::metric_), metric_id, text_of(Text::is_not_supported_for), task_type})) < 0) {
         return -1;
     }
     return show_metrics_of_task_type();
@@ -255,9 +256,9 @@ int Call::metric_group_view() const {
         return -1;
     }
     if (member) {
-        return confirm(format_join({metric_id, state().consts.metric_comes_under_the, metric_group, state().consts.metric_group_end}));
+        return confirm(format_join({metric_id, text_of(Text::metric_comes_under_the), metric_group, text_of(Text::metric_group_end)}));
     }
-    if (error_line(format_join({state().consts.metric_, metric_id, state().consts.does_not_come_under, metric_group})) < 0) {
+    if (error_line(format_join({text_of(Text::metric_), metric_id, text_of(Text::does_not_come_under), metric_group})) < 0) {
         return -1;
     }
     return show_metrics_of_group();
@@ -287,7 +288,7 @@ int Call::metric_view() const {
     if (!metric_obj) {
         return -1;
     }
-    Ref header = metric_headers(state().consts.h_supported_task_types_underscore);
+    Ref header = metric_headers(text_of(Text::h_supported_task_types_underscore));
     if (!header) {
         return -1;
     }
@@ -295,7 +296,7 @@ int Call::metric_view() const {
     if (!rows) {
         return -1;
     }
-    Ref title = format_join({state().consts.the_, metric_id, state().consts.metric_supports_the_following});
+    Ref title = format_join({text_of(Text::the_), metric_id, text_of(Text::metric_supports_the_following)});
     if (!title) {
         return -1;
     }
@@ -362,7 +363,7 @@ PyObject* show_supported_metrics(MethodFunction*, const ShowSupportedMetricsPara
         case Outcome::shown:
             break;
     }
-    if (print_line(state().consts.footer_heading) < 0 || print_line(state().consts.configuration_structure) < 0) {
+    if (print_line(text_of(Text::footer_heading)) < 0 || print_line(text_of(Text::configuration_structure)) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;

@@ -6,6 +6,7 @@
 #include "browser/nested.hpp"
 #include "browser/rows.hpp"
 #include "browser/sequences.hpp"
+#include "browser/texts.hpp"
 #include "core/attrs.hpp"
 #include "core/calls.hpp"
 #include "core/state.hpp"
@@ -22,7 +23,7 @@ PyObject* report_group_without_sub_metrics(MethodFunction* fn, PyObject* metric_
     if (!error_fn) {
         return nullptr;
     }
-    Ref message = format_join({state().consts.metric_group_, metric_group_id, state().consts.no_sub_metrics});
+    Ref message = format_join({text_of(Text::metric_group_), metric_group_id, text_of(Text::no_sub_metrics)});
     if (!message || !call_kw<1>(error_fn.get(), {message.get()}, state().consts.kw_error_message)) {
         return nullptr;
     }
@@ -47,7 +48,7 @@ int task_type_table(MethodFunction* fn, PyObject* task_type, Ref& rows, Ref& tit
     if (!rows) {
         return -1;
     }
-    title = format_join({state().consts.metrics_supported_by_the, task_type, state().consts.task_type_colon});
+    title = format_join({text_of(Text::metrics_supported_by_the), task_type, text_of(Text::task_type_colon)});
     return title ? 0 : -1;
 }
 
@@ -77,7 +78,7 @@ int group_table(MethodFunction* fn, PyObject* group_id, Ref& rows, Ref& title) {
     if (!rows) {
         return -1;
     }
-    title = format_join({state().consts.metrics_that_come_under_the, group_id, state().consts.metric_group_are});
+    title = format_join({text_of(Text::metrics_that_come_under_the), group_id, text_of(Text::metric_group_are)});
     return title ? 0 : -1;
 }
 
@@ -85,7 +86,7 @@ int group_table(MethodFunction* fn, PyObject* group_id, Ref& rows, Ref& title) {
 
 // __display_supported_metrics(_task_type=None, metric_group_id=None)
 PyObject* display_supported_metrics(MethodFunction* fn, const DisplaySupportedMetricsParams& p) {
-    Ref header = metric_headers(state().consts.h_supported_task_types);
+    Ref header = metric_headers(text_of(Text::h_supported_task_types));
     if (!header) {
         return nullptr;
     }
@@ -133,7 +134,7 @@ PyObject* display_supported_task_type(MethodFunction* fn, const DisplaySupported
         return nullptr;
     }
     all_metrics.reset();
-    Ref header = metric_headers(state().consts.h_supported_task_types);
+    Ref header = metric_headers(text_of(Text::h_supported_task_types));
     if (!header) {
         return nullptr;
     }
@@ -145,7 +146,7 @@ PyObject* display_supported_task_type(MethodFunction* fn, const DisplaySupported
     if (!display) {
         return nullptr;
     }
-    Ref title = format_join({p.metric_id, state().consts.metric_details});
+    Ref title = format_join({p.metric_id, text_of(Text::metric_details)});
     if (!title || call_display_table(display.get(), header.get(), result.get(), title.get()) < 0) {
         return nullptr;
     }

@@ -4,6 +4,7 @@
 
 #include "generated/methods.hpp"
 #include "browser/sequences.hpp"
+#include "browser/texts.hpp"
 #include "core/attrs.hpp"
 #include "core/state.hpp"
 #include "core/text.hpp"
@@ -25,12 +26,12 @@ int list_block(PyObject* metric_type_module, PyObject* attr, PyObject* heading) 
             if (!text) {
                 return -1;
             }
-            Ref line = Ref::steal(PyUnicode_Concat(state().consts.legacy_indent, text.get()));
+            Ref line = Ref::steal(PyUnicode_Concat(text_of(Text::legacy_indent), text.get()));
             return line ? print_line(line.get()) : -1;
         }) < 0) {
         return -1;
     }
-    return print_line(state().consts.legacy_separator);
+    return print_line(text_of(Text::legacy_separator));
 }
 
 }  // namespace
@@ -42,10 +43,10 @@ def __show_supported_metrics_old(self, metric_type_module):
 [method end]*/
 PyObject* show_supported_metrics_old(MethodFunction*, const ShowSupportedMetricsOldParams& p) {
     const std::array<std::pair<PyObject*, PyObject*>, 4> blocks{{
-        {state().consts.LLMSummarizationMetrics, state().consts.legacy_summarization},
-        {state().consts.LLMGenerationMetrics, state().consts.legacy_generation},
-        {state().consts.LLMExtractionMetrics, state().consts.legacy_extraction},
-        {state().consts.LLMQAMetrics, state().consts.legacy_qa},
+        {state().consts.LLMSummarizationMetrics, text_of(Text::legacy_summarization)},
+        {state().consts.LLMGenerationMetrics, text_of(Text::legacy_generation)},
+        {state().consts.LLMExtractionMetrics, text_of(Text::legacy_extraction)},
+        {state().consts.LLMQAMetrics, text_of(Text::legacy_qa)},
     }};
     for (const auto& [attr, heading] : blocks) {
         if (list_block(p.metric_type_module, attr, heading) < 0) {

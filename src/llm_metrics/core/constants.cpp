@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "core/ref.hpp"
+
 
 namespace llm_metrics {
 
@@ -89,6 +91,19 @@ void clear_constants(Constants& table) {
     LLM_METRICS_METHOD_TEXTS(LLM_METRICS_CLEAR)
     LLM_METRICS_TUPLES(LLM_METRICS_CLEAR)
 #undef LLM_METRICS_CLEAR
+}
+
+int make_texts(PyObject*& slot, const char* const* literals, size_t count) {
+    Ref texts = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
+    for (size_t i = 0; texts && i < count; ++i) {
+        PyObject* text = PyUnicode_FromString(literals[i]);
+        if (text == nullptr) {
+            return -1;
+        }
+        PyTuple_SET_ITEM(texts.get(), static_cast<Py_ssize_t>(i), text);
+    }
+    slot = texts.release();
+    return slot != nullptr ? 0 : -1;
 }
 
 }  // namespace llm_metrics

@@ -41,61 +41,16 @@ namespace llm_metrics {
 // Other texts, as (field, literal); ASCII only.  Alphabetical by field.  The
 // methods' annotations and __test__ keys are LLM_METRICS_METHOD_TEXTS.
 #define LLM_METRICS_TEXTS(X) \
-    X(configuration_structure,  /* the two shapes of a plugin configuration, side by side */ \
-      "\n" \
-      "                \033[1;34mIf metric_group is not None use below configuration     If metric_group is None use below configuration\033[0m\n" \
-      "\n" \
-      "                    \"configuration\": {                                           \"configuration\": {\n" \
-      "                        \"task_type\": {                                                \"task_type\": {\n" \
-      "                            \"metric_group\": {                    \033[1;34mor\033[0m                        \"metric_id\": {}\n" \
-      "                                \"metric_id\": {}                                                }\n" \
-      "                            }                                                               }\n" \
-      "                        }                                                       \n" \
-      "                    }                                                       \n" \
-      "                ") \
     X(constants_fromlist, "LLMSummarizationMetrics,LLMGenerationMetrics, LLMExtractionMetrics, LLMQAMetrics") \
     X(constants_module, "zel_metrics_plugin.metrics.llm.utils.constants") \
-    X(does_not_come_under, " does not come under the metric group: ") \
     X(empty, "") \
     X(entities_module, "zel_metrics_plugin.metrics.llm.config.entities") \
-    X(footer_heading, "\n\n\033[1;31mMetrics-plugin configuration structure\033[0m") \
-    X(h_is_reference_free, "Is Reference Free") \
-    X(h_metric_group, "Metric Group") \
-    X(h_metric_group_lower, "metric group") \
-    X(h_metric_id, "Metric ID") \
-    X(h_supported_task_types, "Supported Task Type(s)") \
-    X(h_supported_task_types_underscore, "Supported Task_Type(s)") \
-    X(h_task_types, "Task Type(s)") \
-    X(install_hint_browser, \
-      "Unable to find metric-plugins latest version library with LLM support to list metrics. " \
-      "Please install it using `pip install zel-metrics-plugin`") \
     X(install_hint_manager, \
       "Unable to find metric-plugins library with LLM support to compute metrics. " \
       "Please install it using `pip install zel-metrics-plugin`") \
     X(install_hint_robustness, "Unable to find metric-plugins library. Please install it ")  /* the space belongs to it */ \
-    X(invalid_group_head, "The metric group: ") \
-    X(invalid_metric_head, "The metric: ") \
-    X(invalid_task_type_head, "The task type: ") \
-    X(is_not_supported_for, " is not supported for the task type: ") \
-    X(is_not_valid, " is not valid.") \
     X(lambda_, "<lambda>") \
-    X(legacy_extraction, "Following Text Extraction metrics are supported") \
-    X(legacy_generation, "Following Text Generation metrics are supported") \
-    X(legacy_indent, "   ") \
-    X(legacy_qa, "Following Question and Answer metrics are supported") \
-    X(legacy_separator, "        ----------        ") \
-    X(legacy_summarization, "Following Text Summrization metrics are supported") \
     X(manager_module, "zel_metrics_plugin.metrics.llm.core.llm_metrics_manager") \
-    X(metric_, "Metric ") \
-    X(metric_comes_under_the, " metric comes under the ") \
-    X(metric_details, " metric details:") \
-    X(metric_group_, "Metric group ") \
-    X(metric_group_are, " metric group are:") \
-    X(metric_group_end, " metric group.") \
-    X(metric_is_supported_by_the, " metric is supported by the ") \
-    X(metric_supports_the_following, " metric supports the following task type(s):") \
-    X(metrics_supported_by_the, "Metrics supported by the ") \
-    X(metrics_that_come_under_the, "Metrics that come under the ") \
     X(module_authenticators, "zel_cloud_sdk_core.authenticators") \
     X(module_builtins, "builtins") \
     X(module_evaluators, "zel_tarn_quillgate.supporting_classes.metrics.evaluators") \
@@ -106,21 +61,10 @@ namespace llm_metrics {
     X(module_tables, "zel_tarn_quillgate.base_classes.tables") \
     X(module_utils, "zel_tarn_quillgate.utils.utils") \
     X(module_warnings, "warnings") \
-    X(no, "No") \
-    X(no_sub_metrics, " does not have any sub_metrics.") \
     X(query_locals, "LLMMetrics.show_supported_metrics.<locals>.__get_supported_metrics.<locals>.") \
-    X(red_close, " \033[0m") \
-    X(red_open, "\033[31m ") \
     X(return_, "return") \
     X(robustness_module, "zel_metrics_plugin.metrics.llm.common.impl.robustness_metric") \
-    X(show_locals, "LLMMetrics.show_supported_metrics.<locals>.") \
-    X(task_type_colon, " task type:") \
-    X(task_type_end, " task type.") \
-    X(the_, "The ") \
-    X(title_all_metric_groups, "The following supported metric groups have their sub-metrics:") \
-    X(title_all_metrics, "The following are the supported metrics:") \
-    X(title_all_task_types, "The following are supported task types.") \
-    X(yes, "Yes")
+    X(show_locals, "LLMMetrics.show_supported_metrics.<locals>.")
 
 // Constant tuples, as (field, items...).  Items may name entries above, as `table.<field>`.
 #define LLM_METRICS_TUPLES(X)                                                  \
@@ -156,6 +100,10 @@ int init_constants(Constants& table);
 
 // Releases every entry.  Keeps any current exception.
 void clear_constants(Constants& table);
+
+// A subsystem's own table of texts: a tuple of `count` ASCII literals, in
+// order, made into `slot`.  -1 with an exception set on failure.
+int make_texts(PyObject*& slot, const char* const* literals, size_t count);
 
 // C texts of the interpreter's own errors, raised by this module where the
 // interpreter would raise them (printf formats where they take arguments).

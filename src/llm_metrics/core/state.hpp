@@ -27,6 +27,7 @@ struct State {
     bool builtin_import_is_the_interpreters = false;  // the builtins module's own built-in __import__
     PyObject* builtin_print = nullptr;
     PyObject* builtin_sorted = nullptr;
+    PyObject* browser_texts = nullptr;    // the browser's words, a tuple (browser/texts.hpp) (strong)
     PyObject* nested_defaults = nullptr;  // the browser's nested functions' defaults, made at its first call (strong)
     int64_t interpreter_id = -1;         // the interpreter that first created the module
 };
