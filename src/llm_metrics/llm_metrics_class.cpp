@@ -17,41 +17,23 @@ def __init__(self, ai_client: "'TarnQuillgateV2Adapter'") -> "None":
 [method end]*/
 PyObject* init_body(MethodFunction*, const InitParams& p) {
     Ref validate_type = lookup_global(state().consts.validate_type);
-    if (!validate_type) {
-        return nullptr;
-    }
-    Ref base_service = lookup_global(state().consts.BaseService);
-    if (!base_service) {
-        return nullptr;
-    }
-    if (!call<4>(validate_type.get(), {p.ai_client, state().consts.ai_client, base_service.get(), Py_True})) {
-        return nullptr;
-    }
-    if (set_attr(p.self, state().consts.ai_client, p.ai_client) < 0 || set_attr(p.self, state().consts.is_bearer_token, Py_False) < 0) {
+    Ref base_service = validate_type ? lookup_global(state().consts.BaseService) : Ref();
+    if (!base_service ||
+        !call<4>(validate_type.get(), {p.ai_client, state().consts.ai_client, base_service.get(), Py_True}) ||
+        set_attr(p.self, state().consts.ai_client, p.ai_client) < 0 ||
+        set_attr(p.self, state().consts.is_bearer_token, Py_False) < 0) {
         return nullptr;
     }
     Ref evaluators_cls = lookup_global(state().consts.LLMAJEvaluators);
-    if (!evaluators_cls) {
-        return nullptr;
-    }
-    Ref evaluators = call<1>(evaluators_cls.get(), {p.ai_client});
+    Ref evaluators = evaluators_cls ? call<1>(evaluators_cls.get(), {p.ai_client}) : Ref();
     if (!evaluators || set_attr(p.self, state().consts.evaluators, evaluators.get()) < 0) {
         return nullptr;
     }
     Ref client = Ref::steal(get_attr(p.self, state().consts.ai_client));
-    if (!client) {
-        return nullptr;
-    }
-    Ref authenticator = Ref::steal(get_attr(client.get(), state().consts.authenticator));
-    if (!authenticator) {
-        return nullptr;
-    }
-    Ref bearer_cls = lookup_global(state().consts.BearerTokenAuthenticator);
-    if (!bearer_cls) {
-        return nullptr;
-    }
-    if (reinterpret_cast<PyObject*>(Py_TYPE(authenticator.get())) == bearer_cls.get() &&
-        set_attr(p.self, state().consts.is_bearer_token, Py_True) < 0) {
+    Ref authenticator = Ref::steal(client ? get_attr(client.get(), state().consts.authenticator) : nullptr);
+    Ref bearer_cls = authenticator ? lookup_global(state().consts.BearerTokenAuthenticator) : Ref();
+    if (!bearer_cls || (reinterpret_cast<PyObject*>(Py_TYPE(authenticator.get())) == bearer_cls.get() &&
+                        set_attr(p.self, state().consts.is_bearer_token, Py_True) < 0)) {
         return nullptr;
     }
     Py_RETURN_NONE;

@@ -3,7 +3,6 @@
 // validates the arguments and runs the one view they ask for.
 #include <array>
 
-#include "generated/methods.hpp"
 #include "browser/browser_scope.hpp"
 #include "browser/nested.hpp"
 #include "browser/rows.hpp"
@@ -15,6 +14,7 @@
 #include "core/imports.hpp"
 #include "core/state.hpp"
 #include "core/text.hpp"
+#include "generated/methods.hpp"
 
 namespace llm_metrics::browser {
 
@@ -305,7 +305,6 @@ int Call::metric_view() const {
 
 }  // namespace
 
-// show_supported_metrics(self, task_type=None, metric_id=None, metric_group=None)
 /*[method]
 def show_supported_metrics(self, task_type=None, metric_id=None, metric_group=None):
         """

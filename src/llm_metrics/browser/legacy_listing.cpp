@@ -2,12 +2,12 @@
 // enumerations of the plugin's constants module.
 #include <array>
 
-#include "generated/methods.hpp"
 #include "browser/sequences.hpp"
 #include "browser/texts.hpp"
 #include "core/attrs.hpp"
 #include "core/state.hpp"
 #include "core/text.hpp"
+#include "generated/methods.hpp"
 
 namespace llm_metrics::browser {
 
@@ -36,10 +36,8 @@ int list_block(PyObject* metric_type_module, PyObject* attr, PyObject* heading) 
 
 }  // namespace
 
-// __show_supported_metrics_old(self, metric_type_module)
 /*[method]
-def __show_supported_metrics_old(self, metric_type_module):
-        ...
+def __show_supported_metrics_old(self, metric_type_module): ...
 [method end]*/
 PyObject* show_supported_metrics_old(MethodFunction*, const ShowSupportedMetricsOldParams& p) {
     const std::array<std::pair<PyObject*, PyObject*>, 4> blocks{{

@@ -1,13 +1,11 @@
-// compute_metrics(self, configuration, sources=None, predictions=None,
-// references=None, custom_evaluators=[], **kwargs): validates the inputs,
-// lets a new metrics manager compute, then merges what each custom
-// evaluator returns into the manager's result and returns that object.
+// compute_metrics: validates the inputs, lets a new metrics manager compute,
+// then merges what each custom evaluator returns into the manager's result.
 #include <array>
 
-#include "generated/methods.hpp"
 #include "core/attrs.hpp"
 #include "core/calls.hpp"
 #include "core/state.hpp"
+#include "generated/methods.hpp"
 
 namespace llm_metrics::computation {
 

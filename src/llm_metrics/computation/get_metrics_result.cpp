@@ -1,13 +1,12 @@
-// get_metrics_result(self, configuration, metrics_result, **kwargs): fetches
-// the results the service finishes after compute_metrics, through a new
-// metrics manager.
+// get_metrics_result: fetches the results the service finishes after
+// compute_metrics, through a new metrics manager.
 #include <array>
 
-#include "generated/methods.hpp"
 #include "computation/validation.hpp"
 #include "core/attrs.hpp"
 #include "core/calls.hpp"
 #include "core/state.hpp"
+#include "generated/methods.hpp"
 
 namespace llm_metrics::computation {
 
@@ -50,10 +49,7 @@ PyObject* get_metrics_result(MethodFunction*, const GetMetricsResultParams& p) {
     }
     // The manager resolution extends `p.kwargs` itself with the manager keywords.
     Ref manager = call_method<3>(state().consts._LLMMetrics__get_metrics_manager, {p.self, p.configuration, p.kwargs});
-    if (!manager) {
-        return nullptr;
-    }
-    Ref fetch = Ref::steal(get_attr(manager.get(), state().consts.get_metrics_result));
+    Ref fetch = Ref::steal(manager ? get_attr(manager.get(), state().consts.get_metrics_result) : nullptr);
     if (!fetch) {
         return nullptr;
     }

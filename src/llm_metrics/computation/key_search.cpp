@@ -18,9 +18,9 @@
 // native stack, which the interpreter's guard on entry to every method
 // protects: a chain deeper than that guard allows ends in RecursionError
 // before the limit does.
-#include "generated/methods.hpp"
 #include "core/calls.hpp"
 #include "core/state.hpp"
+#include "generated/methods.hpp"
 
 namespace llm_metrics::computation {
 

@@ -1,16 +1,15 @@
-// __get_metrics_manager(self, configuration, kwargs): imports the plugin's
-// manager module at call time, builds the manager for `configuration` and
-// extends the caller's keyword dictionary in place with the host client's
-// connection details.
+// __get_metrics_manager: imports the plugin's manager module at call time,
+// builds the manager for `configuration` and extends the caller's keyword
+// dictionary in place with the host client's connection details.
 #include <array>
 #include <initializer_list>
 
-#include "generated/methods.hpp"
 #include "core/attrs.hpp"
 #include "core/calls.hpp"
 #include "core/errors.hpp"
 #include "core/globals.hpp"
 #include "core/state.hpp"
+#include "generated/methods.hpp"
 
 namespace llm_metrics::computation {
 
@@ -49,8 +48,7 @@ int store_client_attribute(PyObject* self, PyObject* kwargs, PyObject* name) {
 }  // namespace
 
 /*[method]
-def __get_metrics_manager(self, configuration, kwargs):
-        ...
+def __get_metrics_manager(self, configuration, kwargs): ...
 [method end]*/
 PyObject* get_metrics_manager(MethodFunction*, const GetMetricsManagerParams& p) {
     Ref manager_module = import_manager_module();

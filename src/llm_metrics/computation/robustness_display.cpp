@@ -1,13 +1,12 @@
-// display_result(self, results): hands robustness results to the plugin's
-// display routine, importing it at every call.
+// display_result: hands robustness results to the plugin's display routine, imported at every call.
 #include <array>
 
-#include "generated/methods.hpp"
 #include "core/attrs.hpp"
 #include "core/calls.hpp"
 #include "core/errors.hpp"
 #include "core/imports.hpp"
 #include "core/state.hpp"
+#include "generated/methods.hpp"
 
 namespace llm_metrics::computation {
 
