@@ -68,7 +68,7 @@ def test_a_changed_block_is_named_until_the_files_are_made_again(copy, capsys) -
     ("change", "message"),
     [
         (("llm_metrics_class.cpp", "display_result __is_key_present", "__is_key_present"),
-         "computation/robustness_display.cpp:13) is not in the class body (/*[class LLMMetrics]*/ in src/llm_metrics/llm_metrics_class.cpp): add display_result there"),
+         "is not in the class body (/*[class LLMMetrics]*/ in src/llm_metrics/llm_metrics_class.cpp): add display_result there"),
         (("llm_metrics_class.cpp", "display_result __is_key_present", "display_result describe __is_key_present"),
          "the class body (/*[class LLMMetrics]*/ in src/llm_metrics/llm_metrics_class.cpp) names describe, "
          "which has no block: write its /*[method]*/ block above its body"),

@@ -20,6 +20,10 @@ namespace llm_metrics::browser {
 
 namespace {
 
+constexpr char kInstallHint[] =
+    "Unable to find metric-plugins latest version library with LLM support to list metrics. "
+    "Please install it using `pip install zel-metrics-plugin`";
+
 // Marks an exception as the one being handled for as long as it lives, as an
 // `except` block does: code that runs meanwhile sees it as sys.exception(),
 // and exceptions raised meanwhile get it as their __context__.
@@ -52,7 +56,7 @@ PyObject* legacy_fallback(PyObject* self) {
     if (module && call_method<2>(state().consts._LLMMetrics__show_supported_metrics_old, {self, module.get()})) {
         Py_RETURN_NONE;
     }
-    return raise_install_hint(text_of(Text::install_hint_browser));
+    return raise_install_hint(kInstallHint);
 }
 
 // A member of one of the enumerations is replaced by its value.

@@ -23,10 +23,7 @@ int list_block(PyObject* metric_type_module, PyObject* attr, PyObject* heading) 
     if (for_each(metric_type.get(), [](PyObject* m) {
             // "   {}".format(m): the member formatted as format(m, "").
             Ref text = Ref::steal(PyObject_Format(m, state().consts.empty));
-            if (!text) {
-                return -1;
-            }
-            Ref line = Ref::steal(PyUnicode_Concat(text_of(Text::legacy_indent), text.get()));
+            Ref line = Ref::steal(text ? PyUnicode_Concat(text_of(Text::legacy_indent), text.get()) : nullptr);
             return line ? print_line(line.get()) : -1;
         }) < 0) {
         return -1;

@@ -32,9 +32,6 @@ namespace llm_metrics::browser {
     X(h_supported_task_types, "Supported Task Type(s)") \
     X(h_supported_task_types_underscore, "Supported Task_Type(s)") \
     X(h_task_types, "Task Type(s)") \
-    X(install_hint_browser, \
-      "Unable to find metric-plugins latest version library with LLM support to list metrics. " \
-      "Please install it using `pip install zel-metrics-plugin`") \
     X(invalid_group_head, "The metric group: ") \
     X(invalid_metric_head, "The metric: ") \
     X(invalid_task_type_head, "The task type: ") \

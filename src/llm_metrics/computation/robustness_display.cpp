@@ -10,6 +10,8 @@
 
 namespace llm_metrics::computation {
 
+constexpr char kInstallHint[] = "Unable to find metric-plugins library. Please install it ";  // the space belongs to it
+
 /*[method]
 def display_result(self, results):
         stub = "(self, results: Any) -> None"
@@ -17,15 +19,12 @@ def display_result(self, results):
 PyObject* display_result(MethodFunction*, const DisplayResultParams& p) {
     Ref robustness_metrics;
     if (import_from(state().consts.robustness_module, state().consts.fromlist_robustness, &robustness_metrics) < 0) {
-        return raise_install_hint(state().consts.install_hint_robustness);
+        return raise_install_hint(kInstallHint);
     }
     // RobustnessMetrics.display_robustness_results(results): the attribute
     // as the class gives it (a static or class method), then the call.
     Ref display = Ref::steal(get_attr(robustness_metrics.get(), state().consts.display_robustness_results));
-    if (!display) {
-        return nullptr;
-    }
-    return call<1>(display.get(), {p.results}).release();
+    return display ? call<1>(display.get(), {p.results}).release() : nullptr;
 }
 
 }  // namespace llm_metrics::computation

@@ -1,9 +1,13 @@
-// The table of constants: interned names, constant texts and constant tuples.
+// The table of constants: interned names, constant texts and constant tuples,
+// one for the process, in state() (core/state.hpp): read as
+// `state().consts.<field>`; made by `init_constants()`, released by `clear_constants()`.
 //
-// One table serves the process (the module supports a single interpreter per
-// process); it lives in the process-wide state (core/state.hpp), so code
-// reads an entry as `table.<field>`.  `init_constants()` creates
-// every entry when the module initialises; `clear_constants()` releases them.
+// Where a text lives.  A name Python code sees (attribute, keyword, global,
+// module), or a tuple of names: this table (a method's own: its block).  The
+// words the module prints: the table of the one subsystem that prints them
+// (browser/texts.hpp), this one when core or several do.  A message the module
+// raises: a C string `k...[]` in the file of the one function that raises it
+// (or at that point), here when several do (below: the interpreter's words).
 #pragma once
 
 #include <Python.h>
@@ -45,10 +49,6 @@ namespace llm_metrics {
     X(constants_module, "zel_metrics_plugin.metrics.llm.utils.constants") \
     X(empty, "") \
     X(entities_module, "zel_metrics_plugin.metrics.llm.config.entities") \
-    X(install_hint_manager, \
-      "Unable to find metric-plugins library with LLM support to compute metrics. " \
-      "Please install it using `pip install zel-metrics-plugin`") \
-    X(install_hint_robustness, "Unable to find metric-plugins library. Please install it ")  /* the space belongs to it */ \
     X(lambda_, "<lambda>") \
     X(manager_module, "zel_metrics_plugin.metrics.llm.core.llm_metrics_manager") \
     X(module_authenticators, "zel_cloud_sdk_core.authenticators") \
