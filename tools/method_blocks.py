@@ -270,7 +270,7 @@ def table_inc(methods: list[Method]) -> str:
             spec.append(f".defaults = {{{', '.join(method.defaults)}}}")
         row = [f".spec = {{{', '.join(spec)}}}"]
         if method.doc is not None:
-            row.append(f".doc = doc_of(docstrings::{doc_field(method)})")
+            row.append(f".doc = docstrings::{doc_field(method)}")
         if method.annotations:
             pairs = ", ".join(f"{{&C::{'return_' if name == 'return' else name}, &C::{annotation_field(text)}}}"
                               for name, text in method.annotations)

@@ -1,6 +1,7 @@
 #include "llm_metrics_class.hpp"
 
 #include <initializer_list>
+#include <string_view>
 
 #include "core/attrs.hpp"
 #include "core/calls.hpp"
@@ -47,22 +48,12 @@ struct Annotation {
     NameField value;
 };
 
-// A docstring with its length in bytes (UTF-8).
-struct DocText {
-    const char* text = nullptr;  // null: no docstring
-    Py_ssize_t length = 0;
-};
-
-template <size_t N>
-constexpr DocText doc_of(const char (&text)[N]) {
-    return DocText{text, static_cast<Py_ssize_t>(N - 1)};
-}
-
-// A method's whole Python-visible contract: name, parameters, body and
-// defaults (`spec`), docstring, annotations and its doctest entry.
+// A method's whole Python-visible contract, made from its block: name,
+// parameters, body and defaults (`spec`), docstring (UTF-8), annotations and
+// its doctest entry.
 struct MethodEntry {
     FunctionSpec spec;
-    DocText doc = {};
+    std::string_view doc = {};  // no data: no docstring
     std::initializer_list<Annotation> annotations = {};
     NameField doctest = nullptr;  // the key of its docstring in __test__, or none
 };
@@ -184,7 +175,7 @@ Ref method_annotations(const MethodEntry& entry, PyObject*, PyObject*) { return 
 // (mangled) key, and its docstring into `doctests` when it has an entry there.
 int add_method(const MethodEntry& entry, PyObject* ns, PyObject* module_name, PyObject* globals, PyObject* doctests,
                PyObject* annotated) {
-    Ref doc = entry.doc.text ? Ref::steal(PyUnicode_DecodeUTF8(entry.doc.text, entry.doc.length, nullptr))
+    Ref doc = entry.doc.data() ? Ref::steal(PyUnicode_DecodeUTF8(entry.doc.data(), std::ssize(entry.doc), nullptr))
                              : Ref::borrow(Py_None);
     PyObject* name = state().consts.*entry.spec.name;
     Ref key = doc ? class_key(name) : Ref();

@@ -20,9 +20,8 @@ namespace llm_metrics::browser {
 
 namespace {
 
-constexpr char kInstallHint[] =
-    "Unable to find metric-plugins latest version library with LLM support to list metrics. "
-    "Please install it using `pip install zel-metrics-plugin`";
+constexpr char kInstallHint[] = "Unable to find metric-plugins latest version library with LLM support to list "
+                                "metrics. Please install it using `pip install zel-metrics-plugin`";
 
 // Marks an exception as the one being handled for as long as it lives, as an
 // `except` block does: code that runs meanwhile sees it as sys.exception(),
@@ -323,10 +322,8 @@ def show_supported_metrics(self, task_type=None, metric_id=None, metric_group=No
                 5. Show_supported_metrics(task_type="generation", metric_id="bleu") \u2192 Displays whether the specified metric is supported by the specified task type.
                 6. Show_supported_metrics(metric_group="rouge_score", metric_id="rouge1") \u2192 Displays whether the specified metric is part of the specified metric group.
             """
-        stub = (
-            "(self, task_type: str | enum.Enum | None = None, metric_id: str | enum.Enum | None = None,"
-            " metric_group: str | enum.Enum | None = None) -> None"
-        )
+        stub = ("(self, task_type: str | enum.Enum | None = None, metric_id: str | enum.Enum | None = None,"
+            " metric_group: str | enum.Enum | None = None) -> None")
 [method end]*/
 PyObject* show_supported_metrics(MethodFunction*, const ShowSupportedMetricsParams& p) {
     Ref task_type = Ref::borrow(p.task_type);

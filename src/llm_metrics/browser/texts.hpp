@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include <iterator>
+
 #include "core/state.hpp"
 
 namespace llm_metrics::browser {
@@ -74,6 +76,11 @@ enum class Text : Py_ssize_t {
 inline PyObject* text_of(Text field) { return PyTuple_GET_ITEM(state().browser_texts, static_cast<Py_ssize_t>(field)); }
 
 // Makes the tuple (a no-op once made).  -1 with an exception set on failure.
-int init_texts();
+inline int init_texts() {
+#define LLM_BROWSER_TEXT_LITERAL(field, literal) literal,
+    static constexpr const char* kLiterals[] = {LLM_BROWSER_TEXTS(LLM_BROWSER_TEXT_LITERAL)};
+#undef LLM_BROWSER_TEXT_LITERAL
+    return state().browser_texts ? 0 : make_texts(state().browser_texts, kLiterals, std::size(kLiterals));
+}
 
 }  // namespace llm_metrics::browser

@@ -136,11 +136,9 @@ def compute_metrics(
             custom_evaluators = [fun1]
             client.llm_metrics.compute_metrics(configuration, sources, predictions, references, custom_evaluators=custom_evaluators)
         """
-        stub = (
-            "(self, configuration: dict[str, Any], sources: pd.DataFrame | None = None,"
+        stub = ("(self, configuration: dict[str, Any], sources: pd.DataFrame | None = None,"
             " predictions: pd.DataFrame | None = None, references: pd.DataFrame | None = None,"
-            " custom_evaluators: Sequence[CustomEvaluator] = ..., **kwargs: Any) -> dict[str, Any]"
-        )
+            " custom_evaluators: Sequence[CustomEvaluator] = ..., **kwargs: Any) -> dict[str, Any]")
         exact_dict = "configuration"
         doctest = "LLMMetrics.compute_metrics (line 52)"
 [method end]*/

@@ -3,8 +3,7 @@
 // The module loads into one interpreter per process and initialises once, so
 // the objects every call needs live here rather than in per-module state:
 // the table of constants, the module's own types, the module object, its
-// globals, the builtins it took at initialisation, and what a subsystem
-// makes once and keeps (made when first needed).
+// globals, the builtins it took at initialisation, and what a subsystem keeps.
 #pragma once
 
 #include <Python.h>
