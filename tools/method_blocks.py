@@ -13,15 +13,20 @@ A method's block is a comment right above its body, in the body's file:
         stub = "(self, configuration: dict[str, Any], sources: pd.DataFrame | None = None, **kwargs: Any) -> dict[str, Any]"
         exact_dict = "configuration"
         doctest = "LLMMetrics.compute_metrics (line 52)"
+        valid_call = "(configuration, None, custom_evaluators=[lambda *a, **k: {'custom': 1}])"
     [method end]*/
     PyObject* compute_metrics(MethodFunction*, const ComputeMetricsParams& p) {
 
 It is Python: the `def` gives the name, the parameters, their defaults
 (None, True, False, a number, a text, or `[]`, the one list every call that
 omits the argument gets) and their annotations (texts), the docstring is the
-method's; then, each optional, `stub` (the stub's signature; a method
-without one is left out of the stub), `exact_dict` (a parameter that must be
-exactly a dict) and `doctest` (the method's key in `__test__`).  The line
+method's; then `stub` (the stub's signature; a method without one is left
+out of the stub), `exact_dict` (a parameter that must be exactly a dict),
+`doctest` (the method's key in `__test__`: "LLMMetrics.<name> (line N)", N
+where the method stood in the file it was first written in) and
+`valid_call`, the arguments of one call the method completes, which the
+tests run first, every run, in both the module and the plain-Python class
+(tests/robustness/test_arguments_generated.py: the names it may use).  The line
 after the block is the body: its name is taken from there, its parameters
 struct is the method's name in CamelCase with `Params` (leading and trailing
 underscores dropped), declared in the namespace the body is in.
@@ -84,6 +89,7 @@ class Method:
     stub: str | None = None
     exact_dict: str | None = None
     doctest: str | None = None
+    valid_call: str | None = None
     extras: dict[str, str] = field(default_factory=dict)
 
     @property
@@ -153,8 +159,9 @@ def parse_block(text: str, body_line: str, where: str, line: int, namespace: str
             continue
         if not (isinstance(statement, ast.Assign) and len(statement.targets) == 1
                 and isinstance(statement.targets[0], ast.Name)
-                and statement.targets[0].id in ("stub", "exact_dict", "doctest")):
-            raise BlockError(f"{label}: after the docstring only stub = ..., exact_dict = ... and doctest = ...")
+                and statement.targets[0].id in ("stub", "exact_dict", "doctest", "valid_call")):
+            raise BlockError(f"{label}: after the docstring only stub = ..., exact_dict = ..., doctest = ... "
+                             f"and valid_call = ...")
         key = statement.targets[0].id
         setattr(method, key, text_of(statement.value, label, key))
     if body["params"] != method.struct:

@@ -15,6 +15,7 @@ namespace llm_metrics {
 /*[method]
 def __init__(self, ai_client: "'TarnQuillgateV2Adapter'") -> "None":
         stub = "(self, ai_client: BaseService) -> None"
+        valid_call = "(client)"
 [method end]*/
 PyObject* init_body(MethodFunction*, const InitParams& p) {
     Ref validate_type = lookup_global(state().consts.validate_type);

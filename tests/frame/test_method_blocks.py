@@ -67,9 +67,9 @@ def test_a_changed_block_is_named_until_the_files_are_made_again(copy, capsys) -
 @pytest.mark.parametrize(
     ("change", "message"),
     [
-        (("llm_metrics_class.cpp", "display_result __is_key_present", "__is_key_present"),
-         "is not in the class body (/*[class LLMMetrics]*/ in src/llm_metrics/llm_metrics_class.cpp): add display_result there"),
-        (("llm_metrics_class.cpp", "display_result __is_key_present", "display_result describe __is_key_present"),
+        (("llm_metrics_class.cpp", "__init__ compute_metrics", "__init__"),
+         "is not in the class body (/*[class LLMMetrics]*/ in src/llm_metrics/llm_metrics_class.cpp): add compute_metrics there"),
+        (("llm_metrics_class.cpp", "__init__ compute_metrics", "__init__ describe compute_metrics"),
          "the class body (/*[class LLMMetrics]*/ in src/llm_metrics/llm_metrics_class.cpp) names describe, "
          "which has no block: write its /*[method]*/ block above its body"),
         (("computation/robustness_display.cpp", "const DisplayResultParams& p", "const ResultParams& p"),

@@ -5,8 +5,8 @@ ones), through an instance or through the class with anything as `self`.
 Each method of the oracle, a new one included, gets its own run of examples,
 half of them argument lists that fit its signature (each parameter passed by
 position or by name, or left to its default), so that its body runs.  Before
-them, every run, each method's one valid call (VALID_CALLS): a call its
-plain-Python body completes, so that the success path of every method (the
+them, every run, each method's one valid call (the `valid_call` of its
+block, tools/method_blocks.py): a call its plain-Python body completes, so that the success path of every method (the
 result, its type, what it prints) is compared whatever the examples draw.
 
 When the plain-Python class cannot bind the arguments, the extension raises
@@ -21,8 +21,7 @@ from __future__ import annotations
 
 import inspect
 import re
-import sys
-from typing import Any, Callable
+from typing import Any
 
 import pandas as pd
 import pytest
@@ -31,7 +30,7 @@ from hypothesis import strategies as st
 
 import robust_support as rs
 from fakes import MANAGER_KEYS
-from llm_metrics_testing import METHOD_KEYS, parameter_names, required_arguments
+from llm_metrics_testing import BLOCKS, METHOD_KEYS, parameter_names, required_arguments, valid_call_arguments
 from robust_support import describe
 
 METHODS = {key: parameter_names(key) for key in METHOD_KEYS}
@@ -119,42 +118,25 @@ def any_arguments() -> st.SearchStrategy[tuple[list[int], dict[str, int]]]:
                      st.dictionaries(st.sampled_from(KEYWORDS), st.integers(0, POOL_SIZE - 1), max_size=4))
 
 
-THIS_FILE = "tests/robustness/test_arguments_generated.py"
-CONSTANTS_MODULE = "zel_metrics_plugin.metrics.llm.utils.constants"
-CONFIGURATION = {"configuration": {"g": {"m": {}}}}
-
-# One call per method, by class-dictionary key, that the plain-Python body
-# completes: the positional and keyword arguments, made from the client.
-VALID_CALLS: dict[str, Callable[[Any], tuple[list[Any], dict[str, Any]]]] = {
-    "__init__": lambda client: ([client], {}),
-    "compute_metrics": lambda client: ([CONFIGURATION, None], {"custom_evaluators": [lambda *a, **k: {"custom": 1}]}),
-    "get_metrics_result": lambda client: ([CONFIGURATION], {"metrics_result": {"task": "t"}, "extra": 1}),
-    "_LLMMetrics__get_metrics_manager": lambda client: ([CONFIGURATION, {"extra": 1}], {}),
-    "_LLMMetrics__show_supported_metrics_old": lambda client: ([sys.modules[CONSTANTS_MODULE]], {}),
-    "show_supported_metrics": lambda client: ([], {"metric_id": "bleu"}),
-    "_LLMMetrics__validate_params": lambda client: ([CONFIGURATION, None, None, None], {}),
-    "display_result": lambda client: ([{"r": 1}], {}),
-    "_LLMMetrics__is_key_present": lambda client: ([{"a": {"b": 1}}, "b"], {}),
-}
-
-
 @pytest.mark.parametrize("key", METHOD_KEYS)
 def test_valid_call_behaves_as_the_python_body(key: str) -> None:
-    if key not in VALID_CALLS:
-        arguments = ", ".join(f'"{name}": ...' for name in required_arguments(key))
-        pytest.fail(f"{THIS_FILE}: VALID_CALLS has no call of {key}; add one its plain-Python body completes:\n"
-                    f'    "{key}": lambda client: ([], {{{arguments}}}),')
+    block = BLOCKS.get(key)
+    if block is None or block.valid_call is None:
+        where = block.label if block else f"the block of {key}"
+        arguments = ", ".join(f"{name}=..." for name in required_arguments(key))
+        pytest.fail(f"{where} has no valid_call: add one, the arguments of a call its plain-Python body "
+                    f'completes, as\n        valid_call = "({arguments})"')
     client = rs.make_client()
     outcomes = {}
     for impl in ("baseline", "native"):
         obj = rs.IMPLEMENTATIONS[impl].LLMMetrics(client)
-        args, kwargs = VALID_CALLS[key](client)
+        args, kwargs = valid_call_arguments(key, client)
         target = obj.__init__ if key == "__init__" else getattr(obj, key)
         log: list[Any] = []
         with stand_ins(log):
             outcomes[impl] = rs.observe(lambda: target(*args, **kwargs), log)
         if impl == "baseline" and outcomes[impl].raised:
-            pytest.fail(f"{THIS_FILE}: VALID_CALLS[{key!r}] is refused: the plain-Python body raised "
+            pytest.fail(f"the valid_call of {block.label} is refused: the plain-Python body raised "
                         f"{outcomes[impl].exc_type.__name__}: {outcomes[impl].message}; give it arguments it completes with")
     rs.assert_same(outcomes["native"], outcomes["baseline"])
 

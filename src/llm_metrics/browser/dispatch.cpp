@@ -324,6 +324,7 @@ def show_supported_metrics(self, task_type=None, metric_id=None, metric_group=No
             """
         stub = ("(self, task_type: str | enum.Enum | None = None, metric_id: str | enum.Enum | None = None,"
             " metric_group: str | enum.Enum | None = None) -> None")
+        valid_call = "(metric_id='bleu')"
 [method end]*/
 PyObject* show_supported_metrics(MethodFunction*, const ShowSupportedMetricsParams& p) {
     Ref task_type = Ref::borrow(p.task_type);

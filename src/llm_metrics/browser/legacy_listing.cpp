@@ -34,7 +34,8 @@ int list_block(PyObject* metric_type_module, PyObject* attr, PyObject* heading) 
 }  // namespace
 
 /*[method]
-def __show_supported_metrics_old(self, metric_type_module): ...
+def __show_supported_metrics_old(self, metric_type_module):
+        valid_call = "(constants)"
 [method end]*/
 PyObject* show_supported_metrics_old(MethodFunction*, const ShowSupportedMetricsOldParams& p) {
     const std::array<std::pair<PyObject*, PyObject*>, 4> blocks{{

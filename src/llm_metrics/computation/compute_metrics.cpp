@@ -141,6 +141,7 @@ def compute_metrics(
             " custom_evaluators: Sequence[CustomEvaluator] = ..., **kwargs: Any) -> dict[str, Any]")
         exact_dict = "configuration"
         doctest = "LLMMetrics.compute_metrics (line 52)"
+        valid_call = "(configuration, None, custom_evaluators=[lambda *a, **k: {'custom': 1}])"
 [method end]*/
 PyObject* compute_metrics(MethodFunction*, const ComputeMetricsParams& p) {
     if (!call_method<5>(state().consts._LLMMetrics__validate_params, {p.self, p.configuration, p.sources, p.predictions, p.references})) {

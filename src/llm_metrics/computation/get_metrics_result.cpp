@@ -42,6 +42,7 @@ def get_metrics_result(self, configuration: "dict", metrics_result, **kwargs):
         stub = "(self, configuration: dict[str, Any], metrics_result: Mapping[str, Any], **kwargs: Any) -> dict[str, Any]"
         exact_dict = "configuration"
         doctest = "LLMMetrics.get_metrics_result (line 145)"
+        valid_call = "(configuration, metrics_result={'task': 't'}, extra=1)"
 [method end]*/
 PyObject* get_metrics_result(MethodFunction*, const GetMetricsResultParams& p) {
     if (validate_configuration(p.configuration) < 0) {

@@ -146,6 +146,7 @@ def __is_key_present(self, config, key):
         :param key: Key to find.
         :return: True if key exists, otherwise False.
         """
+        valid_call = "({'a': {'b': 1}}, 'b')"
 [method end]*/
 PyObject* is_key_present(MethodFunction*, const IsKeyPresentParams& p) {
     if (open_levels >= Py_GetRecursionLimit()) {

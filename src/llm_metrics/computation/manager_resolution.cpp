@@ -45,7 +45,8 @@ int store_client_attribute(PyObject* self, PyObject* kwargs, PyObject* name) {
 }  // namespace
 
 /*[method]
-def __get_metrics_manager(self, configuration, kwargs): ...
+def __get_metrics_manager(self, configuration, kwargs):
+        valid_call = "(configuration, {'extra': 1})"
 [method end]*/
 PyObject* get_metrics_manager(MethodFunction*, const GetMetricsManagerParams& p) {
     Ref manager_module = import_manager_module();

@@ -47,7 +47,8 @@ int validate_frame(PyObject* frame) {
 }  // namespace
 
 /*[method]
-def __validate_params(self, configuration, sources, predictions, references): ...
+def __validate_params(self, configuration, sources, predictions, references):
+        valid_call = "(configuration, None, None, None)"
 [method end]*/
 PyObject* validate_params(MethodFunction*, const ValidateParamsParams& p) {
     if (validate_configuration(p.configuration) < 0 || validate_frame(p.sources) < 0 || validate_frame(p.predictions) < 0 ||

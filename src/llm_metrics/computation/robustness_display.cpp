@@ -15,6 +15,7 @@ constexpr char kInstallHint[] = "Unable to find metric-plugins library. Please i
 /*[method]
 def display_result(self, results):
         stub = "(self, results: Any) -> None"
+        valid_call = "({'r': 1})"
 [method end]*/
 PyObject* display_result(MethodFunction*, const DisplayResultParams& p) {
     Ref robustness_metrics;
