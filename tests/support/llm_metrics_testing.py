@@ -159,6 +159,11 @@ def valid_call_arguments(key: str, client: object) -> tuple[list, dict]:
     """The arguments of the `valid_call` of a method's block, which may name
     `client`, `configuration` (a plugin configuration) and `constants` (the
     plugin's constants module)."""
+    block = BLOCKS[key]
+    if block.valid_call is None:
+        arguments = ", ".join(f"{name}=..." for name in required_arguments(key))
+        raise LookupError(f"{block.label} has no valid_call: add one, the arguments of a call its plain-Python "
+                          f'body completes, as\n        valid_call = "({arguments})"')
     names = {"client": client, "configuration": {"configuration": {"g": {"m": {}}}},
              "constants": importlib.import_module("zel_metrics_plugin.metrics.llm.utils.constants")}
-    return eval(f"(lambda *args, **kwargs: (list(args), kwargs)){BLOCKS[key].valid_call}", names)
+    return eval(f"(lambda *args, **kwargs: (list(args), kwargs)){block.valid_call}", names)
