@@ -250,11 +250,8 @@ int Call::metric_group_view() const {
     }
     group.reset();
     Ref member_ids = member_values(sub_metrics.get());
-    if (!member_ids) {
-        return -1;
-    }
     sub_metrics.reset();
-    const int member = PySequence_Contains(member_ids.get(), metric_id);
+    const int member = member_ids ? PySequence_Contains(member_ids.get(), metric_id) : -1;
     if (member < 0) {
         return -1;
     }
@@ -267,9 +264,8 @@ int Call::metric_group_view() const {
     return show_metrics_of_group();
 }
 
-// Whether the group's metric has sub_metrics that are not None (hasattr,
-// then the attribute read again, each from the group looked up afresh, as
-// the plain-Python body does); -1 with an exception set.
+// Whether the group's metric has sub_metrics not None (hasattr, then the attribute read again, each
+// from the group looked up afresh, as the plain-Python body does); -1 with an exception set.
 int Call::group_has_sub_metrics() const {
     Ref group = metric_of(metric_group);
     if (!group) {

@@ -56,10 +56,7 @@ int task_type_table(MethodFunction* fn, PyObject* task_type, Ref& rows, Ref& tit
 // has none, reported instead.
 int group_table(MethodFunction* fn, PyObject* group_id, Ref& rows, Ref& title) {
     Ref groups = scope_read(fn, Var::all_metric_group);
-    if (!groups) {
-        return -1;
-    }
-    const int is_group = PySequence_Contains(groups.get(), group_id);
+    const int is_group = groups ? PySequence_Contains(groups.get(), group_id) : -1;
     if (is_group < 0) {
         return -1;
     }

@@ -137,9 +137,8 @@ int bind_positional(MethodFunction* fn, PyObject* const* args, Py_ssize_t nargs,
     return 0;
 }
 
-// Binds one keyword argument: to its parameter, or into `extra` (**kwargs).
-// Compares the name (a str subclass: its __eq__) and stores it (its
-// __hash__): Python code that may change anything about `fn`.
+// Binds one keyword argument to its parameter, or into `extra` (**kwargs): its name's
+// __eq__ and __hash__ (a str subclass's) are Python code that may change anything about `fn`.
 int bind_keyword(MethodFunction* fn, PyObject* kw, PyObject* value, PyObject** bound, PyObject* extra) {
     if (!PyUnicode_Check(kw)) {
         PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec_name(fn));
@@ -164,10 +163,9 @@ int bind_keyword(MethodFunction* fn, PyObject* kw, PyObject* value, PyObject** b
     return -1;
 }
 
-// Fills the parameters no argument gave from the defaults, read only now, as
-// a Python function reads __defaults__ after its keywords: the tuple of this
-// moment is held for the whole call, so the defaults bound from it outlive
-// any later replacement.  Runs no Python code.
+// Fills the parameters no argument gave from the defaults, read only now, as a Python
+// function reads __defaults__ after its keywords: the tuple of this moment is held for the
+// whole call, so the defaults bound from it outlive any later replacement.  Runs no Python code.
 int bind_defaults(MethodFunction* fn, PyObject** bound, Ref& defaults) {
     const Py_ssize_t n_params = fn->spec->body.n_params;
     defaults = Ref::borrow(fn->defaults);
