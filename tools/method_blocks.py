@@ -48,7 +48,7 @@ from __future__ import annotations
 import ast
 import re
 import sys
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -90,7 +90,6 @@ class Method:
     exact_dict: str | None = None
     doctest: str | None = None
     valid_call: str | None = None
-    extras: dict[str, str] = field(default_factory=dict)
 
     @property
     def struct(self) -> str:
