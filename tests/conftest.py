@@ -68,8 +68,9 @@ def pytest_sessionstart(session: pytest.Session) -> None:
     # the module: one missing on either side fails hundreds of tests with a
     # KeyError.  Name the place instead, once.
     native = [key for key in vars(_NATIVE.LLMMetrics) if key not in ("__module__", "__dict__", "__weakref__", "__doc__")]
-    problems = [f"kMethodTable (src/llm_metrics/llm_metrics_class.cpp) has no row for the oracle's {key}: add one"
-                for key in METHOD_KEYS if key not in native]
+    problems = [f"the module has no method {key}, which the oracle has: write its /*[method]*/ block above its "
+                f"body, name it in /*[class LLMMetrics]*/ (src/llm_metrics/llm_metrics_class.cpp) and run "
+                f"python3 tools/method_blocks.py" for key in METHOD_KEYS if key not in native]
     problems += [f"the oracle (tests/support/baseline_llm_metrics.py) has no method {key}: write it in plain Python"
                  for key in native if key not in METHOD_KEYS]
     if problems:

@@ -6,6 +6,9 @@ Fails (exit status 1, one line per finding) when
 - the extension's undefined dynamic symbols include a private (`_Py`) or
   unstable (`PyUnstable`) one, other than those that the public API's own
   macros expand to (MACRO_SYMBOLS);
+- the extension's undefined dynamic symbols include one of its own (a
+  function of namespace llm_metrics declared, called, and defined nowhere:
+  a method's body forgotten below its block, say), named with its fix;
 - a source under src/ includes an internal header (`internal/...`,
   `pycore_*.h`) or a `cpython/...` header by its path, defines
   `Py_BUILD_CORE` (CMakeLists.txt included), or names a `_Py` or `PyUnstable`
@@ -72,6 +75,23 @@ def symbol_problems(undefined: Iterable[str]) -> list[str]:
     ]
 
 
+OWN = re.compile(r"_ZN\d*(?:K|L)?11llm_metrics")
+
+
+def own_symbol_problems(undefined: Iterable[str]) -> list[str]:
+    """The extension's own functions it calls and defines nowhere, demangled."""
+    own = sorted({name for name in undefined if OWN.match(name)})
+    if not own:
+        return []
+    readable = own
+    if shutil.which("c++filt"):
+        out = subprocess.run(["c++filt", *own], capture_output=True, text=True, check=True)
+        readable = out.stdout.splitlines()
+    return [f"{name} is called and defined nowhere: write its definition (a method's body goes right "
+            f"below its /*[method]*/ block, with the name and parameters struct that methods.hpp declares)"
+            for name in readable]
+
+
 def source_problems(path: str, text: str) -> list[str]:
     """Internal headers, Py_BUILD_CORE and private identifiers in one source."""
     found = []
@@ -134,14 +154,17 @@ def main(args: list[str]) -> int:
     so = Path(args[0]) if args else installed_extension()
     undefined = undefined_symbols(so)
     problems = [f"{so.name}: {p}" for p in symbol_problems(undefined)]
+    own = [f"{so.name}: {p}" for p in own_symbol_problems(undefined)]
     sources = sorted(p for p in (ROOT / "src").rglob("*") if p.suffix in SOURCE_SUFFIXES)
     for path in sources:
         problems += source_problems(str(path.relative_to(ROOT)), path.read_text(encoding="utf-8"))
     for number, line in enumerate((ROOT / "CMakeLists.txt").read_text(encoding="utf-8").splitlines(), 1):
         if "Py_BUILD_CORE" in line.split("#", 1)[0]:
             problems.append(f"CMakeLists.txt:{number}: defines core-only API Py_BUILD_CORE")
-    for p in problems:
+    for p in problems + own:
         print(f"check_public_api: {p}", file=sys.stderr)
+    if own and not problems:
+        return 1
     if problems:
         print("check_public_api: the extension must use the public C API only "
               "(no _Py or PyUnstable names, no internal headers)", file=sys.stderr)

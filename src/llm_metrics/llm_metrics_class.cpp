@@ -1,63 +1,47 @@
 #include "llm_metrics_class.hpp"
 
 #include <initializer_list>
+#include <string_view>
 
-#include "browser/browser.hpp"
-#include "computation/computation.hpp"
 #include "core/attrs.hpp"
 #include "core/calls.hpp"
 #include "core/globals.hpp"
 #include "core/method_function.hpp"
 #include "core/state.hpp"
-#include "docstrings.hpp"
+#include "generated/methods.hpp"
 
 namespace llm_metrics {
 
-namespace {
-
-// __init__(self, ai_client)
-LLM_PARAMS(InitParams, self, ai_client);
+/*[method]
+def __init__(self, ai_client: "'TarnQuillgateV2Adapter'") -> "None":
+        stub = "(self, ai_client: BaseService) -> None"
+        valid_call = "(client)"
+[method end]*/
 PyObject* init_body(MethodFunction*, const InitParams& p) {
     Ref validate_type = lookup_global(state().consts.validate_type);
-    if (!validate_type) {
-        return nullptr;
-    }
-    Ref base_service = lookup_global(state().consts.BaseService);
-    if (!base_service) {
-        return nullptr;
-    }
-    if (!call<4>(validate_type.get(), {p.ai_client, state().consts.ai_client, base_service.get(), Py_True})) {
-        return nullptr;
-    }
-    if (set_attr(p.self, state().consts.ai_client, p.ai_client) < 0 || set_attr(p.self, state().consts.is_bearer_token, Py_False) < 0) {
+    Ref base_service = validate_type ? lookup_global(state().consts.BaseService) : Ref();
+    if (!base_service ||
+        !call<4>(validate_type.get(), {p.ai_client, state().consts.ai_client, base_service.get(), Py_True}) ||
+        set_attr(p.self, state().consts.ai_client, p.ai_client) < 0 ||
+        set_attr(p.self, state().consts.is_bearer_token, Py_False) < 0) {
         return nullptr;
     }
     Ref evaluators_cls = lookup_global(state().consts.LLMAJEvaluators);
-    if (!evaluators_cls) {
-        return nullptr;
-    }
-    Ref evaluators = call<1>(evaluators_cls.get(), {p.ai_client});
+    Ref evaluators = evaluators_cls ? call<1>(evaluators_cls.get(), {p.ai_client}) : Ref();
     if (!evaluators || set_attr(p.self, state().consts.evaluators, evaluators.get()) < 0) {
         return nullptr;
     }
     Ref client = Ref::steal(get_attr(p.self, state().consts.ai_client));
-    if (!client) {
-        return nullptr;
-    }
-    Ref authenticator = Ref::steal(get_attr(client.get(), state().consts.authenticator));
-    if (!authenticator) {
-        return nullptr;
-    }
-    Ref bearer_cls = lookup_global(state().consts.BearerTokenAuthenticator);
-    if (!bearer_cls) {
-        return nullptr;
-    }
-    if (reinterpret_cast<PyObject*>(Py_TYPE(authenticator.get())) == bearer_cls.get() &&
-        set_attr(p.self, state().consts.is_bearer_token, Py_True) < 0) {
+    Ref authenticator = Ref::steal(client ? get_attr(client.get(), state().consts.authenticator) : nullptr);
+    Ref bearer_cls = authenticator ? lookup_global(state().consts.BearerTokenAuthenticator) : Ref();
+    if (!bearer_cls || (reinterpret_cast<PyObject*>(Py_TYPE(authenticator.get())) == bearer_cls.get() &&
+                        set_attr(p.self, state().consts.is_bearer_token, Py_True) < 0)) {
         return nullptr;
     }
     Py_RETURN_NONE;
 }
+
+namespace {
 
 // One annotation: the parameter (or `return_`) and its text, both from the table.
 struct Annotation {
@@ -65,58 +49,26 @@ struct Annotation {
     NameField value;
 };
 
-// A docstring with its length in bytes (UTF-8).
-struct DocText {
-    const char* text = nullptr;  // null: no docstring
-    Py_ssize_t length = 0;
-};
-
-template <size_t N>
-constexpr DocText doc_of(const char (&text)[N]) {
-    return DocText{text, static_cast<Py_ssize_t>(N - 1)};
-}
-
-// A method's whole Python-visible contract: name, parameters, body and
-// defaults (`spec`), docstring, annotations and its doctest entry.
+// A method's whole Python-visible contract, made from its block: name,
+// parameters, body and defaults (`spec`), docstring (UTF-8), annotations and
+// its doctest entry.
 struct MethodEntry {
     FunctionSpec spec;
-    DocText doc = {};
+    std::string_view doc = {};  // no data: no docstring
     std::initializer_list<Annotation> annotations = {};
     NameField doctest = nullptr;  // the key of its docstring in __test__, or none
 };
 
 using C = Constants;
 
-// The class body, in definition order: one row per method.
+// The class body, in definition order: one row per method, made from the
+// method's block (above its body) by tools/method_blocks.py.
+/*[class LLMMetrics]
+__init__ compute_metrics get_metrics_result __get_metrics_manager __show_supported_metrics_old
+show_supported_metrics __validate_params display_result __is_key_present
+[class end]*/
 const MethodEntry kMethodTable[] = {
-    {.spec = {.name = &C::__init__, .body = bind<init_body>},
-     .annotations = {{&C::ai_client, &C::ann_adapter}, {&C::return_, &C::ann_none}}},
-    {.spec = {.name = &C::compute_metrics,
-              .body = bind<computation::compute_metrics>,
-              .exact_dict = &C::configuration,
-              .defaults = {None, None, None, SharedEmptyList}},
-     .doc = doc_of(docstrings::compute_metrics),
-     .annotations = {{&C::configuration, &C::ann_dict},
-                     {&C::sources, &C::ann_data_frame},
-                     {&C::predictions, &C::ann_data_frame},
-                     {&C::references, &C::ann_data_frame}},
-     .doctest = &C::doctest_compute_metrics},
-    {.spec = {.name = &C::get_metrics_result,
-              .body = bind<computation::get_metrics_result>,
-              .exact_dict = &C::configuration},
-     .doc = doc_of(docstrings::get_metrics_result),
-     .annotations = {{&C::configuration, &C::ann_dict}},
-     .doctest = &C::doctest_get_metrics_result},
-    {.spec = {.name = &C::__get_metrics_manager, .body = bind<computation::get_metrics_manager>}},
-    {.spec = {.name = &C::__show_supported_metrics_old, .body = bind<browser::show_supported_metrics_old>}},
-    {.spec = {.name = &C::show_supported_metrics,
-              .body = bind<browser::show_supported_metrics>,
-              .defaults = {None, None, None}},
-     .doc = doc_of(docstrings::show_supported_metrics)},
-    {.spec = {.name = &C::__validate_params, .body = bind<computation::validate_params>}},
-    {.spec = {.name = &C::display_result, .body = bind<computation::display_result>}},
-    {.spec = {.name = &C::__is_key_present, .body = bind<computation::is_key_present>},
-     .doc = doc_of(docstrings::is_key_present)},
+#include "generated/method_table.inc"
 };
 
 // The key of a method in the class dictionary: its name, mangled as a class
@@ -207,6 +159,48 @@ Ref make_annotated_class(PyObject* globals) {
 }
 #endif
 
+// The __annotate__ (3.14 and later) or the __annotations__ of one method.
+#if PY_VERSION_HEX >= 0x030E0000
+Ref method_annotations(const MethodEntry& entry, PyObject* key, PyObject* annotated) {
+    if (entry.annotations.size() == 0) {
+        return Ref::borrow(Py_None);
+    }
+    Ref stub = Ref::steal(PyObject_GetAttr(annotated, key));
+    return Ref::steal(stub ? PyObject_GetAttr(stub.get(), state().consts.__annotate__) : nullptr);
+}
+#else
+Ref method_annotations(const MethodEntry& entry, PyObject*, PyObject*) { return make_annotations(entry.annotations); }
+#endif
+
+// Puts the method of `entry` into the class namespace `ns`, under its
+// (mangled) key, and its docstring into `doctests` when it has an entry there.
+int add_method(const MethodEntry& entry, PyObject* ns, PyObject* module_name, PyObject* globals, PyObject* doctests,
+               PyObject* annotated) {
+    Ref doc = entry.doc.data() ? Ref::steal(PyUnicode_DecodeUTF8(entry.doc.data(), std::ssize(entry.doc), nullptr))
+                             : Ref::borrow(Py_None);
+    PyObject* name = state().consts.*entry.spec.name;
+    Ref key = doc ? class_key(name) : Ref();
+    Ref annotations = key ? method_annotations(entry, key.get(), annotated) : Ref();
+    // "LLMMetrics.<name>"
+    Ref qualname = Ref::steal(annotations ? PyUnicode_FromFormat("%U.%U", state().consts.LLMMetrics, name) : nullptr);
+    if (!qualname) {
+        return -1;
+    }
+    FunctionOptions options;
+    options.qualname = qualname.get();
+    options.doc = doc.get();
+#if PY_VERSION_HEX >= 0x030E0000
+    options.annotate = annotations.get() == Py_None ? nullptr : annotations.get();
+#else
+    options.annotations = annotations.get();
+#endif
+    Ref fn = new_method_function(entry.spec, module_name, globals, options);
+    if (!fn || PyDict_SetItem(ns, key.get(), fn.get()) < 0) {
+        return -1;
+    }
+    return entry.doctest != nullptr ? PyDict_SetItem(doctests, state().consts.*entry.doctest, doc.get()) : 0;
+}
+
 }  // namespace
 
 Ref create_llm_metrics_class(PyObject* module, PyObject* globals, PyObject* doctests) {
@@ -219,61 +213,16 @@ Ref create_llm_metrics_class(PyObject* module, PyObject* globals, PyObject* doct
         PyDict_SetItem(ns.get(), state().consts.__qualname__, state().consts.LLMMetrics) < 0) {
         return {};
     }
-    Ref class_dot = Ref::steal(PyUnicode_FromFormat("%U.", state().consts.LLMMetrics));
-    if (!class_dot) {
-        return {};
-    }
 #if PY_VERSION_HEX >= 0x030E0000
     Ref annotated = make_annotated_class(globals);
     if (!annotated) {
         return {};
     }
+#else
+    Ref annotated = Ref::borrow(Py_None);
 #endif
     for (const MethodEntry& entry : kMethodTable) {
-        Ref doc = entry.doc.text ? Ref::steal(PyUnicode_DecodeUTF8(entry.doc.text, entry.doc.length, nullptr))
-                                 : Ref::borrow(Py_None);
-        if (!doc) {
-            return {};
-        }
-        // "LLMMetrics.<name>", found in the class under its (mangled) key
-        PyObject* name = state().consts.*entry.spec.name;
-        Ref key = class_key(name);
-        if (!key) {
-            return {};
-        }
-#if PY_VERSION_HEX >= 0x030E0000
-        // __annotate__ when annotated (None otherwise); the annotations are made from it when read
-        Ref annotate;
-        if (entry.annotations.size() != 0) {
-            Ref stub = Ref::steal(PyObject_GetAttr(annotated.get(), key.get()));
-            annotate = Ref::steal(stub ? PyObject_GetAttr(stub.get(), state().consts.__annotate__) : nullptr);
-            if (!annotate) {
-                return {};
-            }
-        }
-#else
-        Ref annotations = make_annotations(entry.annotations);
-        if (!annotations) {
-            return {};
-        }
-#endif
-        Ref qualname = Ref::steal(PyUnicode_Concat(class_dot.get(), name));
-        if (!qualname) {
-            return {};
-        }
-        FunctionOptions options;
-        options.qualname = qualname.get();
-        options.doc = doc.get();
-#if PY_VERSION_HEX >= 0x030E0000
-        options.annotate = annotate.get();
-#else
-        options.annotations = annotations.get();
-#endif
-        Ref fn = new_method_function(entry.spec, module_name.get(), globals, options);
-        if (!fn || PyDict_SetItem(ns.get(), key.get(), fn.get()) < 0) {
-            return {};
-        }
-        if (entry.doctest != nullptr && PyDict_SetItem(doctests, state().consts.*entry.doctest, doc.get()) < 0) {
+        if (add_method(entry, ns.get(), module_name.get(), globals, doctests, annotated.get()) < 0) {
             return {};
         }
     }

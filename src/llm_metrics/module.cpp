@@ -5,6 +5,7 @@
 
 #include <array>
 
+#include "browser/texts.hpp"
 #include "core/calls.hpp"
 #include "core/globals.hpp"
 #include "core/imports.hpp"
@@ -41,7 +42,8 @@ int init_state() {
     }
     s.function_type = make_type(function_spec);
     s.scope_type = s.function_type != nullptr ? make_type(scope_spec) : nullptr;
-    if (s.scope_type == nullptr) {
+    if (s.scope_type == nullptr || browser::init_texts() < 0) {
+        Py_CLEAR(s.scope_type);
         Py_CLEAR(s.function_type);
         clear_constants(s.consts);
         return -1;

@@ -5,6 +5,8 @@ no expected text is written here."""
 
 from __future__ import annotations
 
+import pathlib
+import re
 import sys
 
 import pytest
@@ -90,22 +92,37 @@ def test_views_print_what_the_oracle_prints_and_end_with_one_footer(catalogue, s
 
 def test_the_call_forms_reach_every_nested_function_of_the_oracle(catalogue, client) -> None:
     # So that a new view is compared above: the call with no argument reaches
-    # one it shows; another needs its call form in VIEWS.
+    # those its row shows with the full catalogue; another needs its call form in VIEWS.
     show = oracle.LLMMetrics.show_supported_metrics.__code__
-    nested = {c.co_name for c in show.co_consts if hasattr(c, "co_name") and c.co_name != "<lambda>"}
-    reached: set = set()
+    codes = {c for c in show.co_consts if hasattr(c, "co_name") and c.co_name != "<lambda>"}
 
-    def profile(frame, event, arg):
-        if event == "call" and frame.f_code in {c for c in show.co_consts if hasattr(c, "co_name")}:
-            reached.add(frame.f_code.co_name)
+    def reached_by(forms) -> set:
+        reached: set = set()
 
-    sys.setprofile(profile)
-    try:
-        for args, kwargs in REFUSED + VIEWS:
-            bf.shown_by(oracle, client, *args, **kwargs)
-    finally:
-        sys.setprofile(None)
-    assert nested <= reached, f"no call form of {__name__}.VIEWS reaches {sorted(nested - reached)}: add one"
+        def profile(frame, event, arg):
+            if event == "call" and frame.f_code in codes:
+                reached.add(frame.f_code.co_name)
+
+        sys.setprofile(profile)
+        try:
+            for args, kwargs in forms:
+                bf.shown_by(oracle, client, *args, **kwargs)
+        finally:
+            sys.setprofile(None)
+        return reached
+
+    header = pathlib.Path(__file__).resolve().parents[2] / "src/llm_metrics/browser/browser_scope.hpp"
+    shown = {"__" + name for name in
+             re.findall(r"^\s*X\((\w+),[^\n]*kFullCatalogue", header.read_text(), re.MULTILINE)}
+    for name in sorted(shown - reached_by([((), {})])):
+        pytest.fail(f"tests/support/baseline_llm_metrics.py: show_supported_metrics() with no argument never "
+                    f"calls {name}, which its row ({header.name}) shows with the full catalogue: add the call "
+                    f"{name}() to the oracle where the full catalogue is shown")
+    missing = {c.co_name for c in codes} - reached_by(REFUSED + VIEWS)
+    assert not missing, (
+        f"no call form of tests/browser/test_dispatch.py's VIEWS reaches {sorted(missing)}: add the "
+        f"arguments that show it to VIEWS, or, if VIEWS has them, the call of it to the oracle's "
+        f"show_supported_metrics (tests/support/baseline_llm_metrics.py)")
 
 
 def test_task_type_member_given_as_metric_id_is_not_converted(catalogue, show) -> None:

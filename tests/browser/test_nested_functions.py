@@ -233,6 +233,15 @@ def test_rows_of_the_nested_functions_are_in_the_oracles_order() -> None:
     rows = ["__" + name for name in re.findall(r"^\s*X\((\w+),", table, re.MULTILINE)]
     source = ast.parse(textwrap.dedent(inspect.getsource(oracle.LLMMetrics.show_supported_metrics)))
     defined = [node.name for node in source.body[0].body if isinstance(node, ast.FunctionDef)]
+    oracle_file = "tests/support/baseline_llm_metrics.py"
+    for name in rows:
+        assert name in defined, (
+            f"{oracle_file}: show_supported_metrics has no nested def {name}, which LLM_BROWSER_NESTED_FUNCTIONS "
+            f"({header.name}) has: write `def {name}(...)` in it, in plain Python, in the place of its row")
+    for name in defined:
+        assert name in rows, (
+            f"LLM_BROWSER_NESTED_FUNCTIONS ({header.name}) has no row for the nested function {name} of the "
+            f"oracle ({oracle_file}): add X({name.removeprefix('__')}, ...) in its order")
     assert rows == defined, (
         f"LLM_BROWSER_NESTED_FUNCTIONS ({header.name}) has its rows in the order {rows}; the oracle "
-        f"(tests/support/baseline_llm_metrics.py) defines them in the order {defined}: put the rows in that order")
+        f"({oracle_file}) defines them in the order {defined}: put the rows in that order")

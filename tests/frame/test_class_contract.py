@@ -22,7 +22,7 @@ def cls(llm_metrics):
     return llm_metrics.LLMMetrics
 
 
-METHOD_TABLE = "kMethodTable (src/llm_metrics/llm_metrics_class.cpp)"
+CLASS_BODY = "/*[class LLMMetrics]*/ (src/llm_metrics/llm_metrics_class.cpp)"
 ORACLE_FILE = "tests/support/baseline_llm_metrics.py"
 
 
@@ -31,7 +31,7 @@ def test_class_shape(cls) -> None:
     assert cls.__bases__ == (object,)
     assert cls.__doc__ is None and cls.__module__ == MODULE_NAME and cls.__qualname__ == "LLMMetrics"
     keys = [k for k in vars(cls) if k not in ("__module__", "__dict__", "__weakref__", "__doc__")]
-    assert keys == METHOD_KEYS, f"the rows of {METHOD_TABLE} are not in the class-body order of {ORACLE_FILE}"
+    assert keys == METHOD_KEYS, f"the methods of {CLASS_BODY} are not in the class-body order of {ORACLE_FILE}"
     assert not hasattr(cls, "__validate_params")
 
 
@@ -58,9 +58,10 @@ def test_defaults_are_shared_objects(cls) -> None:
 
 
 def test_docstrings_have_one_text(cls, llm_metrics) -> None:
-    # The module's docstrings are compiled from its one header; the oracle's
-    # source and the stub installed beside the module carry the same texts,
-    # character for character (indentation included).
+    # A method's docstring is written once, in its block above its body
+    # (tools/method_blocks.py makes the module's text and the stub's from it);
+    # the oracle's source carries the same text, character for character
+    # (indentation included).
     stub = ast.parse(pathlib.Path(llm_metrics.__file__).with_name("llm_metrics.pyi").read_text())
     stub_class = next(n for n in stub.body if isinstance(n, ast.ClassDef) and n.name == "LLMMetrics")
     stub_docs = {n.name: ast.get_docstring(n, clean=False) for n in stub_class.body if isinstance(n, ast.FunctionDef)}
@@ -68,13 +69,13 @@ def test_docstrings_have_one_text(cls, llm_metrics) -> None:
     for key, text in source_docstrings().items():
         name = oracle_method(key).__name__
         doc = vars(cls)[key].__doc__
-        if doc is None and text is not None:
-            pytest.fail(f"the row of {name} in {METHOD_TABLE} has no docstring: add "
-                        f".doc = doc_of(docstrings::{name.strip('_')}) to it (the text goes into docstrings.hpp)")
-        paste = f'in the body of def {name}(...), in place of any docstring there:\n        """{doc}"""'
-        assert doc == text, f"the oracle's {name} ({ORACLE_FILE}) differs from docstrings.hpp: put {paste}"
+        where = f"the docstring of {name} in its block (its /*[method]*/ comment in src/llm_metrics)"
+        if doc != text:
+            pytest.fail(f"{ORACLE_FILE}'s {name} and {where} differ: put the same text in both, as "
+                        f"in the body of def {name}(...):\n        \"\"\"{text}\"\"\"" if text is not None else
+                        f"{ORACLE_FILE}'s {name} has no docstring and {where} has one: write it in the oracle too")
         in_stub = stub_docs.get(name) if key in PUBLIC_METHOD_KEYS else stub_docs.get(name, text)
-        assert in_stub == text, f"llm_metrics.pyi: put {paste}"
+        assert in_stub == text, f"llm_metrics.pyi is not what the blocks make: run python3 tools/method_blocks.py"
     assert cls.__doc__ is ORACLE_CLASS.__doc__ is ast.get_docstring(stub_class) is None
     assert llm_metrics.__doc__ is ast.get_docstring(stub) is None
     # Doctest's entries: the same keys as the oracle's, each the method's own text.

@@ -417,11 +417,18 @@ def located(name: str, origin: Any, has_location: Any = True, initialising: bool
 
 
 class SpecLess(types.ModuleType):
-    """A module whose __spec__ cannot be read (an AttributeError)."""
+    """A module whose __spec__ cannot be read (`error`: AttributeError, as for none)."""
+
+    error: type[Exception] = AttributeError
 
     @property
     def __spec__(self) -> Any:  # type: ignore[override]
-        raise AttributeError("__spec__")
+        raise self.error("__spec__")
+
+
+class Truthless:
+    def __bool__(self) -> bool:
+        raise ValueError("truth")
 
 
 class UnsureLocation:
@@ -432,8 +439,9 @@ class UnsureLocation:
         raise ValueError("has_location")
 
 
-def spec_less(name: str, **attrs: Any) -> types.ModuleType:
+def spec_less(name: str, error: type[Exception] = AttributeError, **attrs: Any) -> types.ModuleType:
     module = SpecLess(name)
+    module.error = error
     for attr, value in attrs.items():
         setattr(module, attr, value)
     return module
@@ -478,6 +486,9 @@ ROBUSTNESS_PLUGINS: dict[str, Callable[[list], dict]] = {
     "missing, being initialised, __spec__ locates a file": lambda log: {
         R: fake_module(R, __file__=FILE, __spec__=located(R, "/plugin/elsewhere.py", initialising=True))},
     "missing, __spec__ unreadable": lambda log: {R: spec_less(R, __file__=FILE)},
+    "missing, __spec__ raises": lambda log: {R: spec_less(R, ValueError, __file__=FILE)},
+    "missing, __spec__._initializing raises": lambda log: {
+        R: fake_module(R, __file__=FILE, __spec__=types.SimpleNamespace(_initializing=Truthless()))},
     "missing, __spec__ cannot tell its location": lambda log: {R: fake_module(R, __file__=FILE,
                                                                                __spec__=UnsureLocation())},
     "missing, not a module, being initialised": lambda log: {

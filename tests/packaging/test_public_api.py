@@ -22,6 +22,17 @@ def test_private_and_unstable_symbols_fail_unless_a_public_macro_makes_them() ->
         "private C API symbol PyUnstable_Code_New", "private C API symbol _PyDict_GetItem_KnownHash"]
 
 
+@pytest.mark.skipif(shutil.which("c++filt") is None, reason="no c++filt to demangle with")
+def test_a_function_of_the_extension_defined_nowhere_is_named() -> None:
+    # The body of a method whose block declares it, forgotten: the build links, the import would fail.
+    undefined = ["PyDict_New", "_ZdlPv",
+                 "_ZN11llm_metrics11computation15describe_metricEPNS_14MethodFunctionERKNS0_20DescribeMetricParamsE"]
+    (problem,) = gate.own_symbol_problems(undefined)
+    assert problem.startswith("llm_metrics::computation::describe_metric(llm_metrics::MethodFunction*, "
+                              "llm_metrics::computation::DescribeMetricParams const&) is called and defined nowhere: "
+                              "write its definition (a method's body goes right below its /*[method]*/ block")
+
+
 def test_internal_headers_core_builds_and_private_names_in_sources() -> None:
     source = "\n".join([
         '#include <Python.h>',

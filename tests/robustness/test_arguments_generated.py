@@ -4,7 +4,10 @@ ones), through an instance or through the class with anything as `self`.
 
 Each method of the oracle, a new one included, gets its own run of examples,
 half of them argument lists that fit its signature (each parameter passed by
-position or by name, or left to its default), so that its body runs.
+position or by name, or left to its default), so that its body runs.  Before
+them, every run, each method's one valid call (the `valid_call` of its
+block, tools/method_blocks.py): a call its plain-Python body completes, so that the success path of every method (the
+result, its type, what it prints) is compared whatever the examples draw.
 
 When the plain-Python class cannot bind the arguments, the extension raises
 TypeError with one of its binding messages; when it can, both run the body
@@ -27,7 +30,7 @@ from hypothesis import strategies as st
 
 import robust_support as rs
 from fakes import MANAGER_KEYS
-from llm_metrics_testing import METHOD_KEYS, parameter_names, required_arguments
+from llm_metrics_testing import BLOCKS, METHOD_KEYS, parameter_names, required_arguments, valid_call_arguments
 from robust_support import describe
 
 METHODS = {key: parameter_names(key) for key in METHOD_KEYS}
@@ -113,6 +116,27 @@ def fitting_arguments(draw: Any, name: str) -> tuple[list[int], dict[str, int]]:
 def any_arguments() -> st.SearchStrategy[tuple[list[int], dict[str, int]]]:
     return st.tuples(st.lists(st.integers(0, POOL_SIZE - 1), max_size=7),
                      st.dictionaries(st.sampled_from(KEYWORDS), st.integers(0, POOL_SIZE - 1), max_size=4))
+
+
+@pytest.mark.parametrize("key", METHOD_KEYS)
+def test_valid_call_behaves_as_the_python_body(key: str) -> None:
+    block = BLOCKS[key]
+    client = rs.make_client()
+    outcomes = {}
+    for impl in ("baseline", "native"):
+        obj = rs.IMPLEMENTATIONS[impl].LLMMetrics(client)
+        try:
+            args, kwargs = valid_call_arguments(key, client)
+        except LookupError as error:
+            pytest.fail(str(error))
+        target = obj.__init__ if key == "__init__" else getattr(obj, key)
+        log: list[Any] = []
+        with stand_ins(log):
+            outcomes[impl] = rs.observe(lambda: target(*args, **kwargs), log)
+        if impl == "baseline" and outcomes[impl].raised:
+            pytest.fail(f"the valid_call of {block.label} is refused: the plain-Python body raised "
+                        f"{outcomes[impl].exc_type.__name__}: {outcomes[impl].message}; give it arguments it completes with")
+    rs.assert_same(outcomes["native"], outcomes["baseline"])
 
 
 # Untracked in the reference-leak mode: every example draws from a strategy

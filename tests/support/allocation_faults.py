@@ -46,7 +46,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from fakes import CONSTANTS, ENTITIES, LEGACY_HEADINGS, MANAGER, ROBUSTNESS, make_client
-from llm_metrics_testing import MODULE_NAME, oracle
+from llm_metrics_testing import METHOD_KEYS, MODULE_NAME, oracle, valid_call_arguments
 
 # The module whose LLMMetrics the scenarios call: the extension (a test points
 # it at the oracle to see which methods the scenarios run).
@@ -567,6 +567,25 @@ class Import(Scenario):
         return _printed(lambda: obj.show_supported_metrics(metric_id="bleu"))()
 
 
+class ValidCall(Scenario):
+    """The `valid_call` of a method's block: the scenario of a method none
+    of the others runs (a new one), until it has its own."""
+
+    def __init__(self, key: str) -> None:
+        self.key, self.name = key, f"{key} (valid call)"
+
+    def make(self) -> Callable[[], Any]:
+        client = make_client()
+        obj = _module().LLMMetrics(client)
+        args, kwargs = valid_call_arguments(self.key, client)
+        return _printed(lambda: getattr(obj, self.key)(*args, **kwargs))
+
+
+# The methods the scenarios below run (test_every_method_is_run_by_some_scenario).
+RUN_BY_SCENARIOS = {"__init__", "compute_metrics", "get_metrics_result", "_LLMMetrics__get_metrics_manager",
+                    "_LLMMetrics__show_supported_metrics_old", "show_supported_metrics",
+                    "_LLMMetrics__validate_params", "display_result", "_LLMMetrics__is_key_present"}
+
 SCENARIOS: dict[str, Scenario] = {
     s.name: s
     for s in (
@@ -596,6 +615,7 @@ SCENARIOS: dict[str, Scenario] = {
         DisplayResult(),
         IsKeyPresent(),
         Signature(),
+        *(ValidCall(key) for key in METHOD_KEYS if key not in RUN_BY_SCENARIOS),
     )
 }
 

@@ -12,6 +12,8 @@ from __future__ import annotations
 
 import ast
 import dis
+import importlib
+import importlib.util
 import inspect
 import os
 import pathlib
@@ -134,3 +136,34 @@ def missing_calls(table: str, missing: set[str], entry: Callable[[str, str], str
         arguments = ", ".join(f"{name}=..." for name in required_arguments(key))
         lines.append(entry(key, f"{key}({arguments})"))
     return "\n".join(lines)
+
+
+# ------------------------------------------------- the methods' blocks (src/)
+
+
+def _method_blocks() -> types.ModuleType:
+    root = pathlib.Path(__file__).resolve().parents[2]
+    spec = importlib.util.spec_from_file_location("method_blocks", root / "tools" / "method_blocks.py")
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = module  # its dataclasses look their module up
+    spec.loader.exec_module(module)
+    return module
+
+
+# Each method's block (tools/method_blocks.py), by class-dictionary key.
+BLOCKS = {("_LLMMetrics" + m.name if m.name.startswith("__") and not m.name.endswith("__") else m.name): m
+          for m in _method_blocks().find_blocks()}
+
+
+def valid_call_arguments(key: str, client: object) -> tuple[list, dict]:
+    """The arguments of the `valid_call` of a method's block, which may name
+    `client`, `configuration` (a plugin configuration) and `constants` (the
+    plugin's constants module)."""
+    block = BLOCKS[key]
+    if block.valid_call is None:
+        arguments = ", ".join(f"{name}=..." for name in required_arguments(key))
+        raise LookupError(f"{block.label} has no valid_call: add one, the arguments of a call its plain-Python "
+                          f'body completes, as\n        valid_call = "({arguments})"')
+    names = {"client": client, "configuration": {"configuration": {"g": {"m": {}}}},
+             "constants": importlib.import_module("zel_metrics_plugin.metrics.llm.utils.constants")}
+    return eval(f"(lambda *args, **kwargs: (list(args), kwargs)){block.valid_call}", names)

@@ -49,10 +49,24 @@ const NestedFunction kNestedFunctions[] = {
 #undef LLM_BROWSER_NESTED_ROW
 };
 
-// The defaults tuple of each row, made at the first call and kept for the
-// process: like the constants of a code object, every call's functions share
-// it (so a row's defaults are constants: no SharedEmptyList).
-PyObject* row_defaults[std::size(kNestedFunctions)] = {};
+// The defaults of every row, one tuple (None for a row without defaults),
+// made by the first call that gets this far and kept in state(): like the
+// constants of a code object, every call's functions share them (so a row's
+// defaults are constants: no SharedEmptyList).  Borrowed.
+PyObject* row_defaults() {
+    if (state().nested_defaults == nullptr) {
+        Ref all = Ref::steal(PyTuple_New(std::ssize(kNestedFunctions)));
+        for (size_t row = 0; all && row < std::size(kNestedFunctions); ++row) {
+            Ref defaults = make_defaults(kNestedFunctions[row].spec);
+            if (!defaults && PyErr_Occurred()) {
+                return nullptr;
+            }
+            PyTuple_SET_ITEM(all.get(), static_cast<Py_ssize_t>(row), defaults ? defaults.release() : Py_NewRef(Py_None));
+        }
+        state().nested_defaults = all.release();
+    }
+    return state().nested_defaults;
+}
 
 // `lambda x: x.value`
 const FunctionSpec kValueKey{.name = &C::lambda_, .body = bind<value_key>};
@@ -74,31 +88,30 @@ Ref new_value_key(KeyPlace place) {
                       nullptr);
 }
 
-int build_catalogues(PyObject* task_enum, PyObject* metric_enum, PyObject* sub_enum, Catalogues& out) {
-    // all_task_type: the value of each task type, in enumeration order.
+namespace {
+
+// all_task_type: the value of each task type, in enumeration order.
+Ref task_type_values(PyObject* task_enum) {
     Ref task_types = Ref::steal(PyList_New(0));
     if (!task_types || for_each(task_enum, [&](PyObject* member) {
             return list_append_new(task_types.get(), get_attr(member, state().consts.value));
         }) < 0) {
-        return -1;
+        return {};
     }
+    return task_types;
+}
 
-    // all_metrics: both metric enumerations, sorted by value, keyed by value.
+// all_metrics: both metric enumerations, sorted by value, keyed by value.
+Ref metrics_by_value(PyObject* metric_enum, PyObject* sub_enum) {
     Ref chain = lookup_global(state().consts.chain);
-    if (!chain) {
-        return -1;
-    }
-    Ref chained = call<2>(chain.get(), {metric_enum, sub_enum});
-    if (!chained) {
-        return -1;
-    }
-    Ref key = new_value_key(KeyPlace::catalogue);
+    Ref chained = chain ? call<2>(chain.get(), {metric_enum, sub_enum}) : Ref();
+    Ref key = chained ? new_value_key(KeyPlace::catalogue) : Ref();
     if (!key) {
-        return -1;
+        return {};
     }
     Ref ordered = call_kw<2>(state().builtin_sorted, {chained.get(), key.get()}, state().consts.kw_key);
     if (!ordered) {
-        return -1;
+        return {};
     }
     key.reset();
     chained.reset();
@@ -107,11 +120,13 @@ int build_catalogues(PyObject* task_enum, PyObject* metric_enum, PyObject* sub_e
             Ref id = Ref::steal(get_attr(member, state().consts.value));
             return id ? PyDict_SetItem(metrics.get(), id.get(), member) : -1;
         }) < 0) {
-        return -1;
+        return {};
     }
-    ordered.reset();
+    return metrics;
+}
 
-    // all_metric_group: each distinct group named by a sub-metric, once.
+// all_metric_group: each distinct group named by a sub-metric, once.
+Ref distinct_groups(PyObject* sub_enum) {
     Ref groups = Ref::steal(PyList_New(0));
     if (!groups || for_each(sub_enum, [&](PyObject* member) {
             Ref group = Ref::steal(get_attr(member, state().consts.metrics_group));
@@ -123,25 +138,31 @@ int build_catalogues(PyObject* task_enum, PyObject* metric_enum, PyObject* sub_e
             }
             return list_append_new(groups.get(), get_attr(member, state().consts.metrics_group));
         }) < 0) {
-        return -1;
+        return {};
     }
     Ref distinct = Ref::steal(PySet_New(groups.get()));
-    if (!distinct) {
-        return -1;
-    }
-    Ref group_list = Ref::steal(PySequence_List(distinct.get()));
-    if (!group_list) {
+    return Ref::steal(distinct ? PySequence_List(distinct.get()) : nullptr);
+}
+
+}  // namespace
+
+int build_catalogues(PyObject* task_enum, PyObject* metric_enum, PyObject* sub_enum, Catalogues& out) {
+    Ref task_types = task_type_values(task_enum);
+    Ref metrics = task_types ? metrics_by_value(metric_enum, sub_enum) : Ref();
+    Ref groups = metrics ? distinct_groups(sub_enum) : Ref();
+    if (!groups) {
         return -1;
     }
     out.all_task_type = std::move(task_types);
     out.all_metrics = std::move(metrics);
-    out.all_metric_group = std::move(group_list);
+    out.all_metric_group = std::move(groups);
     return 0;
 }
 
 Ref create_scope(PyObject* metric_enum, PyObject* sub_enum, const Catalogues& catalogues, PyObject* task_type,
                  NestedFunctions& out) {
-    Ref scope = new_scope(kVarCount);
+    PyObject* all_defaults = row_defaults();
+    Ref scope = all_defaults ? new_scope(kVarCount) : Ref();
     if (!scope) {
         return {};
     }
@@ -158,15 +179,10 @@ Ref create_scope(PyObject* metric_enum, PyObject* sub_enum, const Catalogues& ca
     // between it and the functions made so far outlives the call.
     for (size_t row = 0; row < std::size(kNestedFunctions); ++row) {
         const NestedFunction& nested = kNestedFunctions[row];
-        if (row_defaults[row] == nullptr) {
-            row_defaults[row] = make_defaults(nested.spec).release();
-            if (row_defaults[row] == nullptr && PyErr_Occurred()) {
-                scope_clear_all(s);
-                return {};
-            }
-        }
+        PyObject* defaults = PyTuple_GET_ITEM(all_defaults, static_cast<Py_ssize_t>(row));
         Ref& fn = out.*nested.slot;
-        fn = new_nested(nested.spec, state().consts.show_locals, nested.shares_scope ? s : nullptr, row_defaults[row]);
+        fn = new_nested(nested.spec, state().consts.show_locals, nested.shares_scope ? s : nullptr,
+                        defaults == Py_None ? nullptr : defaults);
         if (!fn) {
             scope_clear_all(s);
             return {};

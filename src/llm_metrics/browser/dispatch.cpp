@@ -3,21 +3,25 @@
 // validates the arguments and runs the one view they ask for.
 #include <array>
 
-#include "browser/browser.hpp"
 #include "browser/browser_scope.hpp"
 #include "browser/nested.hpp"
 #include "browser/rows.hpp"
 #include "browser/sequences.hpp"
+#include "browser/texts.hpp"
 #include "core/attrs.hpp"
 #include "core/calls.hpp"
 #include "core/errors.hpp"
 #include "core/imports.hpp"
 #include "core/state.hpp"
 #include "core/text.hpp"
+#include "generated/methods.hpp"
 
 namespace llm_metrics::browser {
 
 namespace {
+
+constexpr char kInstallHint[] = "Unable to find metric-plugins latest version library with LLM support to list "
+                                "metrics. Please install it using `pip install zel-metrics-plugin`";
 
 // Marks an exception as the one being handled for as long as it lives, as an
 // `except` block does: code that runs meanwhile sees it as sys.exception(),
@@ -51,7 +55,7 @@ PyObject* legacy_fallback(PyObject* self) {
     if (module && call_method<2>(state().consts._LLMMetrics__show_supported_metrics_old, {self, module.get()})) {
         Py_RETURN_NONE;
     }
-    return raise_install_hint(state().consts.install_hint_browser);
+    return raise_install_hint(kInstallHint);
 }
 
 // A member of one of the enumerations is replaced by its value.
@@ -93,7 +97,7 @@ struct Call;
 struct Check {
     PyObject* const Call::*argument;
     Ref Catalogues::*valid;
-    NameField error_head;
+    Text error_head;
     int (Call::*show_valid)() const;
 };
 
@@ -116,10 +120,10 @@ struct Call {
 
     // The groups, under the lower-case header "metric group".
     int show_all_groups() const {
-        Ref headers = Ref::steal(single_item_list(state().consts.h_metric_group_lower));
+        Ref headers = Ref::steal(single_item_list(text_of(Text::h_metric_group_lower)));
         Ref rows = headers ? single_cell_rows(catalogues.all_metric_group.get()) : Ref{};
         return rows ? call_display_table(fns.display_table.get(), headers.get(), rows.get(),
-                                         state().consts.title_all_metric_groups)
+                                         text_of(Text::title_all_metric_groups))
                     : -1;
     }
 
@@ -149,6 +153,7 @@ struct Call {
     int validate() const;
     int task_type_view() const;
     int metric_group_view() const;
+    int group_has_sub_metrics() const;
     int metric_view() const;
 };
 
@@ -156,9 +161,9 @@ using C = Constants;
 
 // The checks, in the order they are made: only the first failing one is reported.
 const Check kChecks[] = {
-    {&Call::metric_id, &Catalogues::all_metrics, &C::invalid_metric_head, &Call::show_all_metrics},
-    {&Call::task_type, &Catalogues::all_task_type, &C::invalid_task_type_head, &Call::show_all_task_types},
-    {&Call::metric_group, &Catalogues::all_metrics, &C::invalid_group_head, &Call::show_all_groups},
+    {&Call::metric_id, &Catalogues::all_metrics, Text::invalid_metric_head, &Call::show_all_metrics},
+    {&Call::task_type, &Catalogues::all_task_type, Text::invalid_task_type_head, &Call::show_all_task_types},
+    {&Call::metric_group, &Catalogues::all_metrics, Text::invalid_group_head, &Call::show_all_groups},
 };
 
 // 1. Every argument given is known (kChecks): 1; 0 when one is not (its
@@ -175,7 +180,7 @@ int Call::validate() const {
             return -1;
         }
         if (!known) {
-            if (error_line(format_join({state().consts.*check.error_head, argument, state().consts.is_not_valid})) < 0 ||
+            if (error_line(format_join({text_of(check.error_head), argument, text_of(Text::is_not_valid)})) < 0 ||
                 (this->*check.show_valid)() < 0) {
                 return -1;
             }
@@ -224,9 +229,9 @@ int Call::task_type_view() const {
     }
     if (supported) {
         return confirm(format_join(
-            {state().consts.the_, metric_id, state().consts.metric_is_supported_by_the, task_type, state().consts.task_type_end}));
+            {text_of(Text::the_), metric_id, text_of(Text::metric_is_supported_by_the), task_type, text_of(Text::task_type_end)}));
     }
-    if (error_line(format_join({state().consts.metric_, metric_id, state().consts.is_not_supported_for, task_type})) < 0) {
+    if (error_line(format_join({text_of(Text::metric_), metric_id, text_of(Text::is_not_supported_for), task_type})) < 0) {
         return -1;
     }
     return show_metrics_of_task_type();
@@ -234,57 +239,46 @@ int Call::task_type_view() const {
 
 // 4. The metrics of the group, or whether the metric belongs to it.
 int Call::metric_group_view() const {
-    bool check_membership = false;
-    if (metric_id != Py_None) {
-        Ref group = metric_of(metric_group);
-        if (!group) {
-            return -1;
-        }
-        Ref attr;
-        const int has_sub_metrics = PyObject_GetOptionalAttr(group.get(), state().consts.sub_metrics, attr.put());
-        if (has_sub_metrics < 0) {
-            return -1;
-        }
-        if (has_sub_metrics) {
-            group = metric_of(metric_group);
-            if (!group) {
-                return -1;
-            }
-            attr = Ref::steal(get_attr(group.get(), state().consts.sub_metrics));
-            if (!attr) {
-                return -1;
-            }
-            check_membership = attr.get() != Py_None;
-        }
-    }
-    if (!check_membership) {
-        return show_metrics_of_group();
+    const int check_membership = metric_id != Py_None ? group_has_sub_metrics() : 0;
+    if (check_membership <= 0) {
+        return check_membership < 0 ? -1 : show_metrics_of_group();
     }
     Ref group = metric_of(metric_group);
-    if (!group) {
-        return -1;
-    }
-    Ref sub_metrics = Ref::steal(get_attr(group.get(), state().consts.sub_metrics));
+    Ref sub_metrics = Ref::steal(group ? get_attr(group.get(), state().consts.sub_metrics) : nullptr);
     if (!sub_metrics) {
         return -1;
     }
     group.reset();
     Ref member_ids = member_values(sub_metrics.get());
-    if (!member_ids) {
-        return -1;
-    }
     sub_metrics.reset();
-    const int member = PySequence_Contains(member_ids.get(), metric_id);
+    const int member = member_ids ? PySequence_Contains(member_ids.get(), metric_id) : -1;
     if (member < 0) {
         return -1;
     }
     if (member) {
-        return confirm(format_join({metric_id, state().consts.metric_comes_under_the, metric_group, state().consts.metric_group_end}));
+        return confirm(format_join({metric_id, text_of(Text::metric_comes_under_the), metric_group, text_of(Text::metric_group_end)}));
     }
-    if (error_line(format_join({state().consts.metric_, metric_id, state().consts.does_not_come_under, metric_group})) < 0) {
+    if (error_line(format_join({text_of(Text::metric_), metric_id, text_of(Text::does_not_come_under), metric_group})) < 0) {
         return -1;
     }
     return show_metrics_of_group();
+}
+
+// Whether the group's metric has sub_metrics not None (hasattr, then the attribute read again, each
+// from the group looked up afresh, as the plain-Python body does); -1 with an exception set.
+int Call::group_has_sub_metrics() const {
+    Ref group = metric_of(metric_group);
+    if (!group) {
+        return -1;
+    }
+    Ref attr;
+    const int has_sub_metrics = PyObject_GetOptionalAttr(group.get(), state().consts.sub_metrics, attr.put());
+    if (has_sub_metrics <= 0) {
+        return has_sub_metrics;
+    }
+    group = metric_of(metric_group);
+    attr = Ref::steal(group ? get_attr(group.get(), state().consts.sub_metrics) : nullptr);
+    return attr ? attr.get() != Py_None : -1;
 }
 
 // 5. The one-row details table of the metric.
@@ -293,7 +287,7 @@ int Call::metric_view() const {
     if (!metric_obj) {
         return -1;
     }
-    Ref header = metric_headers(state().consts.h_supported_task_types_underscore);
+    Ref header = metric_headers(text_of(Text::h_supported_task_types_underscore));
     if (!header) {
         return -1;
     }
@@ -301,7 +295,7 @@ int Call::metric_view() const {
     if (!rows) {
         return -1;
     }
-    Ref title = format_join({state().consts.the_, metric_id, state().consts.metric_supports_the_following});
+    Ref title = format_join({text_of(Text::the_), metric_id, text_of(Text::metric_supports_the_following)});
     if (!title) {
         return -1;
     }
@@ -310,7 +304,24 @@ int Call::metric_view() const {
 
 }  // namespace
 
-// show_supported_metrics(self, task_type=None, metric_id=None, metric_group=None)
+/*[method]
+def show_supported_metrics(self, task_type=None, metric_id=None, metric_group=None):
+        """
+                Displays information about supported metrics and task types based on the provided parameters.
+
+                This method can be called in the following ways:
+
+                1. Show_supported_metrics() \u2192 Displays all supported metrics, task types, and metric groups.
+                2. Show_supported_metrics(task_type="generation") \u2192 Displays all metrics supported by the specified task type.
+                3. Show_supported_metrics(metric_id="bleu") \u2192 Displays all task types that support the specified metric.
+                4. Show_supported_metrics(metric_group="rouge_score") \u2192 Displays all metrics that come under the specified metric group.
+                5. Show_supported_metrics(task_type="generation", metric_id="bleu") \u2192 Displays whether the specified metric is supported by the specified task type.
+                6. Show_supported_metrics(metric_group="rouge_score", metric_id="rouge1") \u2192 Displays whether the specified metric is part of the specified metric group.
+            """
+        stub = ("(self, task_type: str | enum.Enum | None = None, metric_id: str | enum.Enum | None = None,"
+            " metric_group: str | enum.Enum | None = None) -> None")
+        valid_call = "(metric_id='bleu')"
+[method end]*/
 PyObject* show_supported_metrics(MethodFunction*, const ShowSupportedMetricsParams& p) {
     Ref task_type = Ref::borrow(p.task_type);
     Ref metric_id = Ref::borrow(p.metric_id);
@@ -349,7 +360,7 @@ PyObject* show_supported_metrics(MethodFunction*, const ShowSupportedMetricsPara
         case Outcome::shown:
             break;
     }
-    if (print_line(state().consts.footer_heading) < 0 || print_line(state().consts.configuration_structure) < 0) {
+    if (print_line(text_of(Text::footer_heading)) < 0 || print_line(text_of(Text::configuration_structure)) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;

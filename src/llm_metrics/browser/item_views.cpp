@@ -6,6 +6,7 @@
 #include "browser/nested.hpp"
 #include "browser/rows.hpp"
 #include "browser/sequences.hpp"
+#include "browser/texts.hpp"
 #include "core/attrs.hpp"
 #include "core/calls.hpp"
 #include "core/state.hpp"
@@ -22,7 +23,7 @@ PyObject* report_group_without_sub_metrics(MethodFunction* fn, PyObject* metric_
     if (!error_fn) {
         return nullptr;
     }
-    Ref message = format_join({state().consts.metric_group_, metric_group_id, state().consts.no_sub_metrics});
+    Ref message = format_join({text_of(Text::metric_group_), metric_group_id, text_of(Text::no_sub_metrics)});
     if (!message || !call_kw<1>(error_fn.get(), {message.get()}, state().consts.kw_error_message)) {
         return nullptr;
     }
@@ -39,66 +40,63 @@ PyObject* report_group_without_sub_metrics(MethodFunction* fn, PyObject* metric_
     Py_RETURN_NONE;
 }
 
+// The rows and the title of the metrics of one task type.
+int task_type_table(MethodFunction* fn, PyObject* task_type, Ref& rows, Ref& title) {
+    Ref query = scope_read(fn, Var::get_supported_metrics);
+    Ref members = query ? call<1>(query.get(), {task_type}) : Ref();
+    rows = members ? metric_rows(members.get()) : Ref();
+    if (!rows) {
+        return -1;
+    }
+    title = format_join({text_of(Text::metrics_supported_by_the), task_type, text_of(Text::task_type_colon)});
+    return title ? 0 : -1;
+}
+
+// The rows and the title of the sub-metrics of one group; 1 when the group
+// has none, reported instead.
+int group_table(MethodFunction* fn, PyObject* group_id, Ref& rows, Ref& title) {
+    Ref groups = scope_read(fn, Var::all_metric_group);
+    const int is_group = groups ? PySequence_Contains(groups.get(), group_id) : -1;
+    if (is_group < 0) {
+        return -1;
+    }
+    groups.reset();
+    if (!is_group) {
+        return Ref::steal(report_group_without_sub_metrics(fn, group_id)) ? 1 : -1;
+    }
+    Ref all_metrics = scope_read(fn, Var::all_metrics);
+    Ref group = Ref::steal(all_metrics ? PyObject_GetItem(all_metrics.get(), group_id) : nullptr);
+    if (!group) {
+        return -1;
+    }
+    all_metrics.reset();
+    Ref sub_metrics = Ref::steal(get_attr(group.get(), state().consts.sub_metrics));
+    rows = sub_metrics ? metric_rows(sub_metrics.get()) : Ref();
+    if (!rows) {
+        return -1;
+    }
+    title = format_join({text_of(Text::metrics_that_come_under_the), group_id, text_of(Text::metric_group_are)});
+    return title ? 0 : -1;
+}
+
 }  // namespace
 
 // __display_supported_metrics(_task_type=None, metric_group_id=None)
 PyObject* display_supported_metrics(MethodFunction* fn, const DisplaySupportedMetricsParams& p) {
-    Ref header = metric_headers(state().consts.h_supported_task_types);
+    Ref header = metric_headers(text_of(Text::h_supported_task_types));
     if (!header) {
         return nullptr;
     }
     Ref result;
     Ref title;
     if (p._task_type != Py_None) {
-        Ref query = scope_read(fn, Var::get_supported_metrics);
-        if (!query) {
-            return nullptr;
-        }
-        Ref members = call<1>(query.get(), {p._task_type});
-        if (!members) {
-            return nullptr;
-        }
-        result = metric_rows(members.get());
-        if (!result) {
-            return nullptr;
-        }
-        title = format_join({state().consts.metrics_supported_by_the, p._task_type, state().consts.task_type_colon});
-        if (!title) {
+        if (task_type_table(fn, p._task_type, result, title) < 0) {
             return nullptr;
         }
     } else if (p.metric_group_id != Py_None) {
-        Ref groups = scope_read(fn, Var::all_metric_group);
-        if (!groups) {
-            return nullptr;
-        }
-        const int is_group = PySequence_Contains(groups.get(), p.metric_group_id);
-        if (is_group < 0) {
-            return nullptr;
-        }
-        groups.reset();
-        if (!is_group) {
-            return report_group_without_sub_metrics(fn, p.metric_group_id);
-        }
-        Ref all_metrics = scope_read(fn, Var::all_metrics);
-        if (!all_metrics) {
-            return nullptr;
-        }
-        Ref group = Ref::steal(PyObject_GetItem(all_metrics.get(), p.metric_group_id));
-        if (!group) {
-            return nullptr;
-        }
-        all_metrics.reset();
-        Ref sub_metrics = Ref::steal(get_attr(group.get(), state().consts.sub_metrics));
-        if (!sub_metrics) {
-            return nullptr;
-        }
-        result = metric_rows(sub_metrics.get());
-        if (!result) {
-            return nullptr;
-        }
-        title = format_join({state().consts.metrics_that_come_under_the, p.metric_group_id, state().consts.metric_group_are});
-        if (!title) {
-            return nullptr;
+        const int made = group_table(fn, p.metric_group_id, result, title);
+        if (made != 0) {
+            return made < 0 ? nullptr : Py_NewRef(Py_None);
         }
     } else {
         result = Ref::steal(PyList_New(0));
@@ -133,7 +131,7 @@ PyObject* display_supported_task_type(MethodFunction* fn, const DisplaySupported
         return nullptr;
     }
     all_metrics.reset();
-    Ref header = metric_headers(state().consts.h_supported_task_types);
+    Ref header = metric_headers(text_of(Text::h_supported_task_types));
     if (!header) {
         return nullptr;
     }
@@ -145,7 +143,7 @@ PyObject* display_supported_task_type(MethodFunction* fn, const DisplaySupported
     if (!display) {
         return nullptr;
     }
-    Ref title = format_join({p.metric_id, state().consts.metric_details});
+    Ref title = format_join({p.metric_id, text_of(Text::metric_details)});
     if (!title || call_display_table(display.get(), header.get(), result.get(), title.get()) < 0) {
         return nullptr;
     }

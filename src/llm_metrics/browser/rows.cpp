@@ -1,4 +1,5 @@
 #include "browser/rows.hpp"
+#include "browser/texts.hpp"
 
 #include "browser/sequences.hpp"
 #include "core/attrs.hpp"
@@ -9,10 +10,10 @@ namespace llm_metrics::browser {
 Ref metric_headers(PyObject* supported_tasks_header) {
     PyObject* list = PyList_New(4);
     if (list != nullptr) {
-        PyList_SET_ITEM(list, 0, Py_NewRef(state().consts.h_metric_id));
-        PyList_SET_ITEM(list, 1, Py_NewRef(state().consts.h_metric_group));
+        PyList_SET_ITEM(list, 0, Py_NewRef(text_of(Text::h_metric_id)));
+        PyList_SET_ITEM(list, 1, Py_NewRef(text_of(Text::h_metric_group)));
         PyList_SET_ITEM(list, 2, Py_NewRef(supported_tasks_header));
-        PyList_SET_ITEM(list, 3, Py_NewRef(state().consts.h_is_reference_free));
+        PyList_SET_ITEM(list, 3, Py_NewRef(text_of(Text::h_is_reference_free)));
     }
     return Ref::steal(list);
 }
@@ -55,7 +56,7 @@ PyObject* metric_row(PyObject* metric_obj) {
     PyList_SET_ITEM(row, 0, id.release());
     PyList_SET_ITEM(row, 1, group.release());
     PyList_SET_ITEM(row, 2, tasks.release());
-    PyList_SET_ITEM(row, 3, Py_NewRef(truth ? state().consts.yes : state().consts.no));
+    PyList_SET_ITEM(row, 3, Py_NewRef(truth ? text_of(Text::yes) : text_of(Text::no)));
     return row;
 }
 

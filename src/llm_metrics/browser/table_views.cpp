@@ -5,6 +5,7 @@
 #include "browser/nested.hpp"
 #include "browser/rows.hpp"
 #include "browser/sequences.hpp"
+#include "browser/texts.hpp"
 #include "core/attrs.hpp"
 #include "core/calls.hpp"
 #include "core/globals.hpp"
@@ -66,7 +67,7 @@ PyObject* display_table(MethodFunction*, const DisplayTableParams& p) {
 
 // __display_error_msg(error_message): print(f"\033[31m {error_message} \033[0m")
 PyObject* display_error_msg(MethodFunction*, const DisplayErrorMsgParams& p) {
-    Ref text = format_join({state().consts.red_open, p.error_message, state().consts.red_close});
+    Ref text = format_join({text_of(Text::red_open), p.error_message, text_of(Text::red_close)});
     if (!text || print_line(text.get()) < 0) {
         return nullptr;
     }
@@ -74,7 +75,7 @@ PyObject* display_error_msg(MethodFunction*, const DisplayErrorMsgParams& p) {
 }
 
 PyObject* display_all_supported_metrics(MethodFunction* fn, const NoParams&) {
-    Ref headers = metric_headers(state().consts.h_supported_task_types);
+    Ref headers = metric_headers(text_of(Text::h_supported_task_types));
     if (!headers) {
         return nullptr;
     }
@@ -112,18 +113,18 @@ PyObject* display_all_supported_metrics(MethodFunction* fn, const NoParams&) {
     }
     all_metrics.reset();
     Ref display = scope_read(fn, Var::display_table);
-    if (!display || call_display_table(display.get(), headers.get(), rows.get(), state().consts.title_all_metrics) < 0) {
+    if (!display || call_display_table(display.get(), headers.get(), rows.get(), text_of(Text::title_all_metrics)) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
 }
 
 PyObject* display_all_supported_task_type(MethodFunction* fn, const NoParams&) {
-    return display_single_column(fn, Var::all_task_type, state().consts.h_task_types, state().consts.title_all_task_types);
+    return display_single_column(fn, Var::all_task_type, text_of(Text::h_task_types), text_of(Text::title_all_task_types));
 }
 
 PyObject* display_all_supported_metric_group(MethodFunction* fn, const NoParams&) {
-    return display_single_column(fn, Var::all_metric_group, state().consts.h_metric_group, state().consts.title_all_metric_groups);
+    return display_single_column(fn, Var::all_metric_group, text_of(Text::h_metric_group), text_of(Text::title_all_metric_groups));
 }
 
 }  // namespace llm_metrics::browser

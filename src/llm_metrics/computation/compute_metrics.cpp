@@ -1,13 +1,11 @@
-// compute_metrics(self, configuration, sources=None, predictions=None,
-// references=None, custom_evaluators=[], **kwargs): validates the inputs,
-// lets a new metrics manager compute, then merges what each custom
-// evaluator returns into the manager's result and returns that object.
+// compute_metrics: validates the inputs, lets a new metrics manager compute,
+// then merges what each custom evaluator returns into the manager's result.
 #include <array>
 
-#include "computation/computation.hpp"
 #include "core/attrs.hpp"
 #include "core/calls.hpp"
 #include "core/state.hpp"
+#include "generated/methods.hpp"
 
 namespace llm_metrics::computation {
 
@@ -81,6 +79,70 @@ int run_evaluators(PyObject* evaluators, const EvaluatorInput& input, PyObject* 
 
 }  // namespace
 
+/*[method]
+def compute_metrics(
+    self,
+    configuration: "dict",
+    sources: "pd.DataFrame" = None,
+    predictions: "pd.DataFrame" = None,
+    references: "pd.DataFrame" = None,
+    custom_evaluators=[],
+    **kwargs,
+):
+        """
+        Compute LLM based metrics based on the configuration.
+        :param DataFrame sources: data frame containing the input data (if required or else empty dataframe).
+        :param DataFrame predictions: data frame containing the input data (if required or else empty dataframe).
+        :param DataFrame references: data frame containing the referene data (if required or else empty dataframe).
+        :param List custom_evaluators: List of custom evaluator functions that compute additional custom metrics
+        :return: Key/Value pair where key is the metric name and value is an object consisting of the metric results for all individual metrics.
+        :rtype: dict
+
+        This is how the configuration parameter dict will look like::
+
+            from zel_metrics_plugin.metrics.llm.utils.constants import LLMTextMetricGroup, LLMSummarizationMetrics, HAP_SCORE
+            metric_config = {
+                "configuration": {
+                    LLMTextMetricGroup.SUMMARIZATION.value: { #This is metric group
+                        LLMSummarizationMetrics.ROUGE_SCORE.value: { #This is individual metric and contains it's specific parameters if required
+                            "use_aggregator": True,
+                            "use_stemmer": True
+                        },
+                        LLMSummarizationMetrics.SARI.value: { #This is individual metric and contains it's specific parameters if required
+                        },
+                        LLMSummarizationMetrics.BLEURT_SCORE.value: {},
+                        HAP_SCORE: {},
+                        LLMSummarizationMetrics.SACREBLEU.value: {},
+                        LLMSummarizationMetrics.WIKI_SPLIT.value: {},
+                        LLMSummarizationMetrics.METEOR.value: {},
+                        LLMSummarizationMetrics.NORMALIZED_RECALL.value: {},
+                        LLMSummarizationMetrics.NORMALIZED_PRECISION.value: {},
+                        LLMSummarizationMetrics.NORMALIZED_F1_SCORE.value: {},
+                    }
+                }
+            }
+
+        A way you might use me is:
+
+        >>> client.llm_metrics.compute_metrics(configuration, sources, predictions, references)
+
+        User can pass custom_evaluators as argument to compute custom metrics.
+        eg::
+
+            def fun1(sources: pd.DataFrame, predictions: pd.DataFrame, references: pd.DataFrame):
+                # compute custom metrics and returns it as a dict
+                return {}
+
+            custom_evaluators = [fun1]
+            client.llm_metrics.compute_metrics(configuration, sources, predictions, references, custom_evaluators=custom_evaluators)
+        """
+        stub = ("(self, configuration: dict[str, Any], sources: pd.DataFrame | None = None,"
+            " predictions: pd.DataFrame | None = None, references: pd.DataFrame | None = None,"
+            " custom_evaluators: Sequence[CustomEvaluator] = ..., **kwargs: Any) -> dict[str, Any]")
+        exact_dict = "configuration"
+        doctest = "LLMMetrics.compute_metrics (line 52)"
+        valid_call = "(configuration, None, custom_evaluators=[lambda *a, **k: {'custom': 1}])"
+[method end]*/
 PyObject* compute_metrics(MethodFunction*, const ComputeMetricsParams& p) {
     if (!call_method<5>(state().consts._LLMMetrics__validate_params, {p.self, p.configuration, p.sources, p.predictions, p.references})) {
         return nullptr;

@@ -1,20 +1,22 @@
-// __get_metrics_manager(self, configuration, kwargs): imports the plugin's
-// manager module at call time, builds the manager for `configuration` and
-// extends the caller's keyword dictionary in place with the host client's
-// connection details.
+// __get_metrics_manager: imports the plugin's manager module at call time,
+// builds the manager for `configuration` and extends the caller's keyword
+// dictionary in place with the host client's connection details.
 #include <array>
 #include <initializer_list>
 
-#include "computation/computation.hpp"
 #include "core/attrs.hpp"
 #include "core/calls.hpp"
 #include "core/errors.hpp"
 #include "core/globals.hpp"
 #include "core/state.hpp"
+#include "generated/methods.hpp"
 
 namespace llm_metrics::computation {
 
 namespace {
+
+constexpr char kInstallHint[] = "Unable to find metric-plugins library with LLM support to compute metrics. "
+                                "Please install it using `pip install zel-metrics-plugin`";
 
 // __import__(<manager module>, fromlist=["LLMMetricManager"]) through the
 // builtin taken at initialisation; a fresh fromlist list on every call.
@@ -36,22 +38,20 @@ int store(PyObject* kwargs, PyObject* name, PyObject* value) {
 // kwargs[name] = self.ai_client.<name>, both attributes read now.
 int store_client_attribute(PyObject* self, PyObject* kwargs, PyObject* name) {
     Ref client = Ref::steal(get_attr(self, state().consts.ai_client));
-    if (!client) {
-        return -1;
-    }
-    Ref value = Ref::steal(get_attr(client.get(), name));
-    if (!value) {
-        return -1;
-    }
-    return store(kwargs, name, value.get());
+    Ref value = Ref::steal(client ? get_attr(client.get(), name) : nullptr);
+    return value ? store(kwargs, name, value.get()) : -1;
 }
 
 }  // namespace
 
+/*[method]
+def __get_metrics_manager(self, configuration, kwargs):
+        valid_call = "(configuration, {'extra': 1})"
+[method end]*/
 PyObject* get_metrics_manager(MethodFunction*, const GetMetricsManagerParams& p) {
     Ref manager_module = import_manager_module();
     if (!manager_module) {
-        return raise_install_hint(state().consts.install_hint_manager);
+        return raise_install_hint(kInstallHint);
     }
 
     // Where the request comes from, before the manager is built.
@@ -60,12 +60,9 @@ PyObject* get_metrics_manager(MethodFunction*, const GetMetricsManagerParams& p)
         return nullptr;
     }
 
-    Ref manager_cls = module_attr(manager_module.get(), state().consts.LLMMetricManager);
-    if (!manager_cls) {
-        return nullptr;
-    }
     // The constructor gets its own copy of the keywords as they stand now.
-    Ref manager = call_with_mapping(manager_cls.get(), &p.configuration, 1, p.kwargs);
+    Ref manager_cls = module_attr(manager_module.get(), state().consts.LLMMetricManager);
+    Ref manager = manager_cls ? call_with_mapping(manager_cls.get(), &p.configuration, 1, p.kwargs) : Ref();
     if (!manager) {
         return nullptr;
     }

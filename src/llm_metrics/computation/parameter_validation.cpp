@@ -1,13 +1,12 @@
-// __validate_params(self, configuration, sources, predictions, references):
-// hands each input to the host kit's validate_type, configuration first.
+// __validate_params: hands each input to the host kit's validate_type, configuration first.
 #include <array>
 
-#include "computation/computation.hpp"
 #include "computation/validation.hpp"
 #include "core/attrs.hpp"
 #include "core/calls.hpp"
 #include "core/globals.hpp"
 #include "core/state.hpp"
+#include "generated/methods.hpp"
 
 namespace llm_metrics::computation {
 
@@ -47,6 +46,10 @@ int validate_frame(PyObject* frame) {
 
 }  // namespace
 
+/*[method]
+def __validate_params(self, configuration, sources, predictions, references):
+        valid_call = "(configuration, None, None, None)"
+[method end]*/
 PyObject* validate_params(MethodFunction*, const ValidateParamsParams& p) {
     if (validate_configuration(p.configuration) < 0 || validate_frame(p.sources) < 0 || validate_frame(p.predictions) < 0 ||
         validate_frame(p.references) < 0) {

@@ -92,6 +92,15 @@ int raise_not_exact_dict(const char* param, PyObject* value) {
     return -1;
 }
 
+// TypeError (with its note) when the parameter that must be exactly a dict is not one.
+int check_exact_dict(const FunctionSpec& spec, PyObject* const* bound) {
+    const Py_ssize_t exact_dict = exact_dict_index(spec);
+    if (exact_dict >= 0 && !PyDict_CheckExact(bound[exact_dict])) {
+        return raise_not_exact_dict(PyUnicode_AsUTF8(param_name(spec, exact_dict)), bound[exact_dict]);
+    }
+    return 0;
+}
+
 // The usual call: positional arguments only.  No keyword to compare, so no
 // Python code runs while binding, and the defaults are read at once.
 int bind_positional(MethodFunction* fn, PyObject* const* args, Py_ssize_t nargs, PyObject** bound, Ref& extra,
@@ -116,15 +125,64 @@ int bind_positional(MethodFunction* fn, PyObject* const* args, Py_ssize_t nargs,
             bound[i] = items[i - first_default];
         }
     }
-    const Py_ssize_t exact_dict = exact_dict_index(spec);
-    if (exact_dict >= 0 && !PyDict_CheckExact(bound[exact_dict])) {
-        return raise_not_exact_dict(PyUnicode_AsUTF8(param_name(spec, exact_dict)), bound[exact_dict]);
+    if (check_exact_dict(spec, bound) < 0) {
+        return -1;
     }
     if (spec.body.var_keywords) {
         extra = Ref::steal(PyDict_New());
         if (!extra) {
             return -1;
         }
+    }
+    return 0;
+}
+
+// Binds one keyword argument to its parameter, or into `extra` (**kwargs): its name's
+// __eq__ and __hash__ (a str subclass's) are Python code that may change anything about `fn`.
+int bind_keyword(MethodFunction* fn, PyObject* kw, PyObject* value, PyObject** bound, PyObject* extra) {
+    if (!PyUnicode_Check(kw)) {
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec_name(fn));
+        return -1;
+    }
+    Py_ssize_t index;
+    if (find_parameter(fn, kw, index) < 0) {
+        return -1;
+    }
+    if (index >= 0) {
+        if (bound[index] != nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", spec_name(fn), kw);
+            return -1;
+        }
+        bound[index] = value;
+        return 0;
+    }
+    if (extra != nullptr) {
+        return PyDict_SetItem(extra, kw, value);
+    }
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec_name(fn), kw);
+    return -1;
+}
+
+// Fills the parameters no argument gave from the defaults, read only now, as a Python
+// function reads __defaults__ after its keywords: the tuple of this moment is held for the
+// whole call, so the defaults bound from it outlive any later replacement.  Runs no Python code.
+int bind_defaults(MethodFunction* fn, PyObject** bound, Ref& defaults) {
+    const Py_ssize_t n_params = fn->spec->body.n_params;
+    defaults = Ref::borrow(fn->defaults);
+    PyObject* const tuple = defaults.get();
+    // Defaults belong to the last parameters; like a Python function, a
+    // defaults tuple longer than the parameter list supplies its last items.
+    const Py_ssize_t n_defaults = default_count(fn, tuple);
+    const Py_ssize_t first_default = n_params - n_defaults;
+    const Py_ssize_t skipped_defaults = tuple ? PyTuple_GET_SIZE(tuple) - n_defaults : 0;
+    for (Py_ssize_t i = 0; i < n_params; ++i) {
+        if (bound[i] != nullptr) {
+            continue;
+        }
+        if (i < first_default) {
+            return raise_count_error(fn, false, i);
+        }
+        bound[i] = PyTuple_GET_ITEM(tuple, skipped_defaults + i - first_default);
     }
     return 0;
 }
@@ -147,35 +205,8 @@ int bind_arguments(MethodFunction* fn, PyObject* const* args, Py_ssize_t nargs, 
             return -1;
         }
     }
-    // Keyword names are compared (str subclasses: their __eq__) and stored in
-    // `extra` (their __hash__): Python code that may change anything about
-    // `fn`, its defaults above all.
-    const Py_ssize_t n_kw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < n_kw; ++k) {
-        PyObject* kw = PyTuple_GET_ITEM(kwnames, k);
-        PyObject* value = args[nargs + k];
-        if (!PyUnicode_Check(kw)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec_name(fn));
-            return -1;
-        }
-        Py_ssize_t index;
-        if (find_parameter(fn, kw, index) < 0) {
-            return -1;
-        }
-        if (index >= 0) {
-            if (bound[index] != nullptr) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                             spec_name(fn), kw);
-                return -1;
-            }
-            bound[index] = value;
-        } else if (spec.body.var_keywords) {
-            if (PyDict_SetItem(extra.get(), kw, value) < 0) {
-                return -1;
-            }
-        } else {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         spec_name(fn), kw);
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+        if (bind_keyword(fn, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], bound, extra.get()) < 0) {
             return -1;
         }
     }
@@ -183,32 +214,10 @@ int bind_arguments(MethodFunction* fn, PyObject* const* args, Py_ssize_t nargs, 
     if (nargs > n_params) {
         return raise_count_error(fn, true, nargs);
     }
-    // Only now are the defaults read, as a Python function reads
-    // __defaults__ after its keywords: the tuple of this moment is held for
-    // the whole call, so the defaults bound from it outlive any later
-    // replacement.  Nothing below runs Python code.
-    defaults = Ref::borrow(fn->defaults);
-    PyObject* const tuple = defaults.get();
-    // Defaults belong to the last parameters; like a Python function, a
-    // defaults tuple longer than the parameter list supplies its last items.
-    const Py_ssize_t n_defaults = default_count(fn, tuple);
-    const Py_ssize_t first_default = n_params - n_defaults;
-    const Py_ssize_t skipped_defaults = tuple ? PyTuple_GET_SIZE(tuple) - n_defaults : 0;
-    for (Py_ssize_t i = 0; i < n_params; ++i) {
-        if (bound[i] != nullptr) {
-            continue;
-        }
-        if (i >= first_default) {
-            bound[i] = PyTuple_GET_ITEM(tuple, skipped_defaults + i - first_default);
-            continue;
-        }
-        return raise_count_error(fn, false, i);
+    if (bind_defaults(fn, bound, defaults) < 0) {
+        return -1;
     }
-    const Py_ssize_t exact_dict = exact_dict_index(spec);
-    if (exact_dict >= 0 && !PyDict_CheckExact(bound[exact_dict])) {
-        return raise_not_exact_dict(PyUnicode_AsUTF8(param_name(spec, exact_dict)), bound[exact_dict]);
-    }
-    return 0;
+    return check_exact_dict(spec, bound);
 }
 
 }  // namespace llm_metrics

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "core/ref.hpp"
+
 
 namespace llm_metrics {
 
@@ -59,7 +61,9 @@ int create_entries(Constants& table) {
 #define LLM_METRICS_MAKE_TUPLE(field, ...) \
     if (!make_tuple(table.field, __VA_ARGS__)) return -1;
     LLM_METRICS_NAMES(LLM_METRICS_MAKE_NAME)
+    LLM_METRICS_METHOD_NAMES(LLM_METRICS_MAKE_NAME)
     LLM_METRICS_TEXTS(LLM_METRICS_MAKE_TEXT)
+    LLM_METRICS_METHOD_TEXTS(LLM_METRICS_MAKE_TEXT)
     LLM_METRICS_TUPLES(LLM_METRICS_MAKE_TUPLE)
 #undef LLM_METRICS_MAKE_NAME
 #undef LLM_METRICS_MAKE_TEXT
@@ -82,9 +86,24 @@ void clear_constants(Constants& table) {
     // them runs no Python code, so the current exception stays as it is.
 #define LLM_METRICS_CLEAR(field, ...) Py_CLEAR(table.field);
     LLM_METRICS_NAMES(LLM_METRICS_CLEAR)
+    LLM_METRICS_METHOD_NAMES(LLM_METRICS_CLEAR)
     LLM_METRICS_TEXTS(LLM_METRICS_CLEAR)
+    LLM_METRICS_METHOD_TEXTS(LLM_METRICS_CLEAR)
     LLM_METRICS_TUPLES(LLM_METRICS_CLEAR)
 #undef LLM_METRICS_CLEAR
+}
+
+int make_texts(PyObject*& slot, const char* const* literals, size_t count) {
+    Ref texts = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
+    for (size_t i = 0; texts && i < count; ++i) {
+        PyObject* text = PyUnicode_FromString(literals[i]);
+        if (text == nullptr) {
+            return -1;
+        }
+        PyTuple_SET_ITEM(texts.get(), static_cast<Py_ssize_t>(i), text);
+    }
+    slot = texts.release();
+    return slot != nullptr ? 0 : -1;
 }
 
 }  // namespace llm_metrics

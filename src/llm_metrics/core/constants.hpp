@@ -1,14 +1,20 @@
-// The table of constants: interned names, constant texts and constant tuples.
+// The table of constants: interned names, constant texts and constant tuples,
+// one for the process, in state() (core/state.hpp): read as
+// `state().consts.<field>`; made by `init_constants()`, released by `clear_constants()`.
 //
-// One table serves the process (the module supports a single interpreter per
-// process); it lives in the process-wide state (core/state.hpp), so code
-// reads an entry as `table.<field>`.  `init_constants()` creates
-// every entry when the module initialises; `clear_constants()` releases them.
+// Where a text lives.  A name Python code sees (attribute, keyword, global,
+// module), or a tuple of names: this table (a method's own: its block).  The
+// words the module prints: the table of the one subsystem that prints them
+// (browser/texts.hpp), this one when core or several do.  A message the module
+// raises: a C string `k...[]` in the file of the one function that raises it
+// (or at that point), here when several do (below: the interpreter's words).
 #pragma once
 
 #include <Python.h>
 
 #include <cstddef>
+
+#include "core/generated/method_names.hpp"
 
 // Full dotted name of the module: its one home (the text `module_name`, and
 // C strings built from it).
@@ -17,99 +23,34 @@
 namespace llm_metrics {
 
 // Identifiers (attribute, keyword, parameter and global names), interned;
-// the field is the text.  Alphabetical.
+// the field is the text.  Alphabetical.  The methods' names and parameters
+// are LLM_METRICS_METHOD_NAMES, made from their blocks (tools/method_blocks.py).
 #define LLM_METRICS_NAMES(X) \
     X(BaseService) X(BearerTokenAuthenticator) X(DataFrame) X(LLMAJEvaluators) X(LLMExtractionMetrics) \
     X(LLMGenerationMetrics) X(LLMMetricManager) X(LLMMetricType) X(LLMMetrics) X(LLMQAMetrics) X(LLMSubMetrics) \
-    X(LLMSummarizationMetrics) X(LLMTaskType) X(RobustnessMetrics) \
-    X(Table) X(_LLMMetrics__get_metrics_manager) X(_LLMMetrics__is_key_present) \
-    X(_LLMMetrics__show_supported_metrics_old) X(_LLMMetrics__validate_params) X(__annotate__) X(__builtins__) \
-    X(__display_all_supported_metric_group) X(__display_all_supported_metrics) \
+    X(LLMSummarizationMetrics) X(LLMTaskType) X(RobustnessMetrics) X(Table) X(_LLMMetrics__get_metrics_manager) \
+    X(_LLMMetrics__is_key_present) X(_LLMMetrics__show_supported_metrics_old) X(_LLMMetrics__validate_params) \
+    X(__annotate__) X(__builtins__) X(__display_all_supported_metric_group) X(__display_all_supported_metrics) \
     X(__display_all_supported_task_type) X(__display_error_msg) X(__display_supported_metrics) \
-    X(__display_supported_task_type) X(__display_table) X(__file__) X(__get_metrics_manager) \
-    X(__get_supported_metrics) X(__import__) X(__init__) X(__is_key_present) X(__loader__) X(__module__) \
-    X(__name__) X(__package__) X(__path__) X(__qualname__) X(__show_supported_metrics_old) X(__spec__) \
-    X(__test__) X(__validate_params) X(_initializing) X(_task_type) \
-    X(add_note) X(ai_client) \
-    X(authenticator) X(builtins) X(chain) X(co_consts) X(co_exceptiontable) X(co_filename) \
-    X(co_linetable) X(co_name) X(co_names) X(co_stacksize) X(compute) X(compute_metrics) X(config) X(configuration) \
-    X(custom_evaluators) X(data_frame) X(display_result) X(display_robustness_results) X(error_message) \
-    X(evaluators) X(filterwarnings) X(fromlist) X(get_metrics_result) X(has_location) X(headers) X(host) \
-    X(ignore) \
-    X(is_bearer_token) X(is_reference_free) X(is_vesk) X(key) X(kwargs) X(list) X(loader) \
-    X(metric_group) X(metric_group_id) X(metric_id) X(metric_type_module) X(metrics_group) X(metrics_result) \
-    X(name_from) X(origin) X(parent) X(pd) X(predictions) X(print) X(record) X(references) \
-    X(results) \
-    X(safe_path) X(sdk) X(self) X(service_instance_id) X(service_url) X(show_supported_metrics) X(sorted) X(sources) \
-    X(sub_metrics) X(submodule_search_locations) X(supported_tasks) X(task_type) X(title) X(title_table) \
-    X(update) X(validate_type) X(value) X(values) X(warnings) X(x)
+    X(__display_supported_task_type) X(__display_table) X(__file__) X(__get_supported_metrics) X(__import__) \
+    X(__loader__) X(__module__) X(__name__) X(__package__) X(__path__) X(__qualname__) X(__spec__) X(__test__) \
+    X(_initializing) X(_task_type) X(add_note) X(authenticator) X(builtins) X(chain) X(co_consts) \
+    X(co_exceptiontable) X(co_filename) X(co_linetable) X(co_name) X(co_names) X(co_stacksize) X(compute) \
+    X(data_frame) X(display_robustness_results) X(error_message) X(evaluators) X(filterwarnings) X(fromlist) X(has_location) X(headers) X(host) X(ignore) \
+    X(is_bearer_token) X(is_reference_free) X(is_vesk) X(list) X(loader) X(metric_group_id) X(metrics_group) \
+    X(name_from) X(origin) X(parent) X(pd) X(print) X(record) X(safe_path) X(sdk) \
+    X(service_instance_id) X(service_url) X(sorted) X(sub_metrics) X(submodule_search_locations) \
+    X(supported_tasks) X(title) X(title_table) X(update) X(validate_type) X(value) X(values) X(warnings) X(x)
 
-// Other texts, as (field, literal); ASCII only.  Alphabetical by field.
+// Other texts, as (field, literal); ASCII only.  Alphabetical by field.  The
+// methods' annotations and __test__ keys are LLM_METRICS_METHOD_TEXTS.
 #define LLM_METRICS_TEXTS(X) \
-    X(ann_adapter, "'TarnQuillgateV2Adapter'") \
-    X(ann_data_frame, "pd.DataFrame") \
-    X(ann_dict, "dict") \
-    X(ann_none, "None") \
-    X(configuration_structure,  /* the two shapes of a plugin configuration, side by side */ \
-      "\n" \
-      "                \033[1;34mIf metric_group is not None use below configuration     If metric_group is None use below configuration\033[0m\n" \
-      "\n" \
-      "                    \"configuration\": {                                           \"configuration\": {\n" \
-      "                        \"task_type\": {                                                \"task_type\": {\n" \
-      "                            \"metric_group\": {                    \033[1;34mor\033[0m                        \"metric_id\": {}\n" \
-      "                                \"metric_id\": {}                                                }\n" \
-      "                            }                                                               }\n" \
-      "                        }                                                       \n" \
-      "                    }                                                       \n" \
-      "                ") \
     X(constants_fromlist, "LLMSummarizationMetrics,LLMGenerationMetrics, LLMExtractionMetrics, LLMQAMetrics") \
     X(constants_module, "zel_metrics_plugin.metrics.llm.utils.constants") \
-    /* The keys of __test__ as the published module names them: the line is where each method stood in  \
-       the source file it was first written in, kept as part of the name (no line of this module's).     \
-       The oracle carries the same keys; test_docstrings_have_one_text compares them. */                  \
-    X(doctest_compute_metrics, "LLMMetrics.compute_metrics (line 52)") \
-    X(doctest_get_metrics_result, "LLMMetrics.get_metrics_result (line 145)") \
-    X(does_not_come_under, " does not come under the metric group: ") \
     X(empty, "") \
     X(entities_module, "zel_metrics_plugin.metrics.llm.config.entities") \
-    X(footer_heading, "\n\n\033[1;31mMetrics-plugin configuration structure\033[0m") \
-    X(h_is_reference_free, "Is Reference Free") \
-    X(h_metric_group, "Metric Group") \
-    X(h_metric_group_lower, "metric group") \
-    X(h_metric_id, "Metric ID") \
-    X(h_supported_task_types, "Supported Task Type(s)") \
-    X(h_supported_task_types_underscore, "Supported Task_Type(s)") \
-    X(h_task_types, "Task Type(s)") \
-    X(install_hint_browser, \
-      "Unable to find metric-plugins latest version library with LLM support to list metrics. " \
-      "Please install it using `pip install zel-metrics-plugin`") \
-    X(install_hint_manager, \
-      "Unable to find metric-plugins library with LLM support to compute metrics. " \
-      "Please install it using `pip install zel-metrics-plugin`") \
-    X(install_hint_robustness, "Unable to find metric-plugins library. Please install it ")  /* the space belongs to it */ \
-    X(invalid_group_head, "The metric group: ") \
-    X(invalid_metric_head, "The metric: ") \
-    X(invalid_task_type_head, "The task type: ") \
-    X(is_not_supported_for, " is not supported for the task type: ") \
-    X(is_not_valid, " is not valid.") \
     X(lambda_, "<lambda>") \
-    X(legacy_extraction, "Following Text Extraction metrics are supported") \
-    X(legacy_generation, "Following Text Generation metrics are supported") \
-    X(legacy_indent, "   ") \
-    X(legacy_qa, "Following Question and Answer metrics are supported") \
-    X(legacy_separator, "        ----------        ") \
-    X(legacy_summarization, "Following Text Summrization metrics are supported") \
     X(manager_module, "zel_metrics_plugin.metrics.llm.core.llm_metrics_manager") \
-    X(metric_, "Metric ") \
-    X(metric_comes_under_the, " metric comes under the ") \
-    X(metric_details, " metric details:") \
-    X(metric_group_, "Metric group ") \
-    X(metric_group_are, " metric group are:") \
-    X(metric_group_end, " metric group.") \
-    X(metric_is_supported_by_the, " metric is supported by the ") \
-    X(metric_supports_the_following, " metric supports the following task type(s):") \
-    X(metrics_supported_by_the, "Metrics supported by the ") \
-    X(metrics_that_come_under_the, "Metrics that come under the ") \
     X(module_authenticators, "zel_cloud_sdk_core.authenticators") \
     X(module_builtins, "builtins") \
     X(module_evaluators, "zel_tarn_quillgate.supporting_classes.metrics.evaluators") \
@@ -120,21 +61,10 @@ namespace llm_metrics {
     X(module_tables, "zel_tarn_quillgate.base_classes.tables") \
     X(module_utils, "zel_tarn_quillgate.utils.utils") \
     X(module_warnings, "warnings") \
-    X(no, "No") \
-    X(no_sub_metrics, " does not have any sub_metrics.") \
     X(query_locals, "LLMMetrics.show_supported_metrics.<locals>.__get_supported_metrics.<locals>.") \
-    X(red_close, " \033[0m") \
-    X(red_open, "\033[31m ") \
     X(return_, "return") \
     X(robustness_module, "zel_metrics_plugin.metrics.llm.common.impl.robustness_metric") \
-    X(show_locals, "LLMMetrics.show_supported_metrics.<locals>.") \
-    X(task_type_colon, " task type:") \
-    X(task_type_end, " task type.") \
-    X(the_, "The ") \
-    X(title_all_metric_groups, "The following supported metric groups have their sub-metrics:") \
-    X(title_all_metrics, "The following are the supported metrics:") \
-    X(title_all_task_types, "The following are supported task types.") \
-    X(yes, "Yes")
+    X(show_locals, "LLMMetrics.show_supported_metrics.<locals>.")
 
 // Constant tuples, as (field, items...).  Items may name entries above, as `table.<field>`.
 #define LLM_METRICS_TUPLES(X)                                                  \
@@ -154,7 +84,9 @@ struct Constants {
 #define LLM_METRICS_DECLARE_NAME(field) PyObject* field = nullptr;
 #define LLM_METRICS_DECLARE_ENTRY(field, ...) PyObject* field = nullptr;
     LLM_METRICS_NAMES(LLM_METRICS_DECLARE_NAME)
+    LLM_METRICS_METHOD_NAMES(LLM_METRICS_DECLARE_NAME)
     LLM_METRICS_TEXTS(LLM_METRICS_DECLARE_ENTRY)
+    LLM_METRICS_METHOD_TEXTS(LLM_METRICS_DECLARE_ENTRY)
     LLM_METRICS_TUPLES(LLM_METRICS_DECLARE_ENTRY)
 #undef LLM_METRICS_DECLARE_NAME
 #undef LLM_METRICS_DECLARE_ENTRY
@@ -166,6 +98,10 @@ int init_constants(Constants& table);
 
 // Releases every entry.  Keeps any current exception.
 void clear_constants(Constants& table);
+
+// A subsystem's own table of texts: a tuple of `count` ASCII literals, in
+// order, made into `slot`.  -1 with an exception set on failure.
+int make_texts(PyObject*& slot, const char* const* literals, size_t count);
 
 // C texts of the interpreter's own errors, raised by this module where the
 // interpreter would raise them (printf formats where they take arguments).

@@ -4,12 +4,13 @@
 
 namespace llm_metrics {
 
-PyObject* raise_install_hint(PyObject* hint) {
+PyObject* raise_install_hint(const char* hint) {
     if (!current_exception_is_ordinary()) {
         return nullptr;
     }
     Ref handled = Ref::steal(PyErr_GetRaisedException());
-    Ref exc = Ref::steal(PyObject_CallOneArg(PyExc_Exception, hint));
+    Ref text = Ref::steal(PyUnicode_FromString(hint));
+    Ref exc = Ref::steal(text ? PyObject_CallOneArg(PyExc_Exception, text.get()) : nullptr);
     if (!exc) {
         return nullptr;
     }

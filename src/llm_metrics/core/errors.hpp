@@ -9,7 +9,7 @@ namespace llm_metrics {
 // exception is an Exception, raises `Exception(hint)` while it is being
 // handled, so that it becomes the hint's __context__; anything else
 // (KeyboardInterrupt, SystemExit...) is left as it is.  Always returns null.
-PyObject* raise_install_hint(PyObject* hint);
+PyObject* raise_install_hint(const char* hint);
 
 // True when the current exception is an instance of Exception (the only kind
 // the install-hint guards turn into their own message).

@@ -27,6 +27,54 @@ PyObject* set_import_error(PyObject* message, PyObject* module_name, PyObject* p
     return nullptr;
 }
 
+// sys.flags.safe_path: 1, 0 (also when it cannot be read) or -1.
+int safe_path_flag() {
+    PyObject* flags = PySys_GetObject("flags");  // borrowed; nothing runs before its use
+    Ref safe_path = flags ? Ref::steal(PyObject_GetAttr(flags, state().consts.safe_path)) : Ref();
+    if (!safe_path) {
+        PyErr_Clear();
+        return 0;
+    }
+    return PyObject_IsTrue(safe_path.get());
+}
+
+// os.path.dirname(origin.removesuffix("/__init__.py")); an empty Ref and no
+// exception when `origin` has no directory.
+Ref origin_directory(PyObject* origin) {
+    const Py_ssize_t length = PyUnicode_GetLength(origin);
+    Py_ssize_t sep = PyUnicode_FindChar(origin, '/', 0, length, -1);
+    if (sep < 0) {
+        return {};
+    }
+    Ref tail = Ref::steal(PyUnicode_Substring(origin, sep + 1, length));
+    if (!tail) {
+        return {};
+    }
+    if (PyUnicode_CompareWithASCIIString(tail.get(), "__init__.py") == 0) {
+        sep = PyUnicode_FindChar(origin, '/', 0, sep, -1);
+        if (sep < 0) {
+            return {};
+        }
+    }
+    return Ref::steal(PyUnicode_Substring(origin, 0, sep));
+}
+
+// sys.path[0] as a directory ("" is the current one); an empty Ref and no
+// exception when there is none, or it is not a str.
+Ref first_path_entry() {
+    PyObject* path = PySys_GetObject("path");  // borrowed
+    if (path == nullptr || !PyList_Check(path) || PyList_GET_SIZE(path) == 0 ||
+        !PyUnicode_Check(PyList_GET_ITEM(path, 0))) {
+        return {};
+    }
+    Ref first = Ref::borrow(PyList_GET_ITEM(path, 0));
+    if (PyUnicode_GET_LENGTH(first.get()) != 0) {
+        return first;
+    }
+    char cwd[PATH_MAX];
+    return getcwd(cwd, sizeof cwd) == nullptr ? Ref() : Ref::steal(PyUnicode_DecodeFSDefault(cwd));
+}
+
 // Whether `origin`, the file the module's spec locates, lies in the
 // directory first on sys.path (the script's, or the current one for ""),
 // so that the module may shadow another of its name.  The interpreter
@@ -36,50 +84,14 @@ int is_possibly_shadowing(PyObject* origin) {
     if (origin == nullptr) {
         return 0;
     }
-    PyObject* flags = PySys_GetObject("flags");  // borrowed; nothing runs before its use
-    Ref safe_path = flags ? Ref::steal(PyObject_GetAttr(flags, state().consts.safe_path)) : Ref();
-    if (!safe_path) {
-        PyErr_Clear();
-    } else {
-        const int safe = PyObject_IsTrue(safe_path.get());
-        if (safe != 0) {
-            return safe;
-        }
+    const int safe = safe_path_flag();
+    if (safe != 0) {
+        return safe;
     }
-    // root = os.path.dirname(origin.removesuffix("/__init__.py"))
-    const Py_ssize_t length = PyUnicode_GetLength(origin);
-    Py_ssize_t sep = PyUnicode_FindChar(origin, '/', 0, length, -1);
-    if (sep < 0) {
-        return sep == -1 ? 0 : -1;
-    }
-    Ref tail = Ref::steal(PyUnicode_Substring(origin, sep + 1, length));
-    if (!tail) {
-        return -1;
-    }
-    if (PyUnicode_CompareWithASCIIString(tail.get(), "__init__.py") == 0) {
-        sep = PyUnicode_FindChar(origin, '/', 0, sep, -1);
-        if (sep < 0) {
-            return sep == -1 ? 0 : -1;
-        }
-    }
-    Ref root = Ref::steal(PyUnicode_Substring(origin, 0, sep));
-    PyObject* path = PySys_GetObject("path");  // borrowed
-    if (!root || path == nullptr || !PyList_Check(path) || PyList_GET_SIZE(path) == 0) {
-        return root ? 0 : -1;
-    }
-    Ref first = Ref::borrow(PyList_GET_ITEM(path, 0));
-    if (!PyUnicode_Check(first.get())) {
-        return 0;
-    }
-    if (PyUnicode_GET_LENGTH(first.get()) == 0) {  // "": the current directory
-        char cwd[PATH_MAX];
-        if (getcwd(cwd, sizeof cwd) == nullptr) {
-            return 0;
-        }
-        first = Ref::steal(PyUnicode_DecodeFSDefault(cwd));
-        if (!first) {
-            return -1;
-        }
+    Ref root = origin_directory(origin);
+    Ref first = root ? first_path_entry() : Ref();
+    if (!first) {
+        return PyErr_Occurred() ? -1 : 0;
     }
     return PyUnicode_Compare(first.get(), root.get()) == 0;
 }
@@ -108,6 +120,53 @@ int file_origin(PyObject* spec, Ref* origin) {
     return 1;
 }
 
+// The file an ImportError shows: the spec's `origin`, else an exact or
+// derived module's __file__; an empty Ref without (and no exception).
+Ref shown_file(PyObject* module, const Ref& origin) {
+    if (origin || !PyModule_Check(module)) {
+        return origin;
+    }
+    Ref path = Ref::steal(PyModule_GetFilenameObject(module));
+    if (!path && PyErr_ExceptionMatches(PyExc_SystemError)) {
+        PyErr_Clear();  // no __file__, or not a str
+    }
+    return path;
+}
+
+// Whether `shown` names a module of the standard library: 1, 0 or -1.
+int is_stdlib_name(PyObject* shown) {
+    PyObject* stdlib = PySys_GetObject("stdlib_module_names");  // borrowed
+    if (stdlib == nullptr || !PyAnySet_Check(stdlib)) {
+        return 0;
+    }
+    Ref keep = Ref::borrow(stdlib);
+    return PySet_Contains(keep.get(), shown);
+}
+
+// The text of the error when the module shadows no standard module: by
+// whether spec._initializing (when there is one) is true, whether the module
+// may shadow another, and the file shown.
+Ref message_by_spec(PyObject* spec, PyObject* name, PyObject* shown, PyObject* origin, PyObject* path,
+                    int shadowing) {
+    Ref initializing;
+    int rc = PyObject_GetOptionalAttr(spec, state().consts._initializing, initializing.put());
+    if (rc > 0) {
+        rc = PyObject_IsTrue(initializing.get());
+    }
+    if (rc < 0) {
+        return {};
+    }
+    if (rc > 0 && shadowing) {
+        return Ref::steal(PyUnicode_FromFormat(kCannotImportShadowing, name, shown, origin));
+    }
+    if (rc > 0) {
+        return Ref::steal(path ? PyUnicode_FromFormat(kCannotImportCircularFromFile, name, shown, path)
+                               : PyUnicode_FromFormat(kCannotImportCircular, name, shown));
+    }
+    return Ref::steal(path ? PyUnicode_FromFormat(kCannotImportFromFile, name, shown, path)
+                           : PyUnicode_FromFormat(kCannotImportUnknownLocation, name, shown));
+}
+
 // The statement's ImportError for `name` missing from `module`, whose
 // __name__ is `module_name` (null when not a str), as interpreters that
 // look at the module's spec word it: no spec, no location; else the file
@@ -117,11 +176,8 @@ int file_origin(PyObject* spec, Ref* origin) {
 // Errors reading __spec__ pass through.  Always null.
 PyObject* raise_cannot_import_by_spec(PyObject* module, PyObject* module_name, PyObject* name) {
     Ref shown = module_name ? Ref::borrow(module_name) : Ref::steal(PyUnicode_FromString(kUnknownModuleName));
-    if (!shown) {
-        return nullptr;
-    }
     Ref spec;
-    if (PyObject_GetOptionalAttr(module, state().consts.__spec__, spec.put()) < 0) {
+    if (!shown || PyObject_GetOptionalAttr(module, state().consts.__spec__, spec.put()) < 0) {
         return nullptr;
     }
     if (!spec) {
@@ -136,52 +192,17 @@ PyObject* raise_cannot_import_by_spec(PyObject* module, PyObject* module_name, P
     if (shadowing < 0) {
         return nullptr;
     }
-    Ref path = origin;
-    if (!path && PyModule_Check(module)) {
-        path = Ref::steal(PyModule_GetFilenameObject(module));
-        if (!path) {
-            if (!PyErr_ExceptionMatches(PyExc_SystemError)) {
-                return nullptr;
-            }
-            PyErr_Clear();  // no __file__, or not a str
-        }
+    Ref path = shown_file(module, origin);
+    if (!path && PyErr_Occurred()) {
+        return nullptr;
     }
-    int shadowing_stdlib = 0;
-    if (shadowing) {
-        PyObject* stdlib = PySys_GetObject("stdlib_module_names");  // borrowed
-        if (stdlib != nullptr && PyAnySet_Check(stdlib)) {
-            Ref keep = Ref::borrow(stdlib);
-            shadowing_stdlib = PySet_Contains(keep.get(), shown.get());
-            if (shadowing_stdlib < 0) {
-                return nullptr;
-            }
-        }
+    const int shadowing_stdlib = shadowing ? is_stdlib_name(shown.get()) : 0;
+    if (shadowing_stdlib < 0) {
+        return nullptr;
     }
-    Ref message;
-    if (shadowing_stdlib) {
-        message = Ref::steal(
-            PyUnicode_FromFormat(kCannotImportShadowingStdlib, name, shown.get(), origin.get(), shown.get()));
-    } else {
-        // spec._initializing, when there is one
-        Ref initializing;
-        int rc = PyObject_GetOptionalAttr(spec.get(), state().consts._initializing, initializing.put());
-        if (rc > 0) {
-            rc = PyObject_IsTrue(initializing.get());
-        }
-        if (rc < 0) {
-            return nullptr;
-        }
-        if (rc > 0 && shadowing) {
-            message = Ref::steal(PyUnicode_FromFormat(kCannotImportShadowing, name, shown.get(), origin.get()));
-        } else if (rc > 0) {
-            message = Ref::steal(path ? PyUnicode_FromFormat(kCannotImportCircularFromFile, name, shown.get(),
-                                                             path.get())
-                                      : PyUnicode_FromFormat(kCannotImportCircular, name, shown.get()));
-        } else {
-            message = Ref::steal(path ? PyUnicode_FromFormat(kCannotImportFromFile, name, shown.get(), path.get())
-                                      : PyUnicode_FromFormat(kCannotImportUnknownLocation, name, shown.get()));
-        }
-    }
+    Ref message = shadowing_stdlib ? Ref::steal(PyUnicode_FromFormat(kCannotImportShadowingStdlib, name, shown.get(),
+                                                                     origin.get(), shown.get()))
+                                   : message_by_spec(spec.get(), name, shown.get(), origin.get(), path.get(), shadowing);
     return set_import_error(message.get(), module_name, path.get(), name);
 }
 

@@ -3,7 +3,7 @@
 // The module loads into one interpreter per process and initialises once, so
 // the objects every call needs live here rather than in per-module state:
 // the table of constants, the module's own types, the module object, its
-// globals and the builtins it took at initialisation.
+// globals, the builtins it took at initialisation, and what a subsystem keeps.
 #pragma once
 
 #include <Python.h>
@@ -26,6 +26,8 @@ struct State {
     bool builtin_import_is_the_interpreters = false;  // the builtins module's own built-in __import__
     PyObject* builtin_print = nullptr;
     PyObject* builtin_sorted = nullptr;
+    PyObject* browser_texts = nullptr;    // the browser's words, a tuple (browser/texts.hpp) (strong)
+    PyObject* nested_defaults = nullptr;  // the browser's nested functions' defaults, made at its first call (strong)
     int64_t interpreter_id = -1;         // the interpreter that first created the module
 };
 
