@@ -12,22 +12,12 @@
 // Depth.  The plain-Python form of this method is an ordinary recursive
 // function, so a user expects what the interpreter grants one: nesting past
 // sys.getrecursionlimit() ends in RecursionError, and a raised limit lets
-<<<<<<< HEAD
 // deeper configurations through.  Every level is a call of the method, and
 // every call of a method counts as a Python frame does (core/recursion.hpp),
 // against the same depth as the frames below it; that also ends the search
 // of a dictionary that contains itself.  Each level also takes native stack,
 // which the same guard measures: a chain deeper than the stack holds ends in
 // RecursionError before the limit does.
-#include "computation/computation.hpp"
-=======
-// deeper configurations through.  The levels of this function open on the
-// thread count against that limit (read at each level), which also ends the
-// search of a dictionary that contains itself.  Each level also takes
-// native stack, which the interpreter's guard on entry to every method
-// protects: a chain deeper than that guard allows ends in RecursionError
-// before the limit does.
->>>>>>> issue35
 #include "core/calls.hpp"
 #include "core/state.hpp"
 #include "generated/methods.hpp"
