@@ -98,15 +98,109 @@ fmt_secs() { printf '%dm%02ds' $(($1 / 60)) $(($1 % 60)); }
 # ---------------------------------------------------------------------------
 # Packages of this machine, and running another architecture's binaries.
 
+# with_heartbeat OUTPUT COMMAND... : runs COMMAND with its output (stdout and
+# stderr) into the file OUTPUT ("-": this stderr) and, every 10 s while it
+# runs, says so on stderr in one line ("... still at it, N s"): the one
+# heartbeat of every step that can take long (./dev's set-up steps, apt,
+# debootstrap, commands under emulation). Returns COMMAND's status; COMMAND
+# runs in a subshell, so that one that exits (die) stops its heartbeat too.
+with_heartbeat() {
+    local out="$1" start=$SECONDS ticker rc=0
+    shift
+    (
+        while sleep 10 </dev/null >/dev/null 2>&1; do
+            kill -0 "$$" 2>/dev/null || exit 0
+            printf '[%s]   ... still at it, %d s\n' "${LOG_TAG:-robustness}" "$((SECONDS - start))" >&2
+        done
+    ) >/dev/null &
+    ticker=$!
+    if [[ "$out" == - ]]; then ("$@") >&2 || rc=$?; else ("$@") >"$out" 2>&1 || rc=$?; fi
+    kill "$ticker" 2>/dev/null || true
+    wait "$ticker" 2>/dev/null || true
+    return "$rc"
+}
+
 # host_apt_install PACKAGE... : installs Debian packages on this machine
 # (root), waiting for the dpkg lock; the package lists are updated only when
 # an install fails without it.
 host_apt_install() {
     local opts=(-y -qq -o DPkg::Lock::Timeout=600 -o APT::Install-Recommends=false)
-    log "installing $* (apt-get)"
-    DEBIAN_FRONTEND=noninteractive apt-get "${opts[@]}" install "$@" >&2 2>&1 && return 0
-    apt-get -qq -o DPkg::Lock::Timeout=600 update >&2 \
-        && DEBIAN_FRONTEND=noninteractive apt-get "${opts[@]}" install "$@" >&2
+    log "installing $* on this machine (apt-get install)"
+    DEBIAN_FRONTEND=noninteractive with_heartbeat - apt-get "${opts[@]}" install "$@" && return 0
+    log "updating this machine's package lists (apt-get update), then installing $*"
+    with_heartbeat - apt-get -qq -o DPkg::Lock::Timeout=600 update \
+        && DEBIAN_FRONTEND=noninteractive with_heartbeat - apt-get "${opts[@]}" install "$@"
+}
+
+# host_mirror: the first Debian archive of this machine's apt sources (not
+# the security archive), deb822 files first.
+host_mirror() {
+    local f uri
+    for f in /etc/apt/sources.list.d/*.sources; do
+        [[ -f "$f" ]] || continue
+        # One stanza per paragraph: its first URI, unless its suites are all *-security.
+        uri="$(awk 'BEGIN { RS = ""; FS = "\n" }
+            { uris = ""; suites = ""
+              for (i = 1; i <= NF; i++) {
+                  if ($i ~ /^URIs:/) { uris = $i; sub(/^URIs:[ \t]*/, "", uris) }
+                  if ($i ~ /^Suites:/) { suites = $i; sub(/^Suites:[ \t]*/, "", suites) }
+                  if ($i ~ /^Enabled:[ \t]*no/) { uris = "" }
+              }
+              if (uris != "" && suites !~ /^([^ ]*-security[ ]*)+$/) { split(uris, u, " "); print u[1]; exit } }' "$f")"
+        [[ -n "$uri" ]] && { echo "$uri"; return 0; }
+    done
+    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+        [[ -f "$f" ]] || continue
+        uri="$(awk '$1 == "deb" { i = 2; if ($2 ~ /^\[/) { while ($i !~ /\]$/) i++; i++ }
+                                   if ($(i + 1) !~ /-security$/) { print $i; exit } }' "$f")"
+        [[ -n "$uri" ]] && { echo "$uri"; return 0; }
+    done
+    log "no Debian archive found in /etc/apt/sources.list.d/*.sources nor /etc/apt/sources.list"
+    return 1
+}
+
+# foreign_python_headers DEBIAN_ARCH X.Y : the headers of Debian unstable's
+# CPython X.Y for another architecture, without running anything of it:
+# libpython3.X-dev of that architecture (the headers, the multiarch
+# pyconfig.h and the shell script pythonX.Y-config, which tells the
+# extension suffix) downloaded by apt-get with package lists of its own and
+# unpacked by dpkg-deb into CACHE_DIR/headers-ARCH/libpython3.X-dev_VERSION.
+# The lists are fetched again when a day old; a tree is unpacked once per
+# package version. Prints the tree's path.
+foreign_python_headers() {
+    local arch="$1" pkg="libpython$2-dev" dir="$CACHE_DIR/headers-$1"
+    mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial"
+    touch "$dir/status"
+    # One at a time per architecture: CI fetches three versions side by side.
+    (
+        flock 8
+        local apt=(-o "Dir::Etc::SourceList=$dir/sources.list" -o "Dir::Etc::SourceParts=$dir/none"
+            -o "Dir::State=$dir" -o "Dir::State::Lists=$dir/lists" -o "Dir::State::status=$dir/status"
+            -o "Dir::Cache=$dir/cache" -o "APT::Architecture=$arch" -o "APT::Architectures::=$arch"
+            -o Acquire::Check-Valid-Until=false -o Acquire::Languages=none -o APT::Sandbox::User=root)
+        local mirror version tree tmp
+        mirror="$(host_mirror)" || exit 1
+        echo "deb [arch=$arch] $mirror sid main" > "$dir/sources.list.new"
+        if ! cmp -s "$dir/sources.list.new" "$dir/sources.list" \
+                || [[ -z "$(find "$dir/lists" -maxdepth 1 -name '*_Packages*' -mmin -1440)" ]]; then
+            mv "$dir/sources.list.new" "$dir/sources.list"
+            log "fetching Debian unstable's $arch package list from $mirror (apt-get update)"
+            with_heartbeat - apt-get -qq "${apt[@]}" update || exit 1
+        fi
+        rm -f "$dir/sources.list.new"
+        version="$(apt-cache "${apt[@]}" show --no-all-versions "$pkg" 2>/dev/null | sed -n 's/^Version: //p')"
+        [[ -n "$version" ]] || { log "error: Debian unstable has no $pkg for $arch"; exit 1; }
+        tree="$dir/${pkg}_$version"
+        if [[ ! -f "$tree/.complete" ]]; then
+            log "downloading $pkg $version ($arch) and unpacking it into $tree"
+            tmp="$(mktemp -d "$dir/.download.XXXXXX")"
+            (cd "$tmp" && with_heartbeat - apt-get -qq "${apt[@]}" download "$pkg") || { rm -rf "$tmp"; exit 1; }
+            rm -rf "$tree"
+            dpkg-deb -x "$tmp"/*.deb "$tree" && touch "$tree/.complete"
+            rm -rf "$tmp"
+        fi
+        echo "$tree"
+    ) 8>"$dir/.lock"
 }
 
 # ensure_emulation DEBIAN_ARCH : binaries of that architecture run on this

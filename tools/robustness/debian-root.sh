@@ -153,32 +153,6 @@ PYEOF
     echo "$req" > "$stamp"
 }
 
-# The first Debian archive of this machine's apt sources (not the security
-# archive), deb822 files first.
-host_mirror() {
-    local f uri
-    for f in /etc/apt/sources.list.d/*.sources; do
-        [[ -f "$f" ]] || continue
-        # One stanza per paragraph: its first URI, unless its suites are all *-security.
-        uri="$(awk 'BEGIN { RS = ""; FS = "\n" }
-            { uris = ""; suites = ""
-              for (i = 1; i <= NF; i++) {
-                  if ($i ~ /^URIs:/) { uris = $i; sub(/^URIs:[ \t]*/, "", uris) }
-                  if ($i ~ /^Suites:/) { suites = $i; sub(/^Suites:[ \t]*/, "", suites) }
-                  if ($i ~ /^Enabled:[ \t]*no/) { uris = "" }
-              }
-              if (uris != "" && suites !~ /^([^ ]*-security[ ]*)+$/) { split(uris, u, " "); print u[1]; exit } }' "$f")"
-        [[ -n "$uri" ]] && { echo "$uri"; return 0; }
-    done
-    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-        [[ -f "$f" ]] || continue
-        uri="$(awk '$1 == "deb" { i = 2; if ($2 ~ /^\[/) { while ($i !~ /\]$/) i++; i++ }
-                                   if ($(i + 1) !~ /-security$/) { print $i; exit } }' "$f")"
-        [[ -n "$uri" ]] && { echo "$uri"; return 0; }
-    done
-    return 1
-}
-
 mkdir -p "$CACHE_DIR"
 exec 9>"$CACHE_DIR/.$NAME.lock"
 flock 9
@@ -218,7 +192,7 @@ if [[ -e "$PARTIAL" ]]; then
 fi
 
 command -v debootstrap >/dev/null || host_apt_install debootstrap
-MIRROR="$(host_mirror)" || { log "no Debian archive found in /etc/apt/sources.list.d/*.sources nor /etc/apt/sources.list"; exit 1; }
+MIRROR="$(host_mirror)" || exit 1
 
 include="$(IFS=,; echo "${PACKAGES[*]}")"
 log "debootstrap $SUITE ($ARCH) from $MIRROR into $PARTIAL"
