@@ -43,7 +43,7 @@ def retag(packed: Path, binary: Path, python_tag: str, platform: str, out_dir: P
             name = BINARY.fullmatch(name)["dir"] + binary.name
             data = binary.read_bytes()
         elif name.endswith(".dist-info/WHEEL"):
-            lines = [line for line in data.decode().splitlines() if not line.startswith("Tag: ")]
+            lines = [line for line in data.decode().splitlines() if line and not line.startswith("Tag: ")]
             data = ("\n".join(lines) + f"\nTag: {python_tag}-{python_tag}-{platform}\n").encode()
         elif name.endswith(".dist-info/RECORD"):
             record = name
