@@ -285,8 +285,9 @@ mode_venv() {
         log "creating $venv from $base"
         rm -rf "$venv"
         "$base" -m venv "$venv"
-        "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip >&2
-        "$venv/bin/python" -m pip install -q --disable-pip-version-check "${packages[@]}" >&2
+        with_heartbeat - "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
+        log "installing into it: ${packages[*]}"
+        with_heartbeat - "$venv/bin/python" -m pip install -q --disable-pip-version-check "${packages[@]}"
         printf '%s' "$want" > "$marker"
     fi
     PY="$venv/bin/python"

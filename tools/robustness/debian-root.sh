@@ -139,8 +139,8 @@ install_uv() {
     [[ -x "$dir/usr/local/bin/uv" && "$(cat "$stamp" 2>/dev/null)" == "$req" ]] && return 0
     log "installing $req into the root"
     tmp="$(mktemp -d)"
-    python3 -m pip download -q --disable-pip-version-check --no-deps --only-binary :all: \
-        --platform "manylinux_2_17_$MACHINE" -d "$tmp" "$req" >&2
+    with_heartbeat - python3 -m pip download -q --disable-pip-version-check --no-deps --only-binary :all: \
+        --platform "manylinux_2_17_$MACHINE" -d "$tmp" "$req"
     python3 - "$tmp" "$dir/usr/local/bin" <<'PYEOF'
 import pathlib, sys, zipfile
 tmp, into = map(pathlib.Path, sys.argv[1:])
@@ -167,8 +167,8 @@ if [[ -f "$ROOT/$MARKER_NAME" ]]; then
     done
     if ((${#missing[@]})); then
         log "adding packages to existing root: ${missing[*]}"
-        in_root "$ROOT" sh -c 'apt-get '"${APT_OPTS[*]}"' update -qq && apt-get '"${APT_OPTS[*]}"' install -y -qq "$@"' \
-            sh "${missing[@]}" >&2
+        with_heartbeat - in_root "$ROOT" sh -c 'apt-get '"${APT_OPTS[*]}"' update -qq && apt-get '"${APT_OPTS[*]}"' install -y -qq "$@"' \
+            sh "${missing[@]}"
         printf '%s\n' "${PACKAGES[@]}" > "$ROOT/$MARKER_NAME.new"
         mv "$ROOT/$MARKER_NAME.new" "$ROOT/$MARKER_NAME"
     else
@@ -197,8 +197,10 @@ MIRROR="$(host_mirror)" || exit 1
 include="$(IFS=,; echo "${PACKAGES[*]}")"
 log "debootstrap $SUITE ($ARCH) from $MIRROR into $PARTIAL"
 start=$SECONDS
-if ! debootstrap --arch="$ARCH" --variant=minbase --include="$include" "$SUITE" "$PARTIAL" \
-        "$MIRROR" >"$CACHE_DIR/$NAME.debootstrap.log" 2>&1; then
+# Another architecture's second stage runs under emulation: the longest step
+# of all; the heartbeat says it goes on.
+if ! with_heartbeat "$CACHE_DIR/$NAME.debootstrap.log" debootstrap --arch="$ARCH" --variant=minbase \
+        --include="$include" "$SUITE" "$PARTIAL" "$MIRROR"; then
     log "debootstrap failed; last lines of $CACHE_DIR/$NAME.debootstrap.log:"
     tail -n 30 "$CACHE_DIR/$NAME.debootstrap.log" >&2
     exit 1
@@ -208,7 +210,8 @@ printf 'Acquire::Check-Valid-Until "false";\nAPT::Install-Recommends "false";\nD
     > "$PARTIAL/etc/apt/apt.conf.d/90llm-metrics"
 
 # Sanity check before declaring the root complete.
-in_root "$PARTIAL" "${CHECK[@]}" >&2
+log "checking the root's interpreters"
+with_heartbeat - in_root "$PARTIAL" "${CHECK[@]}"
 install_uv "$PARTIAL"
 # Drop downloaded .debs; they are not needed any more.
 rm -f "$PARTIAL"/var/cache/apt/archives/*.deb
