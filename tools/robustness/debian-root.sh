@@ -4,7 +4,8 @@
 #   bash tools/robustness/debian-root.sh trixie-dbg   # debug CPython 3.13 (refleak)
 #   bash tools/robustness/debian-root.sh sid          # CPython 3.13 (newest), 3.14, 3.15
 #   bash tools/robustness/debian-root.sh sid-arm64    # the same for aarch64, run under
-#                                                     # emulation (qemu-user, binfmt_misc)
+#                                                     # emulation (qemu-user, binfmt_misc),
+#                                                     # for the tests only
 #
 # A root lives outside the checkout, in ${LLM_METRICS_CACHE:-/var/cache/llm-metrics}/NAME,
 # and is only considered usable once the marker file written at the very end
@@ -65,9 +66,12 @@ sid)
     CHECK=(/bin/sh -c 'for v in 3.13 3.14 3.15; do python$v -c "import sys, venv, ensurepip; print(sys.version)" || exit 1; done')
     ;;
 sid-arm64)
-    # The interpreters and their headers only: the extension is cross-compiled
-    # on this machine against these headers (./dev --arch aarch64), and every
-    # package the runs use comes from PyPI's aarch64 wheels into venvs.
+    # The interpreters only, to run the tests under emulation (./dev --arch
+    # aarch64): the extension is cross-compiled on this machine against the
+    # headers of the same libpython3.X-dev, unpacked there (common.sh:
+    # foreign_python_headers); the headers here serve CMake's check when the
+    # prebuilt binary is packed into a wheel in the root.  Every package the
+    # runs use comes from PyPI's aarch64 wheels into venvs.
     SUITE=sid
     PACKAGES=(
         python3.13 python3.13-dev python3.13-venv
