@@ -122,14 +122,24 @@ with_heartbeat() {
 
 # host_apt_install PACKAGE... : installs Debian packages on this machine
 # (root), waiting for the dpkg lock; the package lists are updated only when
-# an install fails without it.
+# an install fails without it.  apt's output is shown when it fails.
 host_apt_install() {
-    local opts=(-y -qq -o DPkg::Lock::Timeout=600 -o APT::Install-Recommends=false)
+    local opts=(-y -qq -o DPkg::Lock::Timeout=600 -o APT::Install-Recommends=false) out
+    out="$(mktemp)"
     log "installing $* on this machine (apt-get install)"
-    DEBIAN_FRONTEND=noninteractive with_heartbeat - apt-get "${opts[@]}" install "$@" && return 0
+    if DEBIAN_FRONTEND=noninteractive with_heartbeat "$out" apt-get "${opts[@]}" install "$@"; then
+        rm -f "$out"
+        return 0
+    fi
     log "updating this machine's package lists (apt-get update), then installing $*"
-    with_heartbeat - apt-get -qq -o DPkg::Lock::Timeout=600 update \
-        && DEBIAN_FRONTEND=noninteractive with_heartbeat - apt-get "${opts[@]}" install "$@"
+    if with_heartbeat "$out" apt-get -qq -o DPkg::Lock::Timeout=600 update \
+            && DEBIAN_FRONTEND=noninteractive with_heartbeat "$out" apt-get "${opts[@]}" install "$@"; then
+        rm -f "$out"
+        return 0
+    fi
+    cat "$out" >&2
+    rm -f "$out"
+    return 1
 }
 
 # host_mirror: the first Debian archive of this machine's apt sources (not
