@@ -100,7 +100,8 @@ fmt_secs() { printf '%dm%02ds' $(($1 / 60)) $(($1 % 60)); }
 
 # with_heartbeat OUTPUT COMMAND... : runs COMMAND with its output (stdout and
 # stderr) into the file OUTPUT ("-": this stderr) and, every 10 s while it
-# runs, says so on stderr in one line ("... still at it, N s"): the one
+# runs, says so on stderr in one line ("... still at it, N s", and the last
+# line the command wrote to OUTPUT so far, as debootstrap's stage): the one
 # heartbeat of every step that can take long (./dev's set-up steps, apt,
 # debootstrap, commands under emulation). Returns COMMAND's status; COMMAND
 # runs in a subshell, so that one that exits (die) stops its heartbeat too.
@@ -110,7 +111,10 @@ with_heartbeat() {
     (
         while sleep 10 </dev/null >/dev/null 2>&1; do
             kill -0 "$$" 2>/dev/null || exit 0
-            printf '[%s]   ... still at it, %d s\n' "${LOG_TAG:-robustness}" "$((SECONDS - start))" >&2
+            # With the command's last line of output, where it goes to a file.
+            last=""
+            [[ "$out" == - ]] || last="$(tail -c 300 "$out" 2>/dev/null | tr '\r' '\n' | grep -v '^[[:space:]]*$' | tail -n1 | cut -c1-70)"
+            printf '[%s]   ... still at it, %d s%s\n' "${LOG_TAG:-robustness}" "$((SECONDS - start))" "${last:+ ($last)}" >&2
         done
     ) >/dev/null &
     ticker=$!
