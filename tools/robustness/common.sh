@@ -34,7 +34,8 @@ configure_and_build() {
     fi
     local jobs
     jobs="$(nproc 2>/dev/null || echo 2)"
-    if ! cmake --build "$build" --target "$EXT_TARGET" --parallel "$jobs" >"$build.build.log" 2>&1; then
+    log "compiling $EXT_TARGET in $build"
+    if ! with_heartbeat "$build.build.log" cmake --build "$build" --target "$EXT_TARGET" --parallel "$jobs"; then
         cat "$build.build.log" >&2
         die "build of target $EXT_TARGET failed (log above)"
     fi
@@ -108,6 +109,11 @@ fmt_secs() { printf '%dm%02ds' $(($1 / 60)) $(($1 % 60)); }
 with_heartbeat() {
     local out="$1" start=$SECONDS ticker rc=0
     shift
+    # Within another heartbeat's command (a step of ./dev that compiles), one line is enough.
+    if [[ -n "${_heartbeat_on:-}" ]]; then
+        if [[ "$out" == - ]]; then ("$@") >&2 || rc=$?; else ("$@") >"$out" 2>&1 || rc=$?; fi
+        return "$rc"
+    fi
     (
         while sleep 10 </dev/null >/dev/null 2>&1; do
             kill -0 "$$" 2>/dev/null || exit 0
@@ -118,7 +124,7 @@ with_heartbeat() {
         done
     ) >/dev/null &
     ticker=$!
-    if [[ "$out" == - ]]; then ("$@") >&2 || rc=$?; else ("$@") >"$out" 2>&1 || rc=$?; fi
+    if [[ "$out" == - ]]; then (_heartbeat_on=1; "$@") >&2 || rc=$?; else (_heartbeat_on=1; "$@") >"$out" 2>&1 || rc=$?; fi
     kill "$ticker" 2>/dev/null || true
     wait "$ticker" 2>/dev/null || true
     return "$rc"
