@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import re
 import struct
+from email.parser import Parser
 import sys
 import zipfile
 from pathlib import Path
@@ -47,6 +48,14 @@ def problems(wheel: Path) -> list[str]:
     with zipfile.ZipFile(wheel) as z:
         names = [n for n in z.namelist() if not n.endswith("/")]  # directory entries
         binaries = {n: z.read(n) for n in names if ALLOWED[0].fullmatch(n)}
+        wheel_file = [z.read(n).decode() for n in names if n.endswith(".dist-info/WHEEL")]
+    # What pip reads is the WHEEL file's tags (a header after a blank line is
+    # not one): they are the file name's.
+    interpreter, abi = wheel.stem.split("-")[-3:-1]
+    named = {f"{interpreter}-{abi}-{t}" for t in tags}
+    declared = set(Parser().parsestr(wheel_file[0]).get_all("Tag") or []) if wheel_file else set()
+    if declared != named:
+        found.append(f"the WHEEL file's tags {sorted(declared)} are not the file name's {sorted(named)}")
     if not manylinux:
         found.append(f"platform tag {'.'.join(tags)!r} is not a manylinux tag")
     for name, binary in binaries.items():

@@ -34,7 +34,8 @@ configure_and_build() {
     fi
     local jobs
     jobs="$(nproc 2>/dev/null || echo 2)"
-    if ! cmake --build "$build" --target "$EXT_TARGET" --parallel "$jobs" >"$build.build.log" 2>&1; then
+    log "compiling $EXT_TARGET in $build"
+    if ! with_heartbeat "$build.build.log" cmake --build "$build" --target "$EXT_TARGET" --parallel "$jobs"; then
         cat "$build.build.log" >&2
         die "build of target $EXT_TARGET failed (log above)"
     fi
@@ -98,15 +99,128 @@ fmt_secs() { printf '%dm%02ds' $(($1 / 60)) $(($1 % 60)); }
 # ---------------------------------------------------------------------------
 # Packages of this machine, and running another architecture's binaries.
 
+# with_heartbeat OUTPUT COMMAND... : runs COMMAND with its output (stdout and
+# stderr) into the file OUTPUT ("-": this stderr) and, every 10 s while it
+# runs, says so on stderr in one line ("... still at it, N s", and the last
+# line the command wrote to OUTPUT so far, as debootstrap's stage): the one
+# heartbeat of every step that can take long (./dev's set-up steps, apt,
+# debootstrap, commands under emulation). Returns COMMAND's status; COMMAND
+# runs in a subshell, so that one that exits (die) stops its heartbeat too.
+with_heartbeat() {
+    local out="$1" start=$SECONDS ticker rc=0
+    shift
+    # Within another heartbeat's command (a step of ./dev that compiles), one line is enough.
+    if [[ -n "${_heartbeat_on:-}" ]]; then
+        if [[ "$out" == - ]]; then ("$@") >&2 || rc=$?; else ("$@") >"$out" 2>&1 || rc=$?; fi
+        return "$rc"
+    fi
+    (
+        while sleep 10 </dev/null >/dev/null 2>&1; do
+            kill -0 "$$" 2>/dev/null || exit 0
+            # With the command's last line of output, where it goes to a file.
+            last=""
+            [[ "$out" == - ]] || last="$(tail -c 300 "$out" 2>/dev/null | tr '\r' '\n' | grep -v '^[[:space:]]*$' | tail -n1 | cut -c1-70)"
+            printf '[%s]   ... still at it, %d s%s\n' "${LOG_TAG:-robustness}" "$((SECONDS - start))" "${last:+ ($last)}" >&2
+        done
+    ) >/dev/null &
+    ticker=$!
+    if [[ "$out" == - ]]; then (_heartbeat_on=1; "$@") >&2 || rc=$?; else (_heartbeat_on=1; "$@") >"$out" 2>&1 || rc=$?; fi
+    kill "$ticker" 2>/dev/null || true
+    wait "$ticker" 2>/dev/null || true
+    return "$rc"
+}
+
 # host_apt_install PACKAGE... : installs Debian packages on this machine
 # (root), waiting for the dpkg lock; the package lists are updated only when
-# an install fails without it.
+# an install fails without it.  apt's output is shown when it fails.
 host_apt_install() {
-    local opts=(-y -qq -o DPkg::Lock::Timeout=600 -o APT::Install-Recommends=false)
-    log "installing $* (apt-get)"
-    DEBIAN_FRONTEND=noninteractive apt-get "${opts[@]}" install "$@" >&2 2>&1 && return 0
-    apt-get -qq -o DPkg::Lock::Timeout=600 update >&2 \
-        && DEBIAN_FRONTEND=noninteractive apt-get "${opts[@]}" install "$@" >&2
+    local opts=(-y -qq -o DPkg::Lock::Timeout=600 -o APT::Install-Recommends=false) out
+    out="$(mktemp)"
+    log "installing $* on this machine (apt-get install)"
+    if DEBIAN_FRONTEND=noninteractive with_heartbeat "$out" apt-get "${opts[@]}" install "$@"; then
+        rm -f "$out"
+        return 0
+    fi
+    log "updating this machine's package lists (apt-get update), then installing $*"
+    if with_heartbeat "$out" apt-get -qq -o DPkg::Lock::Timeout=600 update \
+            && DEBIAN_FRONTEND=noninteractive with_heartbeat "$out" apt-get "${opts[@]}" install "$@"; then
+        rm -f "$out"
+        return 0
+    fi
+    cat "$out" >&2
+    rm -f "$out"
+    return 1
+}
+
+# host_mirror: the first Debian archive of this machine's apt sources (not
+# the security archive), deb822 files first.
+host_mirror() {
+    local f uri
+    for f in /etc/apt/sources.list.d/*.sources; do
+        [[ -f "$f" ]] || continue
+        # One stanza per paragraph: its first URI, unless its suites are all *-security.
+        uri="$(awk 'BEGIN { RS = ""; FS = "\n" }
+            { uris = ""; suites = ""
+              for (i = 1; i <= NF; i++) {
+                  if ($i ~ /^URIs:/) { uris = $i; sub(/^URIs:[ \t]*/, "", uris) }
+                  if ($i ~ /^Suites:/) { suites = $i; sub(/^Suites:[ \t]*/, "", suites) }
+                  if ($i ~ /^Enabled:[ \t]*no/) { uris = "" }
+              }
+              if (uris != "" && suites !~ /^([^ ]*-security[ ]*)+$/) { split(uris, u, " "); print u[1]; exit } }' "$f")"
+        [[ -n "$uri" ]] && { echo "$uri"; return 0; }
+    done
+    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+        [[ -f "$f" ]] || continue
+        uri="$(awk '$1 == "deb" { i = 2; if ($2 ~ /^\[/) { while ($i !~ /\]$/) i++; i++ }
+                                   if ($(i + 1) !~ /-security$/) { print $i; exit } }' "$f")"
+        [[ -n "$uri" ]] && { echo "$uri"; return 0; }
+    done
+    log "no Debian archive found in /etc/apt/sources.list.d/*.sources nor /etc/apt/sources.list"
+    return 1
+}
+
+# foreign_python_headers DEBIAN_ARCH X.Y : the headers of Debian unstable's
+# CPython X.Y for another architecture, without running anything of it:
+# libpython3.X-dev of that architecture (the headers, the multiarch
+# pyconfig.h and the shell script pythonX.Y-config, which tells the
+# extension suffix) downloaded by apt-get with package lists of its own and
+# unpacked by dpkg-deb into CACHE_DIR/headers-ARCH/libpython3.X-dev_VERSION.
+# The lists are fetched again when a day old; a tree is unpacked once per
+# package version. Prints the tree's path.
+foreign_python_headers() {
+    local arch="$1" pkg="libpython$2-dev" dir="$CACHE_DIR/headers-$1"
+    mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial"
+    touch "$dir/status"
+    # One at a time per architecture: CI fetches three versions side by side.
+    (
+        flock 8
+        local apt=(-o "Dir::Etc::SourceList=$dir/sources.list" -o "Dir::Etc::SourceParts=$dir/none"
+            -o "Dir::State=$dir" -o "Dir::State::Lists=$dir/lists" -o "Dir::State::status=$dir/status"
+            -o "Dir::Cache=$dir/cache" -o "APT::Architecture=$arch" -o "APT::Architectures::=$arch"
+            -o Acquire::Check-Valid-Until=false -o Acquire::Languages=none -o APT::Sandbox::User=root)
+        local mirror version tree tmp
+        mirror="$(host_mirror)" || exit 1
+        echo "deb [arch=$arch] $mirror sid main" > "$dir/sources.list.new"
+        if ! cmp -s "$dir/sources.list.new" "$dir/sources.list" \
+                || [[ -z "$(find "$dir/lists" -maxdepth 1 -name '*_Packages*' -mmin -1440)" ]]; then
+            mv "$dir/sources.list.new" "$dir/sources.list"
+            log "fetching Debian unstable's $arch package list from $mirror (apt-get update)"
+            with_heartbeat - apt-get -qq "${apt[@]}" update || exit 1
+        fi
+        rm -f "$dir/sources.list.new"
+        version="$(apt-cache "${apt[@]}" show --no-all-versions "$pkg" 2>/dev/null | sed -n 's/^Version: //p')"
+        [[ -n "$version" ]] || { log "error: Debian unstable has no $pkg for $arch"; exit 1; }
+        tree="$dir/${pkg}_$version"
+        if [[ ! -f "$tree/.complete" ]]; then
+            log "downloading $pkg $version ($arch) and unpacking it into $tree"
+            tmp="$(mktemp -d "$dir/.download.XXXXXX")"
+            (cd "$tmp" && with_heartbeat - apt-get -qq "${apt[@]}" download "$pkg") || { rm -rf "$tmp"; exit 1; }
+            rm -rf "$tree"
+            dpkg-deb -x "$tmp"/*.deb "$tree" && touch "$tree/.complete"
+            rm -rf "$tmp"
+        fi
+        echo "$tree"
+    ) 8>"$dir/.lock"
 }
 
 # ensure_emulation DEBIAN_ARCH : binaries of that architecture run on this
@@ -191,8 +305,9 @@ mode_venv() {
         log "creating $venv from $base"
         rm -rf "$venv"
         "$base" -m venv "$venv"
-        "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip >&2
-        "$venv/bin/python" -m pip install -q --disable-pip-version-check "${packages[@]}" >&2
+        with_heartbeat - "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
+        log "installing into it: ${packages[*]}"
+        with_heartbeat - "$venv/bin/python" -m pip install -q --disable-pip-version-check "${packages[@]}"
         printf '%s' "$want" > "$marker"
     fi
     PY="$venv/bin/python"

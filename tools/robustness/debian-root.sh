@@ -4,7 +4,8 @@
 #   bash tools/robustness/debian-root.sh trixie-dbg   # debug CPython 3.13 (refleak)
 #   bash tools/robustness/debian-root.sh sid          # CPython 3.13 (newest), 3.14, 3.15
 #   bash tools/robustness/debian-root.sh sid-arm64    # the same for aarch64, run under
-#                                                     # emulation (qemu-user, binfmt_misc)
+#                                                     # emulation (qemu-user, binfmt_misc),
+#                                                     # for the tests only
 #
 # A root lives outside the checkout, in ${LLM_METRICS_CACHE:-/var/cache/llm-metrics}/NAME,
 # and is only considered usable once the marker file written at the very end
@@ -65,9 +66,12 @@ sid)
     CHECK=(/bin/sh -c 'for v in 3.13 3.14 3.15; do python$v -c "import sys, venv, ensurepip; print(sys.version)" || exit 1; done')
     ;;
 sid-arm64)
-    # The interpreters and their headers only: the extension is cross-compiled
-    # on this machine against these headers (./dev --arch aarch64), and every
-    # package the runs use comes from PyPI's aarch64 wheels into venvs.
+    # The interpreters only, to run the tests under emulation (./dev --arch
+    # aarch64): the extension is cross-compiled on this machine against the
+    # headers of the same libpython3.X-dev, unpacked there (common.sh:
+    # foreign_python_headers); the headers here serve CMake's check when the
+    # prebuilt binary is packed into a wheel in the root.  Every package the
+    # runs use comes from PyPI's aarch64 wheels into venvs.
     SUITE=sid
     PACKAGES=(
         python3.13 python3.13-dev python3.13-venv
@@ -139,8 +143,8 @@ install_uv() {
     [[ -x "$dir/usr/local/bin/uv" && "$(cat "$stamp" 2>/dev/null)" == "$req" ]] && return 0
     log "installing $req into the root"
     tmp="$(mktemp -d)"
-    python3 -m pip download -q --disable-pip-version-check --no-deps --only-binary :all: \
-        --platform "manylinux_2_17_$MACHINE" -d "$tmp" "$req" >&2
+    with_heartbeat - python3 -m pip download -q --disable-pip-version-check --no-deps --only-binary :all: \
+        --platform "manylinux_2_17_$MACHINE" -d "$tmp" "$req"
     python3 - "$tmp" "$dir/usr/local/bin" <<'PYEOF'
 import pathlib, sys, zipfile
 tmp, into = map(pathlib.Path, sys.argv[1:])
@@ -151,32 +155,6 @@ with zipfile.ZipFile(next(tmp.glob("*.whl"))) as z:
 PYEOF
     rm -rf "$tmp"
     echo "$req" > "$stamp"
-}
-
-# The first Debian archive of this machine's apt sources (not the security
-# archive), deb822 files first.
-host_mirror() {
-    local f uri
-    for f in /etc/apt/sources.list.d/*.sources; do
-        [[ -f "$f" ]] || continue
-        # One stanza per paragraph: its first URI, unless its suites are all *-security.
-        uri="$(awk 'BEGIN { RS = ""; FS = "\n" }
-            { uris = ""; suites = ""
-              for (i = 1; i <= NF; i++) {
-                  if ($i ~ /^URIs:/) { uris = $i; sub(/^URIs:[ \t]*/, "", uris) }
-                  if ($i ~ /^Suites:/) { suites = $i; sub(/^Suites:[ \t]*/, "", suites) }
-                  if ($i ~ /^Enabled:[ \t]*no/) { uris = "" }
-              }
-              if (uris != "" && suites !~ /^([^ ]*-security[ ]*)+$/) { split(uris, u, " "); print u[1]; exit } }' "$f")"
-        [[ -n "$uri" ]] && { echo "$uri"; return 0; }
-    done
-    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-        [[ -f "$f" ]] || continue
-        uri="$(awk '$1 == "deb" { i = 2; if ($2 ~ /^\[/) { while ($i !~ /\]$/) i++; i++ }
-                                   if ($(i + 1) !~ /-security$/) { print $i; exit } }' "$f")"
-        [[ -n "$uri" ]] && { echo "$uri"; return 0; }
-    done
-    return 1
 }
 
 mkdir -p "$CACHE_DIR"
@@ -193,8 +171,8 @@ if [[ -f "$ROOT/$MARKER_NAME" ]]; then
     done
     if ((${#missing[@]})); then
         log "adding packages to existing root: ${missing[*]}"
-        in_root "$ROOT" sh -c 'apt-get '"${APT_OPTS[*]}"' update -qq && apt-get '"${APT_OPTS[*]}"' install -y -qq "$@"' \
-            sh "${missing[@]}" >&2
+        with_heartbeat - in_root "$ROOT" sh -c 'apt-get '"${APT_OPTS[*]}"' update -qq && apt-get '"${APT_OPTS[*]}"' install -y -qq "$@"' \
+            sh "${missing[@]}"
         printf '%s\n' "${PACKAGES[@]}" > "$ROOT/$MARKER_NAME.new"
         mv "$ROOT/$MARKER_NAME.new" "$ROOT/$MARKER_NAME"
     else
@@ -218,13 +196,15 @@ if [[ -e "$PARTIAL" ]]; then
 fi
 
 command -v debootstrap >/dev/null || host_apt_install debootstrap
-MIRROR="$(host_mirror)" || { log "no Debian archive found in /etc/apt/sources.list.d/*.sources nor /etc/apt/sources.list"; exit 1; }
+MIRROR="$(host_mirror)" || exit 1
 
 include="$(IFS=,; echo "${PACKAGES[*]}")"
 log "debootstrap $SUITE ($ARCH) from $MIRROR into $PARTIAL"
 start=$SECONDS
-if ! debootstrap --arch="$ARCH" --variant=minbase --include="$include" "$SUITE" "$PARTIAL" \
-        "$MIRROR" >"$CACHE_DIR/$NAME.debootstrap.log" 2>&1; then
+# Another architecture's second stage runs under emulation: the longest step
+# of all; the heartbeat says it goes on.
+if ! with_heartbeat "$CACHE_DIR/$NAME.debootstrap.log" debootstrap --arch="$ARCH" --variant=minbase \
+        --include="$include" "$SUITE" "$PARTIAL" "$MIRROR"; then
     log "debootstrap failed; last lines of $CACHE_DIR/$NAME.debootstrap.log:"
     tail -n 30 "$CACHE_DIR/$NAME.debootstrap.log" >&2
     exit 1
@@ -234,7 +214,8 @@ printf 'Acquire::Check-Valid-Until "false";\nAPT::Install-Recommends "false";\nD
     > "$PARTIAL/etc/apt/apt.conf.d/90llm-metrics"
 
 # Sanity check before declaring the root complete.
-in_root "$PARTIAL" "${CHECK[@]}" >&2
+log "checking the root's interpreters"
+with_heartbeat - in_root "$PARTIAL" "${CHECK[@]}"
 install_uv "$PARTIAL"
 # Drop downloaded .debs; they are not needed any more.
 rm -f "$PARTIAL"/var/cache/apt/archives/*.deb

@@ -67,10 +67,7 @@ flock 9
 CC="${FUZZ_CC:-clang}"
 CXX="${FUZZ_CXX:-clang++}"
 if ! command -v "$CXX" >/dev/null 2>&1; then
-    log "installing clang (Debian)"
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang >&2 \
-        || { apt-get update -qq >&2 && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang >&2; } \
-        || die "clang is not installed and could not be installed"
+    host_apt_install clang || die "clang is not installed and could not be installed"
 fi
 
 BASE_PY="$(find_python "$PYTHON_VERSION")" || die "no CPython $PYTHON_VERSION found (set PYTHON, or use ./dev fuzz --python $PYTHON_VERSION)"

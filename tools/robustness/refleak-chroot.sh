@@ -37,7 +37,7 @@ print(" ".join(n + "==" + v(n).split("+")[0] for n in ("numpy", "pandas")))')"
     if [[ -f "$DEPS/.complete" && "$(cat "$DEPS/.complete")" == "$want" ]]; then
         return
     fi
-    log "building $versions for $PY (once; 5 to 10 minutes)"
+    log "building $versions for $PY (once)"
     local t=$SECONDS partial="$DEPS.partial"
     rm -rf "$partial" "$DEPS"
     mkdir -p "$partial"
@@ -46,12 +46,13 @@ print(" ".join(n + "==" + v(n).split("+")[0] for n in ("numpy", "pandas")))')"
     if [[ -f /etc/llm-metrics/host-ca.crt ]]; then pipenv+=(PIP_CERT=/etc/llm-metrics/host-ca.crt); fi
     local pip=("$PY" -m pip install -q --break-system-packages --no-build-isolation --no-deps --target "$partial")
     local numpy_v="${versions%% *}" pandas_v="${versions##* }"
-    if ! "${pipenv[@]}" "${pip[@]}" --no-binary numpy \
+    build_both() {
+        "${pipenv[@]}" "${pip[@]}" --no-binary numpy \
             -Csetup-args=-Dbuildtype=plain -Csetup-args=-Dcpu-dispatch=none \
-            -Csetup-args=-Dcpu-baseline=min -Csetup-args=-Dallow-noblas=true \
-            "$numpy_v" >"$DEPS.build.log" 2>&1 \
-        || ! "${pipenv[@]}" "${pip[@]}" --no-binary pandas -Csetup-args=-Dbuildtype=plain \
-            "$pandas_v" >>"$DEPS.build.log" 2>&1; then
+            -Csetup-args=-Dcpu-baseline=min -Csetup-args=-Dallow-noblas=true "$numpy_v" \
+            && "${pipenv[@]}" "${pip[@]}" --no-binary pandas -Csetup-args=-Dbuildtype=plain "$pandas_v"
+    }
+    if ! with_heartbeat "$DEPS.build.log" build_both; then
         tail -n 40 "$DEPS.build.log" >&2
         die "building numpy/pandas for the debug interpreter failed (log: $DEPS.build.log in the root)"
     fi
