@@ -120,7 +120,7 @@ int file_origin(PyObject* spec, Ref* origin) {
     return 1;
 }
 
-// The file an ImportError shows: the spec's `origin`, else an exact or
+// The file an ImportError shows: `__spec__.origin`, else an exact or
 // derived module's __file__; an empty Ref without (and no exception).
 Ref shown_file(PyObject* module, const Ref& origin) {
     if (origin || !PyModule_Check(module)) {
