@@ -66,8 +66,14 @@ flock 9
 # clang with its sanitizer runtimes (Debian's clang package brings them).
 CC="${FUZZ_CC:-clang}"
 CXX="${FUZZ_CXX:-clang++}"
-if ! command -v "$CXX" >/dev/null 2>&1; then
-    host_apt_install clang || die "clang is not installed and could not be installed"
+# clang and its sanitizer and fuzzer runtimes (a package of their own, which
+# clang only recommends: named, so that an install without recommends has it).
+fuzz_runtime_present() {
+    local dir
+    dir="$("$CXX" --print-runtime-dir 2>/dev/null)" && [[ -e "$dir/libclang_rt.fuzzer-$(uname -m).a" ]]
+}
+if ! command -v "$CXX" >/dev/null 2>&1 || ! fuzz_runtime_present; then
+    host_apt_install clang libclang-rt-dev || die "clang and its runtimes are not installed and could not be installed"
 fi
 
 BASE_PY="$(find_python "$PYTHON_VERSION")" || die "no CPython $PYTHON_VERSION found (set PYTHON, or use ./dev fuzz --python $PYTHON_VERSION)"
