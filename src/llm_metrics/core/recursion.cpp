@@ -5,12 +5,16 @@
 #include <algorithm>
 #include <cstddef>
 
-// The x86_64 wheel promises glibc 2.5.  Linked against a newer glibc, these
-// two would take their newest versions (2.32, 2.34: moved into libc); the
-// first versions, still exported, do the same work.
+// The wheels promise the oldest glibc of their processor (2.5 on x86_64,
+// 2.17 on aarch64).  Linked against a newer glibc, these two would take
+// their newest versions (2.32, 2.34: moved into libc); the first versions,
+// still exported, do the same work.
 #if PY_VERSION_HEX < 0x030E0000 && defined(__GLIBC__) && defined(__x86_64__)
 __asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.2.5");
 __asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.2.5");
+#elif PY_VERSION_HEX < 0x030E0000 && defined(__GLIBC__) && defined(__aarch64__)
+__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.17");
+__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.17");
 #endif
 
 namespace llm_metrics::detail {
