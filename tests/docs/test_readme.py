@@ -154,6 +154,34 @@ def test_the_first_screen_starts_a_user() -> None:
     assert "(DEVELOPING.md)" in first
 
 
+# A duration a document states is either measured, and then it stands in
+# DEVELOPING.md's table "How long the commands take" (median of three runs on
+# a quiet machine, made by tools/time_commands.sh), or it is a setting, named
+# here by the words around it and the place that sets it.
+DURATION = re.compile(r"(?<![\w.])\d+(?:[.,]\d+)?\s?(?:s|min|minutes?|seconds?|hours?|h)\b")
+TIMES_TABLE = re.compile(r"^## How long the commands take\n.*?(?=^## )", re.DOTALL | re.MULTILINE)
+SETTINGS = [
+    "a line every 10 s",  # with_heartbeat in tools/robustness/common.sh
+    "time-out (10 minutes)",  # RUN_PYTHON_TIMEOUT of a slow build, tests/support/llm_metrics_testing.py
+    "every target for 60 s",  # fuzz.sh --ci
+    "900 s per target",  # the argument of that command line
+    "(3 s by default, 0.4 s with",  # the benchmark budgets, benchmarks/harness.py
+    "fuzz: computation  120s",  # a summary line shown as an example
+]
+
+
+@pytest.mark.parametrize("doc", [*DOCS, "tools/robustness/README.md", "benchmarks/README.md"])
+def test_every_duration_stated_is_measured_or_a_setting(doc: str) -> None:
+    text = TIMES_TABLE.sub("", (ROOT / doc).read_text(encoding="utf-8"))
+    for line in text.splitlines():
+        for m in DURATION.finditer(line):
+            assert any(s in line for s in SETTINGS), (
+                f"{doc}: {m.group(0)!r} in {line.strip()!r}: measure it into DEVELOPING.md's table "
+                "(tools/time_commands.sh) or name the setting in SETTINGS"
+            )
+    assert TIMES_TABLE.search((ROOT / "DEVELOPING.md").read_text(encoding="utf-8"))
+
+
 @pytest.mark.parametrize("doc", DOCS)
 def test_links_to_files_and_headings_resolve(doc: str) -> None:
     def anchors(path: Path) -> set[str]:
