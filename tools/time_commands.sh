@@ -46,7 +46,8 @@ make_cold() {
         rm -rf "$CACHE_DIR/headers-arm64"
         if ((purge)) && dpkg -s g++-aarch64-linux-gnu >/dev/null 2>&1; then
             DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq --autoremove g++-aarch64-linux-gnu >/dev/null
-            apt-get clean
+            # its downloaded packages too (the machine's other ones stay)
+            rm -f /var/cache/apt/archives/*aarch64-linux-gnu*.deb /var/cache/apt/archives/*arm64-cross*.deb
         fi
     fi
 }

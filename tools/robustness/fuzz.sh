@@ -63,11 +63,10 @@ mkdir -p "$CACHE_DIR"
 exec 9>"$CACHE_DIR/.fuzz.lock"
 flock 9
 
-# clang with its sanitizer runtimes (Debian's clang package brings them).
-CC="${FUZZ_CC:-clang}"
-CXX="${FUZZ_CXX:-clang++}"
 # clang and its sanitizer and fuzzer runtimes (a package of their own, which
 # clang only recommends: named, so that an install without recommends has it).
+CC="${FUZZ_CC:-clang}"
+CXX="${FUZZ_CXX:-clang++}"
 fuzz_runtime_present() {
     local dir
     dir="$("$CXX" --print-runtime-dir 2>/dev/null)" && [[ -e "$dir/libclang_rt.fuzzer-$(uname -m).a" ]]
